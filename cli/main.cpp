@@ -1,0 +1,250 @@
+// quelbrix: the commands of the window from the shell.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "cli/cli_frontend.h"
+#include "core/context.h"
+#include "core/report_log.h"
+#include "core/run_command.h"
+#include "core/startup.h"
+#include "live/live_commands.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/worker.h"
+
+namespace quelbrix {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitAborted = 130;
+
+HiveContext* g_context = nullptr;
+std::atomic<int> g_interrupts{0};
+
+void OnInterrupt(int) {
+  // The first Ctrl-C asks the running pass to stop; the second ends the process.
+  if (g_interrupts.fetch_add(1) > 0) _exit(kExitAborted);
+  if (g_context != nullptr) g_context->AbortRequested.store(1);
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+class Runner {
+ public:
+  Runner(HiveContext& ctx, CliFrontend& ui) : ctx_(ctx), ui_(ui) {}
+
+  // Runs one command on the worker and waits for it.  Returns the exit status
+  // that its status text stands for.
+  int Run(int32_t id) {
+    platform::WorkerThread worker;
+    if (!StartCommand(ctx_, id, worker)) {
+      Refuse("worker thread could not be started");
+      return kExitFailed;
+    }
+    worker.Join();
+    ui_.FinishStatus();
+    std::string status = ui_.LastStatus();
+    // "%s完了" may carry counts after it ("%s完了 FileSize=%d").
+    if (EndsWith(status, Ansi("中止"))) return kExitAborted;
+    if (status.find(Ansi("完了")) != std::string::npos) return kExitOk;
+    return kExitFailed;
+  }
+
+  void Refuse(const std::string& ansiMessage) {
+    ui_.SetStatusText(0, ansiMessage);
+    ui_.FinishStatus();
+  }
+
+  // CheckHiveFile, then Read.
+  int ReadHive(const std::string& path) {
+    std::string absolute = platform::AbsolutePath(path);
+    std::string problem = CheckHiveFile(absolute);
+    if (!problem.empty()) {
+      Refuse(problem);
+      return kExitFailed;
+    }
+    ctx_.InputPath = absolute;
+    return Run(kCmdRead);
+  }
+
+  int HiveCommand(int32_t id) {
+    if (!ImageHasRegf(ctx_)) {
+      Refuse("regf Signature Error");
+      return kExitFailed;
+    }
+    return Run(id);
+  }
+
+ private:
+  HiveContext& ctx_;
+  CliFrontend& ui_;
+};
+
+}  // namespace
+}  // namespace quelbrix
+
+int main(int argc, char** argv) {
+  using namespace quelbrix;
+
+  CLI::App app{
+      "Quelbrix: examines Windows registry hive files offline, byte by byte; reports on them, repairs them,\n"
+      "defragments them and rebuilds them into a mounted hive.\n\n"
+      "Exit status: 0 when the command completed, 1 for a failure or a refused precondition,\n"
+      "2 for a usage error, 130 after an abort (Ctrl-C; a second Ctrl-C ends the process at once).",
+      "quelbrix"};
+  app.require_subcommand(1);
+  app.fallthrough();
+
+  std::string outputDir, registryRoot;
+  int codePage = 932;
+  bool diagnostic = false, noDiagnostic = false, quiet = false, noColor = false;
+  app.add_option("--output-dir", outputDir, "Folder for report files and saved hives (default: the program's folder)");
+  app.add_option("--registry-root", registryRoot,
+                 "Machine registry folder that stands for HKEY_LOCAL_MACHINE (default: registry/ in the output folder)");
+  app.add_option("--codepage", codePage, "ANSI code page of names and reports (default 932; 65001 is UTF-8)");
+  auto* diagOpt = app.add_flag("--diagnostic", diagnostic, "Extra detail lines and extended repairs");
+  app.add_flag("--no-diagnostic", noDiagnostic, "Never diagnostic mode, whatever the program's path")->excludes(diagOpt);
+  app.add_flag("-q,--quiet", quiet, "No report lines on stdout (the final status still goes to stderr)");
+  app.add_flag("--no-color", noColor, "No ANSI colours on stdout");
+
+  std::string hive, output, keyName, loadFile;
+  bool noDates = false, write = false;
+
+  auto* search = app.add_subcommand("search", "Read HIVE, then Search with dates (or without: --no-dates)");
+  search->add_option("HIVE", hive, "Hive file")->required();
+  search->add_flag("--no-dates", noDates, "Search without dates (descriptors in hex)");
+
+  auto* repair = app.add_subcommand("repair", "Read HIVE, Repair it in memory; --write or -o OUT writes the result");
+  auto* defrag = app.add_subcommand("defrag", "Read HIVE, Defrag it in memory; --write or -o OUT writes the result");
+  for (auto* sub : {repair, defrag}) {
+    sub->add_option("HIVE", hive, "Hive file")->required();
+    auto* w = sub->add_flag("--write", write, "Write the result over HIVE (atomically)");
+    sub->add_option("-o,--output", output, "Write the result to OUT")->excludes(w);
+  }
+  auto* rebuild = app.add_subcommand("rebuild", "Read HIVE and re-create its keys and values under HKLM\\Rebuild");
+  rebuild->add_option("HIVE", hive, "Hive file")->required();
+  auto* regsave = app.add_subcommand("regsave", "Save HKLM\\NAME to NAME.tmp in the output folder");
+  regsave->add_option("NAME", keyName, "SYSTEM, SOFTWARE, SAM or SECURITY")
+      ->required()
+      ->check(CLI::IsMember({"SYSTEM", "SOFTWARE", "SAM", "SECURITY"}, CLI::ignore_case));
+  auto* load = app.add_subcommand("load", "Mount FILE under HKLM\\Rebuild after keeping a time-stamped copy");
+  load->add_option("FILE", loadFile, "Hive file")->required();
+  auto* unload = app.add_subcommand("unload", "Dismount HKLM\\Rebuild");
+  auto* deleteSubkeys = app.add_subcommand("delete-subkeys", "Empty the hive mounted under HKLM\\Rebuild");
+  auto* gui = app.add_subcommand("gui", "Start the window");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int rc = app.exit(e);
+    return rc == 0 ? kExitOk : kExitUsage;
+  }
+
+  if (!platform::SetAnsiCodePage(codePage)) {
+    std::fprintf(stderr, "--codepage: code page %d is not available\n", codePage);
+    return kExitUsage;
+  }
+
+  if (gui->parsed()) {
+    std::string window = platform::ExecutableFolder() + "/quelbrix-gui";
+    if (!platform::FileExists(window)) {
+      std::fprintf(stderr, "quelbrix-gui is not built (Qt 6 Widgets was not found at build time)\n");
+      return kExitFailed;
+    }
+    execv(window.c_str(), argv);
+    std::perror("quelbrix-gui");
+    return kExitFailed;
+  }
+
+  HiveContext ctx;
+  InitContext(ctx);
+  if (diagnostic) ctx.DiagnosticMode = 1;
+  if (noDiagnostic) ctx.DiagnosticMode = 0;
+  if (!outputDir.empty()) {
+    ctx.OutputFolder = platform::AbsolutePath(outputDir);
+    if (!platform::MakeDirectories(ctx.OutputFolder)) {
+      std::fprintf(stderr, "--output-dir: cannot create %s\n", ctx.OutputFolder.c_str());
+      return kExitUsage;
+    }
+    ctx.RegistryRoot = ctx.OutputFolder + "/registry";
+  }
+  if (!registryRoot.empty()) ctx.RegistryRoot = platform::AbsolutePath(registryRoot);
+
+  CliFrontend ui(quiet, !noColor);
+  ctx.UI = &ui;
+  g_context = &ctx;
+  std::signal(SIGINT, OnInterrupt);
+  Runner runner(ctx, ui);
+  ctx.SetDone(kHiveLoaded, RebuildMounted(ctx));
+
+  if (search->parsed()) {
+    int rc = runner.ReadHive(hive);
+    if (rc != kExitOk) return rc;
+    return runner.HiveCommand(noDates ? kCmdSearchNoDates : kCmdSearchDates);
+  }
+  if (repair->parsed() || defrag->parsed()) {
+    int32_t id = repair->parsed() ? kCmdRepair : kCmdDefrag;
+    int rc = runner.ReadHive(hive);
+    if (rc != kExitOk) return rc;
+    if (id == kCmdDefrag && !(ctx.HiveMajorVersion > 1 || (ctx.HiveMajorVersion == 1 && ctx.HiveMinorVersion >= 3))) {
+      runner.Refuse(Ansi("デフラグ") + ": hive version 1.3 or later only");
+      return kExitFailed;
+    }
+    rc = runner.HiveCommand(id);
+    if (rc != kExitOk || (!write && output.empty())) return rc;
+    if (!output.empty()) {
+      std::string target = platform::AbsolutePath(output);
+      if (target.size() >= kMaxPath) {
+        runner.Refuse(Ansi("書込に失敗しました"));
+        return kExitFailed;
+      }
+      ctx.CurrentFile = target;
+    }
+    return runner.HiveCommand(kCmdWrite);
+  }
+  if (rebuild->parsed()) {
+    int rc = runner.ReadHive(hive);
+    if (rc != kExitOk) return rc;
+    if (!ctx.Done(kHiveLoaded)) {
+      runner.Refuse("HKLM\\Rebuild: no hive is loaded");
+      return kExitFailed;
+    }
+    return runner.HiveCommand(kCmdRebuild);
+  }
+  if (regsave->parsed()) {
+    for (auto& c : keyName) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    ctx.HiveKeyName = keyName;
+    return runner.Run(kCmdRegSave);
+  }
+  if (load->parsed()) {
+    if (ctx.Done(kHiveLoaded)) {
+      runner.Refuse("HKLM\\Rebuild: a hive is already loaded");
+      return kExitFailed;
+    }
+    std::string absolute = platform::AbsolutePath(loadFile);
+    std::string problem = CheckHiveFile(absolute);
+    if (!problem.empty()) {
+      runner.Refuse(problem);
+      return kExitFailed;
+    }
+    ctx.InputPath = absolute;
+    return runner.Run(kCmdHiveLoad);
+  }
+  if (unload->parsed() || deleteSubkeys->parsed()) {
+    if (!ctx.Done(kHiveLoaded)) {
+      runner.Refuse("HKLM\\Rebuild: no hive is loaded");
+      return kExitFailed;
+    }
+    return runner.Run(unload->parsed() ? kCmdHiveUnload : kCmdDeleteSubkeys);
+  }
+  return kExitUsage;
+}

@@ -1,0 +1,92 @@
+// HiveContext: the one record of a run.  The front end fills the paths and
+// flags; RunCommand and the passes read and change the rest.  One instance
+// lives for the whole process.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace quelbrix {
+
+class Frontend;
+struct DescriptorList;
+
+enum CommandId : int32_t {
+  kCmdExit = 2,
+  kCmdAbort = 3,
+  kCmdVersion = 9,
+  kCmdRead = 1024,
+  kCmdSearchDates = 1025,
+  kCmdSearchNoDates = 1026,
+  kCmdRepair = 1027,
+  kCmdDefrag = 1028,
+  kCmdWrite = 1029,
+  kCmdRegSave = 1030,
+  kCmdHiveLoad = 1031,
+  kCmdDeleteSubkeys = 1032,
+  kCmdRebuild = 1033,
+  kCmdHiveUnload = 1034,
+  kCmdOpenInputFolder = 1036,
+  kCmdOpenOutputFolder = 1037,
+  kCmdOpenLoadFolder = 1038,
+  kCmdOpenEditor = 1039,
+  kCtlReadFileCombo = 1136,
+  kCtlLoadFileCombo = 1143,
+};
+
+// Index into DoneFlags; also the status-bar part that shows the flag.
+enum DoneFlag : int {
+  kReadDone = 1,
+  kRepairDone = 2,
+  kDefragDone = 3,
+  kWriteDone = 4,
+  kHiveLoaded = 5,
+  kDeleteDone = 6,
+  kRebuildDone = 7,
+};
+
+// Paths keep the 260-character limit of the format's home platform as a check.
+constexpr size_t kMaxPath = 260;
+constexpr size_t kMaxKeyName = 256;
+
+struct ImageFree {
+  void operator()(uint8_t* p) const;
+};
+
+struct HiveContext {
+  uint32_t OsMinorVersion = 0;
+  uint32_t OsMajorVersion = 10;  // what the command rules see: a current system
+  uint32_t HiveMinorVersion = 0;
+  uint32_t HiveMajorVersion = 0;
+  uint64_t FileSize = 0;
+  Frontend* UI = nullptr;  // stands for the window, status bar and output pane
+  int32_t CommandId = 0;
+  std::atomic<uint8_t> Busy{0};
+  std::atomic<uint8_t> AbortRequested{0};
+  uint8_t DiagnosticMode = 0;
+  uint8_t DoneFlags[8] = {};
+  uint32_t ImageSize = 0;
+  FILE* ReportFile = nullptr;
+  uint8_t* Image = nullptr;  // HiveImage, then its AccessMap; owned by ImageOwner
+  uint32_t ReservePages = 0;
+  std::string InputPath;
+  std::string HiveKeyName;
+  std::string CurrentFile;
+  std::string OutputFolder;
+  std::string LoadedHivePath;
+
+  // The machine registry folder that stands for HKEY_LOCAL_MACHINE.
+  std::string RegistryRoot;
+  // Distinct security descriptors of the running scan.
+  DescriptorList* Descriptors = nullptr;
+  std::unique_ptr<uint8_t, ImageFree> ImageOwner;
+
+  bool Done(DoneFlag f) const { return DoneFlags[f] != 0; }
+  void SetDone(DoneFlag f, bool on) { DoneFlags[f] = on ? 1 : 0; }
+  bool Aborted() const { return AbortRequested.load(std::memory_order_relaxed) != 0; }
+};
+
+}  // namespace quelbrix

@@ -1,0 +1,56 @@
+// The report log: every result line goes to the report file of the running
+// scan (when one is open) and to the output pane, in one of three colours.
+// Also the text helpers every pass shares: bounded formatting, date and time
+// text, UTF-16 to ANSI conversion and hex dumps.  Texts are ANSI code page bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/context.h"
+
+namespace quelbrix {
+
+constexpr uint32_t kBlack = 0;
+constexpr uint32_t kRed = 255;
+constexpr uint32_t kGreen = 0x8000;
+
+constexpr size_t kLineBuffer = 260;
+constexpr const char* kDateTimeFormat = "%04d/%02d/%02d %02d:%02d:%02d";
+
+void LogFile(HiveContext& ctx, std::string_view text);
+void LogPane(uint32_t colour, HiveContext& ctx, std::string_view text);
+void LogLine(HiveContext& ctx, std::string_view text, uint32_t colour);
+
+// Formats into a 4096-byte buffer and writes the line with LogLine.
+void LogLineF(HiveContext& ctx, uint32_t colour, const char* format, ...) __attribute__((format(printf, 3, 4)));
+// The same into the report file only.
+void LogFileF(HiveContext& ctx, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Bounded formatting: never writes more than capacity bytes, always ends the
+// text with a NUL (cutting it when it does not fit).  Returns the length written.
+int FormatText(char* dest, size_t capacity, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// The FILETIME in local time, "%04d/%02d/%02d %02d:%02d:%02d".
+char* FormatFileTime(char* dest, size_t capacity, uint64_t fileTime);
+// The current local time in `format` (six int fields: year .. second).
+char* FormatNow(char* dest, const char* format, size_t capacity);
+std::string NowText();
+
+// Copies n bytes of UTF-16 text, ends them with a zero unit and converts the
+// text up to its first zero unit into dest (ANSI, NUL-terminated, cut at the
+// capacity).  Returns the number of UTF-16 units converted.
+size_t Utf16ToAnsi(char* dest, size_t n, size_t capacity, const uint8_t* src);
+
+// One line: the formatted prefix, then the hex pairs of count bytes.
+void DumpHexLine(const uint8_t* bytes, const char* prefixFormat, HiveContext& ctx, uint32_t prefixArg, int64_t count,
+                 bool toPane);
+// A block as lines of 16 bytes with the prefix "%04x " and the line's offset.
+void DumpHex(const uint8_t* bytes, HiveContext& ctx, int64_t length);
+
+// Converts one of the program's own UTF-8 texts to the ANSI code page.
+std::string Ansi(std::string_view utf8);
+
+}  // namespace quelbrix

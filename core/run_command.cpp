@@ -1,0 +1,262 @@
+#include "core/run_command.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "core/frontend.h"
+#include "core/report_log.h"
+#include "live/live_commands.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/worker.h"
+#include "scan/scan_hive.h"
+
+namespace quelbrix {
+namespace {
+
+constexpr size_t kReportBuffer = 1u << 20;
+
+uint32_t ReadU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+void SetStatus(HiveContext& ctx, int part, const std::string& ansi) {
+  if (ctx.UI != nullptr) ctx.UI->SetStatusText(part, ansi);
+}
+
+std::string Formatted(const char* utf8Format, const std::string& caption) {
+  char line[kLineBuffer + 64];
+  FormatText(line, sizeof line, Ansi(utf8Format).c_str(), caption.c_str());
+  return line;
+}
+
+void Fail(HiveContext& ctx, const std::string& caption) { SetStatus(ctx, 0, Formatted("%sに失敗しました", caption)); }
+
+std::string DoneWithSize(const std::string& caption, uint64_t size) {
+  char line[kLineBuffer + 64];
+  FormatText(line, sizeof line, Ansi("%s完了 FileSize=%d").c_str(), caption.c_str(),
+             static_cast<int>(static_cast<uint32_t>(size)));
+  return line;
+}
+
+void ThreadCountText(HiveContext& ctx, int part, int32_t count) {
+  char text[32];
+  FormatText(text, sizeof text, "thread=%d", count);
+  SetStatus(ctx, part, text);
+}
+
+void ReadHive(HiveContext& ctx, const std::string& caption) {
+  FreeImage(ctx);
+  ctx.SetDone(kReadDone, false);
+  if (ctx.InputPath.empty() || ctx.InputPath.size() >= kMaxPath) return Fail(ctx, caption);
+  ctx.FileSize = platform::FileSizeOf(ctx.InputPath);
+  ctx.ReservePages = ReservePagesFor(ctx.FileSize);
+  uint64_t imageSize = (ctx.FileSize & 0xFFFFFFFFu) + static_cast<uint64_t>(ctx.ReservePages) * 4096;
+  // The AccessMap keeps 32-bit positions, so the image and its shadow must
+  // stay addressable with them; a larger file is refused, never cut.
+  if (ctx.FileSize > 0x7FFFFFFFu || imageSize > 0x7FFFFFFFu) return Fail(ctx, caption);
+  ctx.ImageSize = static_cast<uint32_t>(imageSize);
+  uint8_t* image = static_cast<uint8_t*>(std::calloc(2, ctx.ImageSize));
+  if (image == nullptr) {
+    ctx.ImageSize = 0;
+    return Fail(ctx, caption);
+  }
+  ctx.ImageOwner.reset(image);
+  ctx.Image = image;
+  FILE* f = std::fopen(ctx.InputPath.c_str(), "rb");
+  if (f == nullptr) return Fail(ctx, caption);
+  size_t want = static_cast<size_t>(ctx.FileSize & 0xFFFFFFFFu);
+  size_t got = std::fread(ctx.Image, 1, want, f);
+  std::fclose(f);
+  if (got != want) return Fail(ctx, caption);
+  ctx.CurrentFile = ctx.InputPath;
+  if (ctx.UI != nullptr) ctx.UI->AddRecentFile(kCtlReadFileCombo, ctx.CurrentFile);
+  SetStatus(ctx, 0, DoneWithSize(caption, ctx.FileSize));
+  ctx.HiveMajorVersion = ReadU32(ctx.Image + 0x14);
+  ctx.HiveMinorVersion = ReadU32(ctx.Image + 0x18);
+  ctx.SetDone(kReadDone, true);
+  ctx.SetDone(kRepairDone, false);
+  ctx.SetDone(kDefragDone, false);
+  ctx.SetDone(kWriteDone, false);
+}
+
+void WriteHive(HiveContext& ctx, const std::string& caption) {
+  size_t size = static_cast<size_t>(ctx.FileSize & 0xFFFFFFFFu);
+  if (ctx.Image == nullptr || ctx.CurrentFile.empty() || size > ctx.ImageSize ||
+      !platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size))
+    return Fail(ctx, caption);
+  SetStatus(ctx, 0, DoneWithSize(caption, ctx.FileSize));
+  if (ctx.Done(kRepairDone) || ctx.Done(kDefragDone)) ctx.SetDone(kWriteDone, true);
+}
+
+void RunScan(HiveContext& ctx, const std::string& caption) {
+  if (!ScanCommandAvailable(ctx.CommandId) || ctx.Image == nullptr) return Fail(ctx, caption);
+  if (ctx.UI != nullptr) ctx.UI->ClearPane();
+  std::string reportPath = ctx.OutputFolder + "/" + ReportFileName(ctx);
+  FILE* report = reportPath.size() < kMaxPath ? std::fopen(reportPath.c_str(), "wb") : nullptr;
+  if (report == nullptr) return SetStatus(ctx, 0, Ansi("出力ファイルを開けません"));
+  std::setvbuf(report, nullptr, _IOFBF, kReportBuffer);
+  ctx.ReportFile = report;
+
+  std::string now = NowText();
+  char line[kLineBuffer + 64];
+  FormatText(line, sizeof line, Ansi("[%s開始] %s").c_str(), caption.c_str(), now.c_str());
+  LogLine(ctx, line, kGreen);
+  LogPane(kBlack, ctx, "TextFileName=" + reportPath);
+
+  std::memset(ctx.Image + ctx.ImageSize, 0, ctx.ImageSize);
+  ScanHive(ctx);
+  FreeDescriptorList(ctx);
+
+  now = NowText();
+  bool aborted = ctx.Aborted();
+  FormatText(line, sizeof line, Ansi(aborted ? "[%s中止] %s" : "[%s完了] %s").c_str(), caption.c_str(),
+             now.c_str());
+  LogLine(ctx, line, kGreen);
+  SetStatus(ctx, 0, Formatted(aborted ? "%s中止" : "%s完了", caption));
+  std::fclose(ctx.ReportFile);
+  ctx.ReportFile = nullptr;
+
+  switch (ctx.CommandId) {
+    case kCmdRebuild: ctx.SetDone(kRebuildDone, true); break;
+    case kCmdDefrag:
+      ctx.SetDone(kDefragDone, true);
+      ctx.SetDone(kWriteDone, false);
+      break;
+    case kCmdRepair:
+      ctx.SetDone(kRepairDone, true);
+      ctx.SetDone(kWriteDone, false);
+      break;
+    default: break;
+  }
+}
+
+void RunLive(HiveContext& ctx, const std::string& caption) {
+  switch (ctx.CommandId) {
+    case kCmdRegSave: {
+      uint64_t size = 0;
+      if (!RegSaveHive(ctx, &size)) return Fail(ctx, caption);
+      return SetStatus(ctx, 0, DoneWithSize(caption, size));
+    }
+    case kCmdHiveLoad: {
+      if (!LoadHive(ctx)) return Fail(ctx, caption);
+      SetStatus(ctx, 0, DoneWithSize(caption, platform::FileSizeOf(ctx.InputPath)));
+      ctx.LoadedHivePath = ctx.InputPath;
+      if (ctx.UI != nullptr) ctx.UI->AddRecentFile(kCtlLoadFileCombo, ctx.LoadedHivePath);
+      ctx.SetDone(kHiveLoaded, true);
+      ctx.SetDone(kDeleteDone, false);
+      ctx.SetDone(kRebuildDone, false);
+      return;
+    }
+    case kCmdHiveUnload: {
+      uint64_t size = platform::FileSizeOf(ctx.LoadedHivePath);
+      if (!UnloadHive(ctx)) return Fail(ctx, caption);
+      SetStatus(ctx, 0, DoneWithSize(caption, size));
+      ctx.SetDone(kHiveLoaded, false);
+      ctx.SetDone(kDeleteDone, false);
+      ctx.SetDone(kRebuildDone, false);
+      ctx.LoadedHivePath.clear();
+      if (ctx.UI != nullptr) ctx.UI->SetControlText(kCtlLoadFileCombo, ctx.LoadedHivePath);
+      return;
+    }
+    case kCmdDeleteSubkeys: {
+      DeleteCounts counts;
+      if (!DeleteSubkeys(ctx, &counts)) return Fail(ctx, caption);
+      if (ctx.Aborted()) {
+        SetStatus(ctx, 0, Formatted("%s中止", caption));
+      } else {
+        char line[kLineBuffer + 64];
+        FormatText(line, sizeof line, Ansi("%s完了 残りキー=%d アクセスキー=%d アクセスデータ=%d").c_str(),
+                   caption.c_str(), counts.RemainingKeys, counts.AccessedKeys, counts.AccessedValues);
+        SetStatus(ctx, 0, line);
+      }
+      ctx.SetDone(kDeleteDone, true);
+      return;
+    }
+    default: return;
+  }
+}
+
+}  // namespace
+
+void ImageFree::operator()(uint8_t* p) const { std::free(p); }
+
+uint32_t ReservePagesFor(uint64_t fileSize) {
+  uint64_t pages = (fileSize / 4096) / 5;
+  return pages < 128 ? 128u : static_cast<uint32_t>(pages > 0xFFFFFFFFu ? 0xFFFFFFFFu : pages);
+}
+
+std::string ReportFileName(const HiveContext& ctx) {
+  int32_t primary = 0, secondary = 0;
+  if (ctx.Image != nullptr && ctx.ImageSize >= 12) {
+    primary = static_cast<int32_t>(ReadU32(ctx.Image + 4));
+    secondary = static_cast<int32_t>(ReadU32(ctx.Image + 8));
+  }
+  char name[kMaxPath + 64];
+  FormatText(name, sizeof name, "%s_%d_%d%s", platform::FileNameOf(ctx.CurrentFile).c_str(), primary, secondary,
+             ".txt");
+  return name;
+}
+
+void FreeImage(HiveContext& ctx) {
+  ctx.ImageOwner.reset();
+  ctx.Image = nullptr;
+  ctx.ImageSize = 0;
+}
+
+std::string CommandCaption(HiveContext& ctx, int32_t id) {
+  std::string utf8 = ctx.UI != nullptr ? ctx.UI->ControlCaption(id) : ControlCaptionUtf8(id);
+  if (utf8.size() >= kMaxPath) utf8.resize(kMaxPath - 1);
+  return Ansi(utf8);
+}
+
+void RunCommand(HiveContext& ctx) {
+  if (ctx.UI != nullptr) ctx.UI->SetStatusLayout(StatusLayout::kBusy);
+  ThreadCountText(ctx, 1, platform::IncrementThreadCount());
+  if (ctx.UI != nullptr) ctx.UI->UpdateButtonStates(ctx);
+  std::string caption = CommandCaption(ctx, ctx.CommandId);
+  SetStatus(ctx, 0, caption);
+
+  switch (ctx.CommandId) {
+    case kCmdRead: ReadHive(ctx, caption); break;
+    case kCmdWrite: WriteHive(ctx, caption); break;
+    case kCmdSearchDates:
+    case kCmdSearchNoDates:
+    case kCmdRepair:
+    case kCmdDefrag:
+    case kCmdRebuild: RunScan(ctx, caption); break;
+    case kCmdRegSave:
+    case kCmdHiveLoad:
+    case kCmdDeleteSubkeys:
+    case kCmdHiveUnload: RunLive(ctx, caption); break;
+    default: break;
+  }
+
+  int32_t left = platform::DecrementThreadCount();
+  ThreadCountText(ctx, 1, left);
+  ctx.Busy.store(0);
+  ctx.AbortRequested.store(0);
+  if (ctx.UI != nullptr) {
+    ctx.UI->SetStatusLayout(StatusLayout::kIdle);
+    ThreadCountText(ctx, 8, left);
+    ctx.UI->UpdateButtonStates(ctx);
+    ctx.UI->RepaintDoneFlags();
+  }
+}
+
+bool StartCommand(HiveContext& ctx, int32_t id, platform::WorkerThread& worker) {
+  uint8_t idle = 0;
+  if (!ctx.Busy.compare_exchange_strong(idle, 1)) return false;
+  worker.Join();
+  ctx.CommandId = id;
+  if (!worker.Start([&ctx] { RunCommand(ctx); })) {
+    ctx.Busy.store(0);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quelbrix

@@ -1,0 +1,35 @@
+// RunCommand: runs the command in ctx.CommandId on the worker: Read and Write
+// of the hive file, the scan commands (through ScanHive, with the report file
+// opened and closed here) and the live-registry commands.  Sets the status
+// texts and the done flags, and clears Busy and AbortRequested at its end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/context.h"
+
+namespace quelbrix {
+namespace platform {
+class WorkerThread;
+}
+
+void RunCommand(HiveContext& ctx);
+
+// Sets CommandId and Busy and starts RunCommand on `worker`.  False (and
+// nothing started) while a command still runs or when no thread can be made.
+bool StartCommand(HiveContext& ctx, int32_t id, platform::WorkerThread& worker);
+
+// Reserve pages behind the file bytes: a fifth of the file's pages, at least 128.
+uint32_t ReservePagesFor(uint64_t fileSize);
+
+// "%s_%d_%d%s": file name of CurrentFile, both sequence numbers, ".txt".
+std::string ReportFileName(const HiveContext& ctx);
+
+// Frees the HiveImage and its AccessMap.
+void FreeImage(HiveContext& ctx);
+
+// The ANSI caption of a command's button, as RunCommand shows it.
+std::string CommandCaption(HiveContext& ctx, int32_t id);
+
+}  // namespace quelbrix

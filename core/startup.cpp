@@ -1,0 +1,44 @@
+#include "core/startup.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "core/report_log.h"
+#include "platform/files.h"
+
+namespace quelbrix {
+
+bool DiagnosticPath(const std::string& executablePath) {
+  std::string lower = executablePath;
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  return lower.find("release") != std::string::npos || lower.find("quelbrix\\debug") != std::string::npos ||
+         lower.find("quelbrix/debug") != std::string::npos;
+}
+
+void InitContext(HiveContext& ctx) {
+  std::string exe = platform::ExecutablePath();
+  ctx.OutputFolder = platform::FolderOf(exe);
+  ctx.DiagnosticMode = DiagnosticPath(exe) ? 1 : 0;
+  ctx.OsMajorVersion = 10;
+  ctx.OsMinorVersion = 0;
+  ctx.RegistryRoot = ctx.OutputFolder + "/registry";
+}
+
+std::string CheckHiveFile(const std::string& path) {
+  if (path.empty() || platform::IsDirectory(path) || platform::FileSizeOf(path) < 4096) return "FileSize Error";
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return Ansi("ファイルが読めません");
+  unsigned char head[4096];
+  size_t got = std::fread(head, 1, sizeof head, f);
+  std::fclose(f);
+  if (got < 4 || std::memcmp(head, "regf", 4) != 0) return "regf Signature Error";
+  return std::string();
+}
+
+bool ImageHasRegf(const HiveContext& ctx) {
+  return ctx.Image != nullptr && ctx.ImageSize >= 4 && std::memcmp(ctx.Image, "regf", 4) == 0;
+}
+
+}  // namespace quelbrix

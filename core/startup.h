@@ -1,0 +1,26 @@
+// Start-up of a run: fills the HiveContext from the program's own path (its
+// output folder and diagnostic mode) and the default machine registry folder.
+// CheckHiveFile: the test that a file is a hive worth reading.
+#pragma once
+
+#include <string>
+
+#include "core/context.h"
+
+namespace quelbrix {
+
+// DiagnosticMode follows the executable's path: "release", or "Quelbrix"
+// followed by "debug" with either slash, case-insensitive.
+bool DiagnosticPath(const std::string& executablePath);
+
+void InitContext(HiveContext& ctx);
+
+// Empty on success; otherwise the ANSI message that goes to status part 0
+// ("FileSize Error", "ファイルが読めません", "regf Signature Error").
+std::string CheckHiveFile(const std::string& path);
+
+// Whether the image in memory starts with "regf" (the precondition of the
+// hive commands).
+bool ImageHasRegf(const HiveContext& ctx);
+
+}  // namespace quelbrix

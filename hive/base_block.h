@@ -1,0 +1,65 @@
+// The base block ("regf") of a hive: its fields, the checksum, the first
+// phase of every scan ("[regf Infomation]"), the base-block repair of Repair
+// in diagnostic mode, and the closing fix-up of FileSize and checksum.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/context.h"
+#include "hive/image.h"
+
+namespace quelbrix {
+
+class BaseBlock {
+ public:
+  explicit BaseBlock(const HiveImage& image) : image_(image) {}
+
+  bool HasSignature() const { return image_.Contains(0, 4) && image_.U32(0) == 0x66676572; }  // "regf"
+  uint32_t PrimarySequence() const { return image_.U32(0x04); }
+  uint32_t SecondarySequence() const { return image_.U32(0x08); }
+  void SetSecondarySequence(uint32_t v) const { image_.SetU32(0x08, v); }
+  uint64_t TimeStamp() const { return image_.U64(0x0C); }
+  void SetTimeStamp(uint64_t v) const { image_.SetU64(0x0C, v); }
+  uint32_t MajorVersion() const { return image_.U32(0x14); }
+  uint32_t MinorVersion() const { return image_.U32(0x18); }
+  uint32_t Type() const { return image_.U32(0x1C); }
+  uint32_t Format() const { return image_.U32(0x20); }
+  uint32_t RootCellOffset() const { return image_.U32(0x24); }
+  uint32_t HbinsDataSize() const { return image_.U32(0x28); }
+  uint32_t ClusteringFactor() const { return image_.U32(0x2C); }
+  uint32_t Unknown4() const { return image_.U32(0x90); }
+  uint32_t Unknown5() const { return image_.U32(0xA4); }
+  uint32_t Checksum() const { return image_.U32(0x1FC); }
+  void SetChecksum(uint32_t v) const { image_.SetU32(0x1FC, v); }
+  uint32_t BootType() const { return image_.U32(0xFF8); }
+  uint32_t BootRecover() const { return image_.U32(0xFFC); }
+
+  static constexpr uint32_t kFileName = 0x30;
+  static constexpr uint32_t kFileNameLength = 64;
+  static constexpr uint32_t kGuidAreas[6] = {0x070, 0x080, 0x094, 0xFC8, 0xFD8, 0xFE8};
+  static constexpr uint32_t kReserved1 = 0xA8, kReserved1Dwords = 85;
+  static constexpr uint32_t kReserved2 = 0x200, kReserved2Dwords = 882;
+
+ private:
+  HiveImage image_;
+};
+
+// XOR of the first 127 dwords of the base block.
+uint32_t ComputeChecksum(const uint8_t* baseBlock);
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" of 16 GUID bytes.
+std::string GuidText(const uint8_t* guid);
+
+// Phase 1 of a scan.  False when the scan must stop (no "regf", or a file
+// shorter than the declared hive bins data size + 4096).
+bool BaseBlockPhase(HiveContext& ctx);
+
+// Base-block repair at the end of Repair in diagnostic mode.
+void RepairBaseBlock(HiveContext& ctx);
+
+// Closing fix-up of Repair and Defrag: FileSize from the declared size, then
+// the checksum.
+void ClosingFixup(HiveContext& ctx);
+
+}  // namespace quelbrix
