@@ -1,0 +1,24 @@
+// The cell allocator: the one place that hands out space in the HiveImage.
+// GetNewCells finds or makes an allocated, zeroed cell (existing bins, merged
+// empty bins, a new bin in the reserve pages); AdjustCells trims an oversized
+// cell under Defrag; InitHbin writes an empty bin; DeleteTrailingHbins drops
+// empty bins at the end.  Bookkeeping lives in the AccessMap (bin shadows and
+// ScanTotals).  Positions are image positions; 0 means none.
+#pragma once
+
+#include <cstdint>
+
+#include "core/context.h"
+
+namespace quelbrix {
+
+// length: whole cell length, a positive multiple of 8.  limitBin: image
+// position of a bin, or 0 for none.  Returns the new cell's position or 0.
+uint32_t GetNewCells(HiveContext& ctx, bool lowOnly, uint32_t limitBin, int32_t length);
+// needed: the caller's trim length.  Acts only under Defrag (1028).
+void AdjustCells(HiveContext& ctx, uint32_t cell, uint64_t needed);
+void InitHbin(HiveContext& ctx, uint32_t at, uint32_t size);
+uint32_t DeleteTrailingHbins(HiveContext& ctx);
+uint32_t BigCellLength(const HiveContext& ctx, uint32_t n);
+
+}  // namespace quelbrix

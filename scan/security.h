@@ -1,0 +1,54 @@
+// Security descriptors: the DescriptorList of the distinct descriptors that
+// the key walk meets, the summary that lists and checks each one, and under
+// Repair the repaired work copies that "[skCells Update]" writes back.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/context.h"
+
+namespace quelbrix {
+
+struct DescriptorRecord {
+  uint32_t Number = 0;
+  uint32_t Length = 0;
+  uint32_t WorkLength = 0;
+  uint32_t AccessCount = 0;
+  uint32_t CellCount = 0;
+  std::vector<uint8_t> Bytes;
+  std::vector<uint8_t> WorkCopy;
+  uint8_t HasAdministrators = 0;
+  uint8_t HasLocalSystem = 0;
+  uint8_t Modified = 0;
+};
+
+// Records in creation order, with an index by content so that a lookup costs
+// one hash, not a walk of the list; Ordered() gives the list order (ascending
+// Length, equal lengths in the order first met).
+struct DescriptorList {
+  std::vector<std::unique_ptr<DescriptorRecord>> Records;
+  std::unordered_multimap<uint64_t, DescriptorRecord*> Index;
+  std::vector<DescriptorRecord*> Ordered() const;
+};
+
+// The record of a descriptor with exactly these bytes, or null.
+DescriptorRecord* FindDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_t length);
+// Key walk: counts one more key for an existing record, or adds a new record
+// (Number = the running number + 1, AccessCount 1).  Returns the record, null
+// when no record could be made.
+DescriptorRecord* RegisterDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_t length);
+
+// Phase 9: lists every record with its counts and checks it.
+void SecurityDescriptorSummary(HiveContext& ctx);
+void CheckSecurityDescriptor(HiveContext& ctx, DescriptorRecord& record);
+
+// "S-%d-%d" and the sub-authorities, from SID bytes (never read past `available`).
+std::string SidText(const uint8_t* sid, uint32_t available);
+// English name of a well-known SID text, "Unknown" otherwise.
+const char* LookupSidName(const std::string& sidText);
+
+}  // namespace quelbrix
