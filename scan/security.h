@@ -35,6 +35,9 @@ struct DescriptorList {
   std::vector<DescriptorRecord*> Ordered() const;
 };
 
+// Frees a list made by RegisterDescriptor, with every record and its buffers.
+void DeleteDescriptorList(DescriptorList* list);
+
 // The record of a descriptor with exactly these bytes, or null.
 DescriptorRecord* FindDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_t length);
 // Key walk: counts one more key for an existing record, or adds a new record
