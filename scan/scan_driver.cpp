@@ -1,15 +1,440 @@
+// ScanHive: the fixed order of phases of the scan commands.
+#include <algorithm>
+#include <cstring>
+
+#include "core/frontend.h"
 #include "core/report_log.h"
+#include "hive/access_map.h"
 #include "hive/base_block.h"
+#include "hive/cells.h"
+#include "hive/check_cell.h"
+#include "repair/allocator.h"
+#include "repair/counters.h"
+#include "repair/relocate.h"
+#include "scan/key_walk.h"
 #include "scan/scan_hive.h"
+#include "scan/security.h"
+#include "scan/statistics.h"
 
 namespace quelbrix {
+namespace {
+
+bool RepairOrDefrag(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair || ctx.CommandId == kCmdDefrag; }
+bool DiagnosticRepair(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair && ctx.DiagnosticMode; }
+
+void Heading(HiveContext& ctx, const char* name) { LogLineF(ctx, kGreen, "[%s] %s", name, NowText().c_str()); }
+
+// Phase 2.  False when the scan must stop.
+bool BinWalk(HiveContext& ctx) {
+  HiveImage image(ctx);
+  AccessMap map(ctx);
+  ScanTotals totals(map);
+  Heading(ctx, "HbinsCellsStruct Test");
+  totals.Set(Total::LastHbinOffset, 0);
+  uint32_t hbinsSize = image.HbinsDataSize();
+  uint64_t end = uint64_t{kBaseBlockSize} + hbinsSize;
+  uint64_t bin = kBaseBlockSize;
+  uint32_t prevSize = 0;
+  bool oldFormat = IsOldFormat(ctx.HiveMajorVersion, ctx.HiveMinorVersion);
+  for (int j = 1; bin < end; ++j) {
+    totals.Add(Total::HbinCount);
+    uint32_t binSize = image.U32(bin + 8);
+    if (j == 1) {
+      char time[64];
+      LogLineF(ctx, kBlack, "HbinTimeStamp=%s", FormatFileTime(time, sizeof time, image.U64(bin + 0x14)));
+      if (DiagnosticRepair(ctx) && (image.U32(bin + 0x0C) != 0 || image.U32(bin + 0x10) != 0)) {
+        image.SetU32(bin + 0x0C, 0);
+        image.SetU32(bin + 0x10, 0);
+        totals.Count(RepairCounter::HbinUnknownClean);
+      }
+    } else if (DiagnosticRepair(ctx) &&
+               (image.U32(bin + 0x0C) != 0 || image.U32(bin + 0x10) != 0 || image.U64(bin + 0x14) != 0)) {
+      image.SetU32(bin + 0x0C, 0);
+      image.SetU32(bin + 0x10, 0);
+      image.SetU64(bin + 0x14, 0);
+      totals.Count(RepairCounter::HbinUnknownClean);
+    }
+    if (!image.Contains(bin, kBinHeaderSize) || image.U32(bin) != 0x6E696268) {  // "hbin"
+      LogLine(ctx, "HbinsSignature Error", kRed);
+      LogLineF(ctx, kRed, "FirstAssert HbinCount=%d HbinsSize=%d", j, static_cast<int>(binSize));
+      return false;
+    }
+    if (image.U32(bin + 4) != bin - kBaseBlockSize) {
+      LogLine(ctx, "HbinsChane Error", kRed);
+      return false;
+    }
+    if (oldFormat && image.U32(bin + 0x1C) != binSize && DiagnosticRepair(ctx)) {
+      image.SetU32(bin + 0x1C, binSize);
+      totals.Count(RepairCounter::HbinOffsetClean);
+    }
+    BinShadow shadow(map, static_cast<uint32_t>(bin));
+    shadow.SetFreeTail(0);
+    uint64_t binEnd = bin + binSize;
+    uint64_t cell = bin + kBinHeaderSize;
+    for (int k = 1;; ++k) {
+      if (cell >= binEnd) break;  // a bin of header only, or size below 32: nothing to walk
+      int32_t size = static_cast<int32_t>(image.U32(cell));
+      if (CheckCell(0, ctx, false, 0, cell, 0) != kCellOk) {
+        LogLine(ctx, "HbinsCells Assert Error", kRed);
+        LogLineF(ctx, kRed, "FirstAssert HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
+                 static_cast<int>(binSize), k, size);
+        return false;
+      }
+      if (size == 0) {
+        LogLineF(ctx, kRed, "HbinsCells Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
+                 static_cast<int>(binSize), k, size);
+        return false;
+      }
+      uint32_t m = CellView(image, cell).Length();
+      if (m % 8 != 0) {
+        LogLineF(ctx, kRed, "HbinsCells Error not multiple 8 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
+                 static_cast<int>(binSize), k, size);
+        return false;
+      }
+      if (size > 0) {
+        if (shadow.FreeTail() == 0) shadow.SetFreeTail(static_cast<uint32_t>(cell));
+      } else {
+        shadow.SetFreeTail(0);
+      }
+      cell += m;
+      if (cell == binEnd) break;
+      if (cell > binEnd) {
+        LogLine(ctx, "CellsOverFlow", kRed);
+        return false;
+      }
+    }
+    shadow.SetPrevBinSize(prevSize);
+    prevSize = binSize;
+    totals.Set(Total::LastHbinOffset, hbinsSize - binSize);
+    // A bin size below a header cannot advance the walk: treat it like a
+    // bin that runs past the end.
+    if (binSize < kBinHeaderSize) {
+      LogLine(ctx, "HbinssOverFlow", kRed);
+      break;
+    }
+    bin += binSize;
+    if (bin > end) {
+      LogLine(ctx, "HbinssOverFlow", kRed);
+      break;
+    }
+  }
+  return true;
+}
+
+// Phase 4.  False when the scan must stop.
+bool RootKeyTest(HiveContext& ctx) {
+  HiveImage image(ctx);
+  BaseBlock bb(image);
+  Heading(ctx, "Root nkCells Test");
+  uint32_t root = bb.RootCellOffset();
+  LogLineF(ctx, root == 0x20 ? kBlack : kRed, "Root nkCellsOffsetVaue=0x%08x", root);
+  if (CheckCell(0, ctx, false, 0, CellPos(root), 0) != kCellOk) {
+    LogLine(ctx, "Root nkCells Assert Error", kRed);
+    return false;
+  }
+  NkCell nk(image, CellPos(root));
+  if (nk.Signature() != kSigNk) {
+    LogLine(ctx, "Root nkCells Signature Error", kRed);
+    return false;
+  }
+  if ((nk.Flags() & NkCell::kFlagRoot) == 0) LogLine(ctx, "Rootkey Flag Error", kRed);
+  char time[64];
+  LogLineF(ctx, kBlack, "Root nkCells Time=%s", FormatFileTime(time, sizeof time, nk.TimeStamp()));
+  LogLineF(ctx, kBlack, "Rootkey ParentOffset=0x%08x", nk.ParentOffset());
+  return true;
+}
+
+// Phase 5.
+void SkRing(HiveContext& ctx) {
+  HiveImage image(ctx);
+  BaseBlock bb(image);
+  Heading(ctx, "skCellsStruct Test");
+  NkCell root(image, CellPos(bb.RootCellOffset()));
+  uint32_t rootSk = root.skOffset();
+  LogLineF(ctx, kBlack, "Root skCellsOffsetVaue=0x%08x", rootSk);
+  if (CheckCell(0, ctx, false, 0, CellPos(rootSk), 0) != kCellOk) {
+    LogLine(ctx, "Root skCells Assert Error", kRed);
+    return;
+  }
+  LogLineF(ctx, kBlack, "Root sk RefCount=%d", static_cast<int>(SkCell(image, CellPos(rootSk)).RefCount()));
+  int32_t chained = 0;
+  uint32_t total = 0, minimum = 0, maximum = 0;
+  uint64_t cur = CellPos(rootSk);
+  // A ring can never hold more sk cells than there are 8-byte slots in the
+  // bins; a damaged ring that never returns to its start ends there.
+  uint64_t bound = image.HbinsDataSize() / 8 + 1;
+  for (uint64_t step = 0; step < bound; ++step) {
+    ++chained;
+    SkCell sk(image, cur);
+    if (sk.Signature() != kSigSk) {
+      LogLine(ctx, "skCells Signature Error", kRed);
+      break;
+    }
+    uint32_t refs = sk.RefCount();
+    if (refs == 0) LogLine(ctx, "skCells RefCount Error", kRed);
+    total += refs;
+    if (minimum == 0 || minimum > refs) minimum = refs;
+    if (refs > maximum) maximum = refs;
+    uint64_t prev = CellPos(sk.PrevskOffset());
+    uint64_t next = CellPos(sk.NextskOffset());
+    if (CheckCell(0, ctx, false, 0, prev, 0) != kCellOk) {
+      LogLine(ctx, "privsk Cells Assert Error", kRed);
+      break;
+    }
+    if (CellView(image, prev).Signature() != kSigSk) {
+      LogLine(ctx, "privsk Cells not sk Error", kRed);
+      break;
+    }
+    if (CheckCell(0, ctx, false, 0, next, 0) != kCellOk) {
+      LogLine(ctx, "nextsk Cells Assert Error", kRed);
+      break;
+    }
+    if (CellView(image, next).Signature() != kSigSk) {
+      LogLine(ctx, "nextsk Cells not sk Error", kRed);
+      break;
+    }
+    if (CellPos(SkCell(image, next).PrevskOffset()) != cur) LogLine(ctx, "privsk Cells chain Error", kRed);
+    if (CellPos(SkCell(image, prev).NextskOffset()) != cur) LogLine(ctx, "nextsk Cells chain Error", kRed);
+    cur = next;
+    if (cur == CellPos(rootSk)) break;
+    if (step + 1 == bound) LogLine(ctx, "skCells chain Loop Error", kRed);
+  }
+  LogLineF(ctx, kBlack, "skCells chained Count=%d", chained);
+  LogLineF(ctx, kBlack, "skCells RefCount Total=%d", static_cast<int>(total));
+  LogLineF(ctx, kBlack, "skCells MaxRefCount=%d", static_cast<int>(maximum));
+  LogLineF(ctx, kBlack, "skCells MinRefCount=%d", static_cast<int>(minimum));
+}
+
+// Visits every cell of every bin in order; `visit(cell, j, binSize, k)`.
+// Ends a bin on "CellsOverFlow" and the walk on "HbinssOverFlow".
+template <typename Visit>
+void ForEachCell(HiveContext& ctx, Visit visit) {
+  HiveImage image(ctx);
+  uint64_t end = uint64_t{kBaseBlockSize} + image.HbinsDataSize();
+  if (end > image.Size()) end = image.Size();
+  uint64_t bin = kBaseBlockSize;
+  for (int j = 1; bin < end; ++j) {
+    uint32_t binSize = image.U32(bin + 8);
+    if (binSize < kBinHeaderSize || image.U32(bin) != 0x6E696268) {
+      LogLine(ctx, "HbinssOverFlow", kRed);
+      return;
+    }
+    uint64_t binEnd = bin + binSize;
+    uint64_t cell = bin + kBinHeaderSize;
+    for (int k = 1; cell < binEnd; ++k) {
+      CellView view(image, cell);
+      uint32_t m = view.Length();
+      if (!view.Valid() || m == 0 || cell + m > end) {
+        LogLine(ctx, "CellsOverFlow", kRed);
+        break;
+      }
+      visit(view, j, binSize, k);
+      cell += m;
+      if (cell > binEnd) {
+        LogLine(ctx, "CellsOverFlow", kRed);
+        break;
+      }
+    }
+    bin += binSize;
+    if (bin > end) {
+      LogLine(ctx, "HbinssOverFlow", kRed);
+      return;
+    }
+  }
+}
+
+struct AccessCounts {
+  uint32_t accessed = 0, multiple = 0, multipleTotal = 0, nonAccessed = 0, nonAccessedBytes = 0;
+  uint32_t minAccess = 0, maxAccess = 0;
+};
+
+// Phase 7.
+AccessCounts AccessPass(HiveContext& ctx) {
+  HiveImage image(ctx);
+  AccessMap map(ctx);
+  ScanTotals totals(map);
+  AccessCounts counts;
+  Heading(ctx, "SubkeyScan Result");
+  ForEachCell(ctx, [&](const CellView& cell, int j, uint32_t binSize, int k) {
+    if (!cell.Allocated()) return;
+    CellShadow shadow(map, cell.Pos());
+    uint32_t a = shadow.References();
+    if (shadow.Kind() == kKindSk) {
+      SkCell sk(cell);
+      if (a != sk.RefCount()) {
+        LogLineF(ctx, kRed, "skCells RefCount Error calculate=%d actual=%d", static_cast<int>(a),
+                 static_cast<int>(sk.RefCount()));
+      } else if (a == 0 && shadow.Kind() == kKindSk) {
+        LogLineF(ctx, kRed, "skCells RefCount Error calculate=%d actual=%d", 0, 0);
+        if (RepairOrDefrag(ctx)) {
+          SkCell prev(image, CellPos(sk.PrevskOffset()));
+          SkCell next(image, CellPos(sk.NextskOffset()));
+          prev.SetNextskOffset(sk.NextskOffset());
+          next.SetPrevskOffset(sk.PrevskOffset());
+          sk.SetSize(static_cast<int32_t>(sk.Length()));
+          totals.Count(RepairCounter::skCellsChaneClean);
+        }
+      }
+      if (sk.Allocated() && shadow.Kind() == kKindSk && sk.DescriptorLength() != 0 && sk.Descriptor() != nullptr) {
+        if (DescriptorRecord* record = FindDescriptor(ctx, sk.Descriptor(), sk.DescriptorLength()))
+          record->CellCount++;
+      }
+      if (!sk.Allocated()) return;
+    }
+    if (counts.minAccess == 0 || counts.minAccess > a) counts.minAccess = a;
+    if (a > counts.maxAccess) counts.maxAccess = a;
+    if (a >= 1) {
+      counts.accessed++;
+      if (a > 1) {
+        counts.multiple++;
+        counts.multipleTotal += a;
+      }
+    } else if (!ctx.Aborted()) {
+      counts.nonAccessed++;
+      counts.nonAccessedBytes += cell.Length();
+      if (ctx.CommandId == kCmdDefrag) {
+        LogLineF(ctx, kRed, "NonaccessCells Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
+                 static_cast<int>(binSize), k, cell.Size());
+        cell.SetSize(static_cast<int32_t>(cell.Length()));
+        totals.Count(RepairCounter::UnaccessCellsClean);
+      }
+    }
+  });
+  return counts;
+}
+
+// Phase 8.
+void Totals(HiveContext& ctx, const AccessCounts& counts) {
+  ScanTotals t(ctx);
+  char time[64];
+  auto line = [&](const char* format, uint32_t v) { LogLineF(ctx, kBlack, format, static_cast<int>(v)); };
+  line("nkCells AccessCount=%d", t.Get(Total::nkCount));
+  line(" MaxKeyLength=%d", t.Get(Total::MaxKeyLength));
+  for (int i = 0; i < 2; ++i)
+    LogLineF(ctx, kBlack, " Key %s Count=%d", NameEncodingRow(i), static_cast<int>(t.Get(Total::KeyNameCounts, i)));
+  LogLineF(ctx, kBlack, " nkCells MinTime=%s", FormatFileTime(time, sizeof time, t.Time(Total::MinTime)));
+  LogLineF(ctx, kBlack, " nkCells MaxTime=%s", FormatFileTime(time, sizeof time, t.Time(Total::MaxTime)));
+  line("classCells AccessCount=%d", t.Get(Total::classCount));
+  line("skCells AccessCount=%d", t.Get(Total::skCount));
+  line(" skCells MaxAccessCount=%d", counts.maxAccess);
+  line(" skCells MinAccessCount=%d", counts.minAccess);
+  line(" skCells OverRideCount=%d", t.Get(Total::skOverRideCount));
+  line("vklistCells AccessCount=%d", t.Get(Total::vklistCount));
+  line("vkCells AccessCount=%d", t.Get(Total::vkCount));
+  line(" MaxNameLength=%d", t.Get(Total::MaxNameLength));
+  for (int i = 0; i < 3; ++i)
+    LogLineF(ctx, kBlack, " Name %s Count=%d", NameEncodingRow(i), static_cast<int>(t.Get(Total::ValueNameCounts, i)));
+  for (uint32_t i = 0; i < kValueTypeRows; ++i)
+    LogLineF(ctx, kBlack, " DataType %s Count=%d", ValueTypeRow(i), static_cast<int>(t.Get(Total::DataTypeCounts, i)));
+  line("dataCells AccessCount=%d", t.Get(Total::dataCount));
+  line(" MaxdataLength=%d", t.Get(Total::MaxdataLength));
+  line(" MaxdataCellsLength=%d", t.Get(Total::MaxdataCellsLength));
+  line("dbCells AccessCount=%d", t.Get(Total::dbCount));
+  line("ddlistCells AccessCount=%d", t.Get(Total::ddlistCount));
+  line("dbdataCells AccessCount=%d", t.Get(Total::dbdataCount));
+  auto listLine = [&](const char* name, Total cells, Total links) {
+    LogLineF(ctx, kBlack, "%sCells AccessCount=%d -> LinkAccessCount=%d", name, static_cast<int>(t.Get(cells)),
+             static_cast<int>(t.Get(links)));
+  };
+  listLine("lf", Total::lfListCount, Total::lfLinkCount);
+  listLine("lh", Total::lhListCount, Total::lhLinkCount);
+  listLine("ri", Total::riListCount, Total::riLinkCount);
+  listLine("li", Total::liListCount, Total::liLinkCount);
+  line("SubLink Count=%d", t.Get(Total::SubLinkCount));
+  static const char* const kSubLinks[8] = {"nkCells -> lfCells", "nkCells -> lhCells", "nkCells -> riCells",
+                                           "nkCells -> liCells", "riCells -> lfCells", "riCells -> lhCells",
+                                           "riCells -> riCells", "riCells -> liCells"};
+  for (uint32_t i = 0; i < 8; ++i)
+    LogLineF(ctx, kBlack, " SubLink %s Count=%d", kSubLinks[i], static_cast<int>(t.Get(Total::SubLinkKinds, i)));
+  if (t.Get(Total::SubLinkOther) != 0) line(" SubLink Other Count=%d", t.Get(Total::SubLinkOther));
+  line("AccessedCells AccessCount=%d", t.Get(Total::AccessCount));
+  line("AssertCells AssertCount=%d", t.Get(Total::AssertCount));
+  line("AccessedCells CellCount=%d", counts.accessed);
+  line("MultipleAccessedCells CellCount=%d", counts.multiple);
+  line("MultipleAccessedCells AccessCount=%d", counts.multipleTotal);
+  LogLineF(ctx, counts.nonAccessed ? kRed : kBlack, "(AllocCells)NonaccessCellsCount=%d",
+           static_cast<int>(counts.nonAccessed));
+  LogLineF(ctx, counts.nonAccessedBytes ? kRed : kBlack, "(AllocCells)NonaccessCells(Byte)=%d",
+           static_cast<int>(counts.nonAccessedBytes));
+}
+
+// Phase 10.
+void SkUpdate(HiveContext& ctx) {
+  AccessMap map(ctx);
+  ScanTotals totals(map);
+  Heading(ctx, "skCells Update");
+  ForEachCell(ctx, [&](const CellView& cell, int, uint32_t, int) {
+    if (!cell.Allocated() || CellShadow(map, cell.Pos()).Kind() != kKindSk) return;
+    SkCell sk(cell);
+    if (sk.DescriptorLength() == 0 || sk.Descriptor() == nullptr) return;
+    DescriptorRecord* record = FindDescriptor(ctx, sk.Descriptor(), sk.DescriptorLength());
+    if (record == nullptr || !record->Modified) return;
+    uint32_t workLength = record->WorkLength;
+    uint32_t needed = (workLength + 31) & ~7u;
+    if (sk.Length() >= uint64_t{workLength} + SkCell::kHeaderLength) {
+      totals.Count(RepairCounter::skDescriptorClean);
+      std::memcpy(sk.Bytes() + SkCell::kDescriptor, record->WorkCopy.data(), workLength);
+      sk.SetDescriptorLength(workLength);
+      AdjustCells(ctx, sk.Pos(), needed);
+      if (ZeroTail(sk.Bytes(), int64_t{SkCell::kHeaderLength} + workLength, sk.Length()))
+        totals.Count(RepairCounter::skPaddingClean);
+      return;
+    }
+    uint32_t fresh = GetNewCells(ctx, false, 0, static_cast<int32_t>(needed));
+    if (fresh == 0) {
+      LogLine(ctx, "GetNewCells Error1", kRed);
+      return;
+    }
+    MoveCells(ctx, fresh, sk.Pos());
+    SkCell moved(HiveImage(ctx), fresh);
+    totals.Count(RepairCounter::skDescriptorClean);
+    moved.SetDescriptorLength(workLength);
+    std::memcpy(moved.Bytes() + SkCell::kDescriptor, record->WorkCopy.data(), workLength);
+    totals.Set(Total::AllocStartHbin, 0);
+  });
+}
+
+}  // namespace
 
 bool ScanCommandAvailable(int32_t id) { return id == kCmdSearchDates || id == kCmdSearchNoDates; }
 
 void ScanHive(HiveContext& ctx) {
   if (!BaseBlockPhase(ctx)) return;
+  if (!BinWalk(ctx)) return;
+  StructureStatistics(ctx, ctx.CommandId == kCmdDefrag);
+  if (!RootKeyTest(ctx)) return;
+  SkRing(ctx);
+
+  std::string start = NowText();
+  LogLineF(ctx, kGreen, "[SubkeyScan Start] %s", start.c_str());
+  WalkKeyTree(ctx, BaseBlock(HiveImage(ctx)).RootCellOffset());
+  if (ctx.UI != nullptr) ctx.UI->SetStatusText(0, ctx.Aborted() ? start + Ansi("中止") : start);
+
+  AccessCounts counts = AccessPass(ctx);
+  Totals(ctx, counts);
+  SecurityDescriptorSummary(ctx);
+  if (RepairOrDefrag(ctx)) SkUpdate(ctx);
+  if (DiagnosticRepair(ctx)) RepairBaseBlock(ctx);
+
+  switch (ctx.CommandId) {
+    case kCmdRebuild:
+      LogLineF(ctx, kGreen, "[Rebuild Summary] %s", NowText().c_str());
+      PrintRepairCounters(ctx);
+      break;
+    case kCmdRepair:
+      DeleteTrailingHbins(ctx);
+      ClosingFixup(ctx);
+      LogLineF(ctx, kGreen, "[Repair Summary] %s", NowText().c_str());
+      PrintRepairCounters(ctx);
+      StructureStatistics(ctx, false);
+      break;
+    default: break;
+  }
 }
 
-void FreeDescriptorList(HiveContext& ctx) { ctx.Descriptors = nullptr; }
+void FreeDescriptorList(HiveContext& ctx) {
+  DeleteDescriptorList(ctx.Descriptors);
+  ctx.Descriptors = nullptr;
+}
 
 }  // namespace quelbrix

@@ -1,0 +1,508 @@
+#include "scan/key_walk.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/frontend.h"
+#include "core/report_log.h"
+#include "core/run_command.h"
+#include "hive/access_map.h"
+#include "hive/check_cell.h"
+#include "hive/names.h"
+#include "platform/text.h"
+#include "repair/allocator.h"
+#include "scan/security.h"
+#include "scan/values.h"
+
+namespace quelbrix {
+namespace walk {
+namespace {
+
+bool RepairMode(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair || ctx.CommandId == kCmdDefrag; }
+bool ExtendedRepair(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair && ctx.DiagnosticMode; }
+
+void Note(HiveContext& ctx, const std::string& text) { LogPane(kBlack, ctx, text); }
+
+// Hex dump of a whole cell, never past the image.
+void DumpCell(HiveContext& ctx, const CellView& cell) {
+  DumpHex(cell.Bytes(), ctx, std::min<uint64_t>(cell.Length(), cell.Avail()));
+}
+
+// The key's name as UTF-16 units (W), at most kNameUnits.
+size_t KeyUnits(const NkCell& nk, char16_t* units) {
+  return NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kNameUnits);
+}
+
+// "%3d %s" of an order key: its byte length and its upper-cased text.
+void OrderKeyLine(HiveContext& ctx, const char16_t* units, size_t n, int byteLength) {
+  char16_t upper[kNameUnits];
+  for (size_t i = 0; i < n; ++i) upper[i] = platform::UpcaseUnit(units[i]);
+  char text[kNameUnits * 4 + 1];
+  platform::Utf16ToAnsiBuffer(text, sizeof text, upper, n);
+  LogLineF(ctx, kRed, "%3d %s", byteLength, text);
+}
+
+// Re-points an sk reference of a key from one sk cell to another in the
+// AccessMap: reference counts and the referrer lists, so that a later move of
+// the new sk rewrites this key too.
+void RepointSkReference(HiveContext& ctx, uint32_t nkPos, uint32_t fromSk, uint32_t toSk) {
+  AccessMap map(ctx);
+  CellShadow from(map, fromSk), to(map, toSk), key(map, nkPos);
+  from.SetAccessWord(from.AccessWord() - 0x100);
+  to.SetAccessWord(to.AccessWord() + 0x100);
+  uint32_t prev = key.PrevReferrer();
+  uint32_t next = key.NextReferrer();
+  // The forward link of a key's predecessor sits at +0x14 whether it is a key
+  // (NextReferrer) or the sk itself (FirstReferrer).
+  if (prev != 0) CellShadow(map, prev).SetNextReferrer(next);
+  if (next != 0) CellShadow(map, next).SetPrevReferrer(prev);
+  uint32_t oldFirst = to.FirstReferrer();
+  key.SetNextReferrer(oldFirst);
+  if (oldFirst != 0) CellShadow(map, oldFirst).SetPrevReferrer(nkPos);
+  to.SetFirstReferrer(nkPos);
+  key.SetPrevReferrer(toSk);
+}
+
+struct KeyScratch {
+  char name[kNameUnits * 4 + 1];
+  char16_t units[kNameUnits];
+  size_t unitCount = 0;
+  char pathLine[kPathBytes];
+  char className[kNameUnits * 4 + 1];
+  const uint8_t* descriptor = nullptr;
+  uint32_t descriptorLength = 0;
+};
+
+void ClassStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& s) {
+  HiveContext& ctx = *state.Ctx;
+  HiveImage image(ctx);
+  ScanTotals totals(ctx);
+  totals.Add(Total::classCount);
+  totals.Add(Total::AccessCount);
+  uint64_t pos = CellPos(nk.ClassOffset());
+  if (CheckCell(key.Pos, ctx, true, 0, pos, kSigCl) != kCellOk) {
+    LogLine(ctx, "class Cells Assert Error", kRed);
+    return Note(ctx, s.pathLine);
+  }
+  DataCell cell(image, pos);
+  uint32_t classLength = nk.ClassLength();
+  if (cell.Length() < uint64_t{classLength} + 4) {
+    LogLineF(ctx, kRed, "class CellsLength Error FileOffset=0x%08x", cell.Pos());
+    return Note(ctx, s.pathLine);
+  }
+  DecodedName decoded = DecodeName(cell.Ptr(DataCell::kData, 0), classLength, cell.Avail() - DataCell::kData, false,
+                                   s.className, sizeof s.className);
+  LogFileF(ctx, "className=%s", s.className);
+  if (decoded.ComputedLength != classLength) {
+    LogLineF(ctx, kRed, "class ClassLength Error FileOffset=0x%08x", cell.Pos());
+    Note(ctx, s.pathLine);
+    Note(ctx, s.className);
+  }
+  if (key.Depth > 0) {
+    KeyFrame& parent = state.Stack[static_cast<size_t>(key.Parent)].KeyPart;
+    parent.ComputedMaxClass = std::max(parent.ComputedMaxClass, classLength);
+    NkCell parentNk(image, parent.Pos);
+    if (ExtendedRepair(ctx) && parentNk.MaxClass() < classLength) {
+      parentNk.SetMaxClass(classLength);
+      totals.Count(RepairCounter::nkMaxClassClean);
+    }
+  }
+  AdjustCells(ctx, cell.Pos(), RoundUp8(6 + uint64_t{classLength}));
+  if (RepairMode(ctx) && ZeroTail(cell.Bytes(), 4 + int64_t{classLength}, cell.Length()))
+    totals.Count(RepairCounter::classPaddingClean);
+}
+
+void SecurityStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& s) {
+  HiveContext& ctx = *state.Ctx;
+  HiveImage image(ctx);
+  ScanTotals totals(ctx);
+  if (nk.skOffset() == kNoCell) {
+    LogLineF(ctx, kRed, "non sk nk Cells FileOffset=0x%08x", key.Pos);
+    return Note(ctx, s.pathLine);
+  }
+  totals.Add(Total::skCount);
+  totals.Add(Total::AccessCount);
+  uint64_t pos = CellPos(nk.skOffset());
+  if (CheckCell(key.Pos, ctx, true, 0, pos, kSigSk) != kCellOk) {
+    LogLine(ctx, "sk Cells Assert Error", kRed);
+    return Note(ctx, s.pathLine);
+  }
+  SkCell sk(image, pos);
+  if (sk.Signature() != kSigSk) {
+    LogLineF(ctx, kRed, "sk Signature Error FileOffset=0x%08x", sk.Pos());
+    return Note(ctx, s.pathLine);
+  }
+  if (sk.Length() < uint64_t{SkCell::kHeaderLength} + sk.DescriptorLength()) {
+    LogLineF(ctx, kRed, "sk CellsLength Error FileOffset=0x%08x", sk.Pos());
+    return Note(ctx, s.pathLine);
+  }
+  if (sk.DescriptorLength() == 0) {
+    LogLineF(ctx, kRed, "sk DescriptorLength Error FileOffset=0x%08x", sk.Pos());
+    Note(ctx, s.pathLine);
+  } else {
+    const uint8_t* bytes = sk.Descriptor();
+    uint32_t length = sk.DescriptorLength();
+    s.descriptor = bytes;
+    s.descriptorLength = length;
+    DescriptorRecord* record = RegisterDescriptor(ctx, bytes, length);
+    if (record == nullptr) LogLineF(ctx, kRed, "SecurityDescriptor Register Error FileOffset=0x%08x", sk.Pos());
+    if (ctx.CommandId == kCmdSearchDates)
+      LogFileF(ctx, "sequrity(%d)=No.%d", static_cast<int>(length), record ? static_cast<int>(record->Number) : 0);
+    else
+      DumpHexLine(bytes, "sequrity(%d)=", ctx, length, length, false);
+
+    if (key.Depth > 0) {
+      const KeyFrame& parent = state.Stack[static_cast<size_t>(key.Parent)].KeyPart;
+      NkCell parentNk(image, parent.Pos);
+      if (nk.skOffset() == parentNk.skOffset()) {
+        totals.Add(Total::skOverRideCount);
+      } else if (ctx.CommandId == kCmdRepair) {
+        SkCell parentSk(image, CellPos(parentNk.skOffset()));
+        // Only an sk that the parent's own visit accepted may take over.
+        bool parentSound = parentNk.skOffset() != kNoCell && parentSk.Valid() && parentSk.Allocated() &&
+                           parentSk.Signature() == kSigSk && parentSk.Descriptor() != nullptr &&
+                           CellShadow(AccessMap(ctx), parentSk.Pos()).Kind() == kKindSk;
+        if (parentSound && parentSk.DescriptorLength() == length &&
+            std::memcmp(parentSk.Descriptor(), bytes, length) == 0) {
+          parentSk.SetRefCount(parentSk.RefCount() + 1);
+          sk.SetRefCount(sk.RefCount() - 1);
+          RepointSkReference(ctx, key.Pos, sk.Pos(), parentSk.Pos());
+          nk.SetskOffset(parentNk.skOffset());
+          totals.Count(RepairCounter::nkskOffsetClean);
+          sk = parentSk;
+          s.descriptor = parentSk.Descriptor();
+        }
+      }
+    }
+  }
+  AdjustCells(ctx, sk.Pos(), RoundUp8(uint64_t{SkCell::kHeaderLength} + sk.DescriptorLength()));
+  if (RepairMode(ctx) && ZeroTail(sk.Bytes(), int64_t{SkCell::kHeaderLength} + sk.DescriptorLength(), sk.Length()))
+    totals.Count(RepairCounter::skPaddingClean);
+
+  uint64_t prev = CellPos(sk.PrevskOffset());
+  if (CheckCell(0, ctx, false, 0, prev, kSigSk) != kCellOk)
+    LogLine(ctx, "privsk Cells Assert Error", kRed);
+  else if (CellView(image, prev).Signature() != kSigSk)
+    LogLine(ctx, "privsk Cells not sk Error", kRed);
+  uint64_t next = CellPos(sk.NextskOffset());
+  if (CheckCell(0, ctx, false, 0, next, kSigSk) != kCellOk)
+    LogLine(ctx, "nextsk Cells Assert Error", kRed);
+  else if (CellView(image, next).Signature() != kSigSk)
+    LogLine(ctx, "nextsk Cells not sk Error", kRed);
+
+  if (ExtendedRepair(ctx) && sk.Unknown() != 0) {
+    sk.SetUnknown(0);
+    totals.Count(RepairCounter::skUnknownClean);
+  }
+}
+
+// Steps of one key up to its values.  Returns false when the visit ends early.
+bool VisitKey(WalkState& state, size_t frameIndex) {
+  HiveContext& ctx = *state.Ctx;
+  HiveImage image(ctx);
+  ScanTotals totals(ctx);
+  KeyFrame& key = state.Stack[frameIndex].KeyPart;
+  thread_local KeyScratch s;
+  s.descriptor = nullptr;
+  s.descriptorLength = 0;
+  s.className[0] = '\0';
+
+  totals.Add(Total::nkCount);
+  totals.Add(Total::AccessCount);
+  uint32_t parentPos = key.Parent >= 0 ? state.Stack[static_cast<size_t>(key.Parent)].KeyPart.Pos : 0;
+  // Until the name is appended, the path is the parent's.
+  const std::string& parentPath = state.Path;
+  if (CheckCell(key.IndexPos, ctx, true, parentPos, key.Pos, kSigNk) != kCellOk) {
+    LogLine(ctx, "nk Cells Assert Error", kRed);
+    Note(ctx, parentPath);
+    return false;
+  }
+  NkCell nk(image, key.Pos);
+  if (nk.Signature() != kSigNk) {
+    LogLineF(ctx, kRed, "nk Signature Error FileOffset=0x%08x", key.Pos);
+    Note(ctx, parentPath);
+    return false;
+  }
+  if (nk.Length() < uint64_t{NkCell::kHeaderLength} + nk.KeyLength()) {
+    LogLineF(ctx, kRed, "nk CellsLength Error FileOffset=0x%08x", key.Pos);
+    Note(ctx, parentPath);
+    return false;
+  }
+  if (nk.KeyLength() == 0) {
+    LogLineF(ctx, kRed, "nk KeyLength Error1 FileOffset=0x%08x", key.Pos);
+    LogLine(ctx, parentPath, kBlack);
+    DumpCell(ctx, nk);
+    return false;
+  }
+
+  bool ascii = nk.AsciiName();
+  totals.Add(Total::KeyNameCounts, ascii ? 1 : 0, 1);
+  DecodedName decoded = DecodeName(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), ascii, s.name, sizeof s.name);
+  uint32_t L = decoded.ComputedLength;
+
+  if (key.Depth > 0) {
+    state.Path.push_back('\\');
+    state.Path.append(s.name);
+  } else {
+    state.Path.assign(s.name);
+  }
+  if (state.Path.size() >= kPathBytes) state.Path.resize(kPathBytes - 1);
+  if (ctx.CommandId == kCmdSearchDates) {
+    char time[64];
+    FormatFileTime(time, sizeof time, nk.TimeStamp());
+    FormatText(s.pathLine, sizeof s.pathLine, "%s %s", time, state.Path.c_str());
+  } else {
+    FormatText(s.pathLine, sizeof s.pathLine, "%s", state.Path.c_str());
+  }
+  LogFile(ctx, s.pathLine);
+  if (ctx.UI != nullptr) {
+    state.Status.assign(state.Caption).append(" ").append(state.Path);
+    ctx.UI->SetStatusText(0, state.Status);
+  }
+  if (decoded.Truncated) LogLineF(ctx, kRed, "nk KeyName Overflow Error FileOffset=0x%08x", key.Pos);
+
+  if (L == 0) {
+    LogLineF(ctx, kRed, "nk KeyLength Error2 FileOffset=0x%08x", key.Pos);
+    Note(ctx, s.pathLine);
+    DumpCell(ctx, nk);
+    return false;
+  }
+  if (L != nk.KeyLength()) {
+    LogLineF(ctx, kRed, "nk KeyLength Error3 FileOffset=0x%08x", key.Pos);
+    Note(ctx, s.pathLine);
+    DumpCell(ctx, nk);
+    if (RepairMode(ctx) && L < nk.KeyLength()) {
+      nk.SetKeyLength(static_cast<uint16_t>(L));
+      totals.Count(RepairCounter::nkKeyLengthClean);
+    }
+  }
+  totals.SetMax(Total::MaxKeyLength, L);
+  s.unitCount = KeyUnits(nk, s.units);
+  std::u16string_view w(s.units, s.unitCount);
+
+  if (key.IndexKind == kSigLf || key.IndexKind == kSigLh) {
+    bool lf = key.IndexKind == kSigLf;
+    uint32_t computed = lf ? LfNameHint(w) : LhNameHash(w);
+    uint32_t stored = image.U32(key.HashSlot);
+    if (computed != stored) {
+      LogLineF(ctx, kRed, lf ? "nk lf Hash Error calculate=0x%08x actual=0x%08x"
+                             : "nk lh Hash Error calculate=0x%08x actual=0x%08x",
+               computed, stored);
+      Note(ctx, s.pathLine);
+      if (RepairMode(ctx)) {
+        image.SetU32(key.HashSlot, computed);
+        totals.Count(lf ? RepairCounter::lfHashClean : RepairCounter::lhHashClean);
+      }
+    }
+  }
+
+  if (key.Depth > 0) {
+    KeyFrame& parent = state.Stack[static_cast<size_t>(key.Parent)].KeyPart;
+    NkCell parentNk(image, parent.Pos);
+    parent.ComputedSubkeyCount++;
+    uint32_t parentOffset = CellOffsetOf(parent.Pos);
+    if (nk.ParentOffset() != parentOffset) {
+      LogLineF(ctx, kRed, "nk ParentOffset Error calculate=0x%08x actual=0x%08x", parentOffset, nk.ParentOffset());
+      Note(ctx, s.pathLine);
+      if (ctx.CommandId == kCmdRepair) nk.SetParentOffset(parentOffset);
+    }
+    uint32_t n = static_cast<uint32_t>(s.unitCount);
+    parent.ComputedMaxSubkey = std::max(parent.ComputedMaxSubkey, n);
+    if (ExtendedRepair(ctx) && parentNk.MaxSubkey() < n) {
+      parentNk.SetMaxSubkey(static_cast<uint16_t>(n));
+      totals.Count(RepairCounter::nkMaxSubkeyClean);
+    }
+    if (parent.PrevSibling != 0) {
+      char16_t prevUnits[kNameUnits];
+      size_t prevCount = KeyUnits(NkCell(image, parent.PrevSibling), prevUnits);
+      int order = CompareSiblingOrder(std::u16string_view(prevUnits, prevCount), w);
+      if (order >= 0) {
+        LogLineF(ctx, kRed, order > 0 ? "nk Subkey Sequence Error FileOffset=0x%08x"
+                                      : "nk Subkey Duplicate Error FileOffset=0x%08x",
+                 key.Pos);
+        Note(ctx, s.pathLine);
+        OrderKeyLine(ctx, prevUnits, prevCount, static_cast<int>(2 * prevCount));
+        LogLineF(ctx, kRed, "%3d %s", static_cast<int>(nk.KeyLength()), s.name);
+      }
+    }
+    parent.PrevSibling = key.Pos;
+    uint64_t stamp = nk.TimeStamp();
+    uint64_t minTime = totals.Time(Total::MinTime);
+    if (minTime == 0 || minTime > stamp) totals.SetTime(Total::MinTime, stamp);
+    if (totals.Time(Total::MaxTime) < stamp) totals.SetTime(Total::MaxTime, stamp);
+  }
+
+  struct CountCheck {
+    uint32_t count, offset;
+    const char* message;
+    void (NkCell::*reset)(uint32_t) const;
+    RepairCounter counter;
+  };
+  const CountCheck checks[] = {
+      {nk.SubkeyCount(), nk.SubkeyOffset(), "nk Subkey Count Offset Error FileOffset=0x%08x", &NkCell::SetSubkeyCount,
+       RepairCounter::nkSubkeyCountClean},
+      {nk.SubkeyCount1(), nk.SubkeyOffset1(), "nk Subkey Count1 Offset1 Error FileOffset=0x%08x",
+       &NkCell::SetSubkeyCount1, RepairCounter::nkSubkeyCount1Clean},
+      {nk.vklistCount(), nk.vklistOffset(), "nk Value Count Offset Error FileOffset=0x%08x", &NkCell::SetvklistCount,
+       RepairCounter::nkvklistCountClean},
+  };
+  for (const CountCheck& c : checks) {
+    if (c.count == 0 || c.offset != kNoCell) continue;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    LogLineF(ctx, kRed, c.message, key.Pos);
+#pragma GCC diagnostic pop
+    Note(ctx, s.pathLine);
+    DumpCell(ctx, nk);
+    if (RepairMode(ctx)) {
+      (nk.*c.reset)(0);
+      totals.Count(c.counter);
+    }
+  }
+  if (nk.ClassLength() != 0 && nk.ClassOffset() == kNoCell) {
+    LogLineF(ctx, kRed, "nk ClassLength Offset Error FileOffset=0x%08x", key.Pos);
+    Note(ctx, s.pathLine);
+    DumpCell(ctx, nk);
+    if (RepairMode(ctx)) {
+      nk.SetClassLength(0);
+      totals.Count(RepairCounter::nkClassCountClean);
+    }
+  }
+
+  if (ExtendedRepair(ctx) && (nk.Unknown1() != 0 || nk.Unknown2() != 0 || nk.Unknown3() != 0)) {
+    nk.SetUnknown1(0);
+    nk.SetUnknown2(0);
+    nk.SetUnknown3(0);
+    totals.Count(RepairCounter::nkUnknownClean);
+  }
+  AdjustCells(ctx, key.Pos, RoundUp8(82 + uint64_t{nk.KeyLength()}));
+  if (RepairMode(ctx) && ZeroTail(nk.Bytes(), 80 + int64_t{nk.KeyLength()}, nk.Length()))
+    totals.Count(RepairCounter::nkPaddingClean);
+
+  if (nk.ClassLength() != 0) ClassStep(state, key, nk, s);
+  SecurityStep(state, key, nk, s);
+
+  if (ctx.CommandId == kCmdRebuild) {
+    if (key.Depth == 0) {
+      key.Handle = RebuildOpenRoot(ctx);
+    } else {
+      totals.Count(RepairCounter::RegCreateKeyExCount);
+      RegHandle parentHandle = state.Stack[static_cast<size_t>(key.Parent)].KeyPart.Handle;
+      key.Handle = RebuildCreateKey(ctx, parentHandle, s.name, s.className, s.descriptor, s.descriptorLength);
+    }
+  }
+  if (nk.vklistCount() > 0) {
+    state.PathLine.assign(s.pathLine);
+    ValueListStep(ctx, nk, state.PathLine, key.Depth, key.Handle);
+  }
+  return true;
+}
+
+// Steps after the subkeys: the count checks and the handle.
+void FinishKey(WalkState& state, KeyFrame& key) {
+  HiveContext& ctx = *state.Ctx;
+  if (key.Descending && !key.SubkeysAborted && !ctx.Aborted()) {
+    HiveImage image(ctx);
+    ScanTotals totals(ctx);
+    NkCell nk(image, key.Pos);
+    if (nk.SubkeyCount() != key.ComputedSubkeyCount) {
+      LogLineF(ctx, kRed, "SubkeyCount Error calculate=%d actual=%d", static_cast<int>(key.ComputedSubkeyCount),
+               static_cast<int>(nk.SubkeyCount()));
+      char pathLine[kPathBytes];
+      if (ctx.CommandId == kCmdSearchDates) {
+        char time[64];
+        FormatFileTime(time, sizeof time, nk.TimeStamp());
+        FormatText(pathLine, sizeof pathLine, "%s %s", time, state.Path.c_str());
+      } else {
+        FormatText(pathLine, sizeof pathLine, "%s", state.Path.c_str());
+      }
+      Note(ctx, pathLine);
+      char name[kNameUnits * 4 + 1];
+      DecodeName(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), name, sizeof name);
+      Note(ctx, name);
+      if (RepairMode(ctx)) {
+        nk.SetSubkeyCount(key.ComputedSubkeyCount);
+        totals.Count(RepairCounter::nkSubkeyCountClean);
+      }
+    }
+    if (ExtendedRepair(ctx)) {
+      if (nk.MaxClass() != key.ComputedMaxClass) {
+        nk.SetMaxClass(key.ComputedMaxClass);
+        totals.Count(RepairCounter::nkMaxClassClean);
+      }
+      if (nk.MaxSubkey() != key.ComputedMaxSubkey) {
+        nk.SetMaxSubkey(static_cast<uint16_t>(key.ComputedMaxSubkey));
+        totals.Count(RepairCounter::nkMaxSubkeyClean);
+      }
+    }
+  }
+  if (ctx.CommandId == kCmdRebuild && key.Handle != 0) RebuildCloseKey(ctx, key.Handle);
+}
+
+}  // namespace
+}  // namespace walk
+
+void WalkKeyTree(HiveContext& ctx, uint32_t rootOffset) {
+  using namespace walk;
+  WalkState state;
+  state.Ctx = &ctx;
+  state.Caption = CommandCaption(ctx, ctx.CommandId);
+  state.Path.reserve(kPathBytes);
+  state.Stack.reserve(64);
+  Frame root;
+  root.IsKey = true;
+  root.KeyPart.Pos = static_cast<uint32_t>(std::min<uint64_t>(CellPos(rootOffset), 0xFFFFFFFFu));
+  state.Stack.push_back(root);
+
+  while (!state.Stack.empty()) {
+    size_t top = state.Stack.size() - 1;
+    if (state.Stack[top].IsKey) {
+      KeyFrame& key = state.Stack[top].KeyPart;
+      if (!key.Descending) {
+        key.ParentPathLength = state.Path.size();
+        bool visited = VisitKey(state, top);
+        KeyFrame& k = state.Stack[top].KeyPart;
+        if (visited && NkCell(HiveImage(ctx), k.Pos).SubkeyCount() > 0) {
+          k.Descending = true;
+          k.ComputedSubkeyCount = k.ComputedMaxSubkey = k.ComputedMaxClass = 0;
+          k.PrevSibling = 0;
+          if (ctx.Aborted()) {
+            k.SubkeysAborted = true;
+          } else {
+            Frame index;
+            index.IsKey = false;
+            index.IndexPart.Pos =
+                static_cast<uint32_t>(std::min<uint64_t>(CellPos(NkCell(HiveImage(ctx), k.Pos).SubkeyOffset()), 0xFFFFFFFFu));
+            index.IndexPart.OwnerPos = k.Pos;
+            index.IndexPart.OwnerKind = kSigNk;
+            index.IndexPart.Key = static_cast<int32_t>(top);
+            state.Stack.push_back(index);
+            continue;
+          }
+        }
+        if (visited) FinishKey(state, state.Stack[top].KeyPart);
+      } else {
+        FinishKey(state, key);
+      }
+      state.Path.resize(state.Stack[top].KeyPart.ParentPathLength);
+      state.Stack.pop_back();
+    } else {
+      IndexFrame& index = state.Stack[top].IndexPart;
+      if (!index.Entered) {
+        index.Entered = true;
+        const KeyFrame& owner = state.Stack[static_cast<size_t>(index.Key)].KeyPart;
+        if (!EnterIndex(state, index, owner)) {
+          state.Stack.pop_back();
+          continue;
+        }
+      }
+      if (NextIndexEntry(state, top)) continue;
+      IndexFrame done = state.Stack[top].IndexPart;
+      if (ctx.Aborted()) state.Stack[static_cast<size_t>(done.Key)].KeyPart.SubkeysAborted = true;
+      FinishIndex(state, done);
+      state.Stack.pop_back();
+    }
+  }
+}
+
+}  // namespace quelbrix
