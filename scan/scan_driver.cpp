@@ -4,6 +4,7 @@
 
 #include "core/frontend.h"
 #include "core/report_log.h"
+#include "defrag/defrag.h"
 #include "hive/access_map.h"
 #include "hive/base_block.h"
 #include "hive/cells.h"
@@ -420,6 +421,32 @@ void ScanHive(HiveContext& ctx) {
     case kCmdRebuild:
       LogLineF(ctx, kGreen, "[Rebuild Summary] %s", NowText().c_str());
       PrintRepairCounters(ctx);
+      break;
+    case kCmdDefrag:
+      LogLineF(ctx, kGreen, "[Repair Summary] %s", NowText().c_str());
+      PrintRepairCounters(ctx);
+      LogLineF(ctx, kGreen, "[Defrag Start] %s", NowText().c_str());
+      if (!ctx.Aborted()) {
+        bool aborted = false;
+        for (;;) {
+          int32_t moved = DefragUnpackedCells(ctx);
+          if (ctx.Aborted()) {
+            aborted = true;
+            break;
+          }
+          moved += DefragUnallocCells(ctx);
+          if (ctx.Aborted()) {
+            aborted = true;
+            break;
+          }
+          if (moved == 0) break;
+        }
+        if (!aborted) DefragUnallocHbins(ctx);
+      }
+      ClosingFixup(ctx);
+      LogLineF(ctx, kGreen, "[Defrag Summary] %s", NowText().c_str());
+      PrintRepairCounters(ctx);
+      StructureStatistics(ctx, true);
       break;
     case kCmdRepair:
       DeleteTrailingHbins(ctx);
