@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "core/report_log.h"
@@ -34,8 +35,13 @@ void CliFrontend::AppendPane(std::string_view ansiLine, uint32_t colour) {
 void CliFrontend::SetStatusText(int part, std::string_view ansiText) {
   if (part != 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  lastStatus_ = std::string(ansiText);
+  lastStatus_.assign(ansiText);
   if (!statusTty_) return;
+  // The walk sets a status per key: repaint the progress line at most ten
+  // times a second.
+  auto now = std::chrono::steady_clock::now();
+  if (progressShown_ && now - lastPaint_ < std::chrono::milliseconds(100)) return;
+  lastPaint_ = now;
   std::fflush(stdout);
   std::string text = platform::AnsiToUtf8(ansiText);
   std::fprintf(stderr, "\r\x1b[K%s", text.c_str());

@@ -4,6 +4,7 @@
 // and are shown in UTF-8.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -30,6 +31,7 @@ class CliFrontend : public Frontend {
   bool statusTty_;
   bool progressShown_ = false;
   std::string lastStatus_;
+  std::chrono::steady_clock::time_point lastPaint_{};
   mutable std::mutex mutex_;
 };
 
