@@ -1,0 +1,261 @@
+#include "registry/hive_reader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <unordered_map>
+#include <vector>
+
+#include "hive/cells.h"
+#include "hive/image.h"
+#include "hive/names.h"
+
+namespace quelbrix::registry {
+namespace {
+
+// Windows never nests an ri inside an ri; one level is all a sound hive has.
+constexpr int kMaxIndexDepth = 2;
+
+class TreeReader {
+ public:
+  TreeReader(const HiveImage& image, uint32_t major, uint32_t minor)
+      : image_(image), bigData_(HasBigData(major, minor)), seen_(image.Size() / 8 + 1, false) {}
+
+  bool Read(uint32_t rootOffset, RegistryTree* tree) {
+    tree->Root = std::make_shared<RegistryKey>();
+    std::vector<std::pair<uint32_t, RegistryKey*>> pending{{rootOffset, tree->Root.get()}};
+    while (!pending.empty()) {
+      auto [offset, key] = pending.back();
+      pending.pop_back();
+      std::vector<uint32_t> children;
+      if (!ReadKey(offset, key, &children)) return false;
+      key->Subkeys.resize(children.size());
+      for (auto& slot : key->Subkeys) slot = std::make_shared<RegistryKey>();
+      for (size_t i = 0; i < children.size(); ++i) pending.emplace_back(children[i], key->Subkeys[i].get());
+    }
+    SortSubkeys(tree->Root.get());
+    return true;
+  }
+
+  const std::string& Problem() const { return problem_; }
+
+ private:
+  bool Fail(const char* what, uint32_t offset) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%s at CellOffset 0x%08x", what, offset);
+    problem_ = text;
+    return false;
+  }
+
+  // An allocated cell of at least `need` bytes that lies wholly in the bins.
+  bool Cell(uint32_t offset, uint64_t need, CellView* cell) {
+    if (offset == kNoCell || (offset & 7) != 0) return false;
+    CellView c = CellView::AtOffset(image_, offset);
+    if (!c.Valid() || c.Size() >= 0 || c.Length() < need || c.Length() > c.Avail()) return false;
+    *cell = c;
+    return true;
+  }
+
+  std::u16string Name(const uint8_t* bytes, uint32_t length, bool eightBit) {
+    std::u16string name;
+    if (eightBit) {
+      name.assign(bytes, bytes + length);
+    } else {
+      name.resize(length / 2);
+      for (size_t i = 0; i < name.size(); ++i) name[i] = static_cast<char16_t>(LoadU16(bytes + 2 * i));
+    }
+    return name;
+  }
+
+  bool ReadKey(uint32_t offset, RegistryKey* key, std::vector<uint32_t>* children) {
+    CellView cell;
+    if (!Cell(offset, NkCell::kHeaderLength, &cell) || cell.Signature() != kSigNk) return Fail("bad nk cell", offset);
+    if (seen_[offset / 8]) return Fail("nk cell referenced twice", offset);
+    seen_[offset / 8] = true;
+    NkCell nk(cell);
+    if (nk.Length() < NeedsFor(kKindNk, nk.KeyLength()).Minimum) return Fail("nk name outside its cell", offset);
+    key->Name = Name(nk.Ptr(NkCell::kKeyName, nk.KeyLength()), nk.KeyLength(), nk.AsciiName());
+    key->Flags = nk.Flags() & ~(kKeyCompressedName | kKeyHiveEntry);
+    key->LastWrite = nk.TimeStamp();
+
+    if (nk.ClassLength() != 0) {
+      CellView c;
+      if (!Cell(nk.ClassOffset(), NeedsFor(kKindCl, nk.ClassLength()).Minimum, &c))
+        return Fail("bad class cell", nk.ClassOffset());
+      key->Class = Name(c.Ptr(DataCell::kData, nk.ClassLength()), nk.ClassLength(), false);
+    }
+
+    if (nk.skOffset() != kNoCell && !ReadSecurity(nk.skOffset(), key)) return false;
+
+    if (nk.vklistCount() != 0) {
+      CellView list;
+      if (!Cell(nk.vklistOffset(), NeedsFor(kKindVm, nk.vklistCount()).Minimum, &list))
+        return Fail("bad value list", nk.vklistOffset());
+      OffsetListCell values(list);
+      key->Values.reserve(nk.vklistCount());
+      for (uint32_t i = 0; i < nk.vklistCount(); ++i) {
+        key->Values.emplace_back();
+        if (!ReadValue(values.Entry(i), &key->Values.back())) return false;
+      }
+    }
+
+    if (nk.SubkeyCount() != 0 && !ReadIndex(nk.SubkeyOffset(), 0, children)) return false;
+    return true;
+  }
+
+  bool ReadSecurity(uint32_t offset, RegistryKey* key) {
+    auto known = descriptors_.find(offset);
+    if (known != descriptors_.end()) {
+      key->Security = known->second;
+      return true;
+    }
+    CellView cell;
+    if (!Cell(offset, SkCell::kHeaderLength, &cell) || cell.Signature() != kSigSk) return Fail("bad sk cell", offset);
+    SkCell sk(cell);
+    if (sk.Length() < NeedsFor(kKindSk, sk.DescriptorLength()).Minimum) return Fail("sk descriptor outside its cell", offset);
+    const uint8_t* bytes = sk.Ptr(SkCell::kDescriptor, sk.DescriptorLength());
+    auto descriptor = std::make_shared<const std::vector<uint8_t>>(bytes, bytes + sk.DescriptorLength());
+    descriptors_.emplace(offset, descriptor);
+    key->Security = std::move(descriptor);
+    return true;
+  }
+
+  bool ReadIndex(uint32_t offset, int depth, std::vector<uint32_t>* children) {
+    CellView cell;
+    if (!Cell(offset, 8, &cell)) return Fail("bad subkey index", offset);
+    IndexCell index(cell);
+    uint16_t sig = index.Signature();
+    if (sig != kSigLf && sig != kSigLh && sig != kSigLi && sig != kSigRi) return Fail("bad subkey index signature", offset);
+    uint8_t kind = KindCode(sig);
+    if (index.Length() < NeedsFor(kind, index.Count()).Minimum) return Fail("subkey index longer than its cell", offset);
+    if (sig == kSigRi) {
+      if (depth + 1 >= kMaxIndexDepth) return Fail("nested ri index", offset);
+      for (uint32_t i = 0; i < index.Count(); ++i)
+        if (!ReadIndex(index.KeyOffset(i), depth + 1, children)) return false;
+      return true;
+    }
+    for (uint32_t i = 0; i < index.Count(); ++i) children->push_back(index.KeyOffset(i));
+    return true;
+  }
+
+  bool ReadValue(uint32_t offset, RegistryValue* value) {
+    CellView cell;
+    if (!Cell(offset, VkCell::kHeaderLength, &cell) || cell.Signature() != kSigVk) return Fail("bad vk cell", offset);
+    VkCell vk(cell);
+    if (vk.Length() < NeedsFor(kKindVk, vk.NameLength()).Minimum) return Fail("vk name outside its cell", offset);
+    value->Name = Name(vk.Ptr(VkCell::kName, vk.NameLength()), vk.NameLength(), vk.AsciiName());
+    value->Type = vk.DataType();
+    value->Flags = vk.Flags() & ~VkCell::kFlagAsciiName;
+    uint32_t length = vk.DataLength() & ~VkCell::kInlineFlag;
+    if (vk.InlineData()) {
+      // Inline data never holds more than the four bytes of DataOffset.
+      const uint8_t* bytes = vk.Ptr(VkCell::kDataOffset, 4);
+      value->Data.assign(bytes, bytes + std::min<uint32_t>(length, 4));
+      return true;
+    }
+    if (length == 0) return true;
+    CellView data;
+    if (!Cell(vk.DataOffset(), 8, &data)) return Fail("bad value data cell", vk.DataOffset());
+    if (bigData_ && length > kBigDataThreshold && data.Signature() == kSigDb) return ReadBigData(data, length, value);
+    if (data.Length() < NeedsFor(kKindVd, length).Minimum) return Fail("value data longer than its cell", data.Offset());
+    const uint8_t* bytes = data.Ptr(DataCell::kData, length);
+    value->Data.assign(bytes, bytes + length);
+    return true;
+  }
+
+  bool ReadBigData(const CellView& cell, uint32_t length, RegistryValue* value) {
+    DbCell db(cell);
+    if (db.Length() < NeedsFor(kKindDb, 0).Minimum) return Fail("bad db cell", db.Offset());
+    uint32_t segments = db.SegmentCount();
+    if (uint64_t{segments} * kSegmentData < length) return Fail("db cell with too few segments", db.Offset());
+    CellView list;
+    if (!Cell(db.ddlistOffset(), NeedsFor(kKindDl, segments).Minimum, &list))
+      return Fail("bad big-data segment list", db.ddlistOffset());
+    OffsetListCell entries(list);
+    value->Data.resize(length);
+    uint32_t done = 0;
+    for (uint32_t i = 0; i < segments && done < length; ++i) {
+      uint32_t take = std::min(kSegmentData, length - done);
+      CellView segment;
+      if (!Cell(entries.Entry(i), 4 + uint64_t{take}, &segment))
+        return Fail("bad big-data segment", entries.Entry(i));
+      const uint8_t* bytes = segment.Ptr(DataCell::kData, take);
+      std::copy(bytes, bytes + take, value->Data.begin() + done);
+      done += take;
+    }
+    return true;
+  }
+
+  // Keeps every key's subkeys in sibling order, so lookups can search them.
+  static void SortSubkeys(RegistryKey* root) {
+    std::vector<RegistryKey*> pending{root};
+    auto before = [](const std::shared_ptr<RegistryKey>& a, const std::shared_ptr<RegistryKey>& b) {
+      return CompareSiblingOrder(a->Name, b->Name) < 0;
+    };
+    while (!pending.empty()) {
+      RegistryKey* key = pending.back();
+      pending.pop_back();
+      if (!std::is_sorted(key->Subkeys.begin(), key->Subkeys.end(), before))
+        std::stable_sort(key->Subkeys.begin(), key->Subkeys.end(), before);
+      for (auto& child : key->Subkeys) pending.push_back(child.get());
+    }
+  }
+
+  const HiveImage& image_;
+  bool bigData_;
+  std::vector<bool> seen_;
+  std::unordered_map<uint32_t, Descriptor> descriptors_;
+  std::string problem_;
+};
+
+}  // namespace
+
+bool ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree, std::string* problem) {
+  auto fail = [problem](const char* what) {
+    if (problem) *problem = what;
+    return false;
+  };
+  if (size < kBaseBlockSize + kBinHeaderSize) return fail("file shorter than a base block and one bin");
+  if (LoadU32(bytes) != 0x66676572) return fail("no regf signature");
+  uint32_t major = LoadU32(bytes + 0x14), minor = LoadU32(bytes + 0x18);
+  if (major != 1) return fail("unsupported hive version");
+  uint64_t end = uint64_t{kBaseBlockSize} + LoadU32(bytes + 0x28);
+  if (end > size || end < kBaseBlockSize + kBinHeaderSize) return fail("hive bins data size beyond the file");
+  if (end > 0x7FFFFFFFu) return fail("hive larger than 2 GB");
+  // The views take a mutable image; this reader only ever loads through them.
+  HiveImage image(const_cast<uint8_t*>(bytes), static_cast<uint32_t>(end));
+  RegistryTree result;
+  result.MajorVersion = major;
+  result.MinorVersion = minor;
+  result.Sequence = LoadU32(bytes + 4);
+  TreeReader reader(image, major, minor);
+  if (!reader.Read(LoadU32(bytes + 0x24), &result)) {
+    if (problem) *problem = reader.Problem();
+    return false;
+  }
+  *tree = std::move(result);
+  return true;
+}
+
+bool ReadHiveFile(const std::string& path, RegistryTree* tree, std::string* problem) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    if (problem) *problem = "cannot open the file";
+    return false;
+  }
+  std::vector<uint8_t> bytes;
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    long size = std::ftell(f);
+    if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
+      bytes.resize(static_cast<size_t>(size));
+      if (std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) bytes.clear();
+    }
+  }
+  std::fclose(f);
+  if (bytes.empty()) {
+    if (problem) *problem = "cannot read the file";
+    return false;
+  }
+  return ReadHiveTree(bytes.data(), bytes.size(), tree, problem);
+}
+
+}  // namespace quelbrix::registry
