@@ -52,20 +52,8 @@ void ReadHive(HiveContext& ctx, const std::string& caption) {
   FreeImage(ctx);
   ctx.SetDone(kReadDone, false);
   if (ctx.InputPath.empty() || ctx.InputPath.size() >= kMaxPath) return Fail(ctx, caption);
-  ctx.FileSize = platform::FileSizeOf(ctx.InputPath);
-  ctx.ReservePages = ReservePagesFor(ctx.FileSize);
-  uint64_t imageSize = (ctx.FileSize & 0xFFFFFFFFu) + static_cast<uint64_t>(ctx.ReservePages) * 4096;
-  // The AccessMap keeps 32-bit positions, so the image and its shadow must
-  // stay addressable with them; a larger file is refused, never cut.
-  if (ctx.FileSize > 0x7FFFFFFFu || imageSize > 0x7FFFFFFFu) return Fail(ctx, caption);
-  ctx.ImageSize = static_cast<uint32_t>(imageSize);
-  uint8_t* image = static_cast<uint8_t*>(std::calloc(2, ctx.ImageSize));
-  if (image == nullptr) {
-    ctx.ImageSize = 0;
-    return Fail(ctx, caption);
-  }
-  ctx.ImageOwner.reset(image);
-  ctx.Image = image;
+  uint64_t fileSize = platform::FileSizeOf(ctx.InputPath);
+  if (!AllocateImage(ctx, fileSize)) return Fail(ctx, caption);
   FILE* f = std::fopen(ctx.InputPath.c_str(), "rb");
   if (f == nullptr) return Fail(ctx, caption);
   size_t want = static_cast<size_t>(ctx.FileSize & 0xFFFFFFFFu);
@@ -75,8 +63,7 @@ void ReadHive(HiveContext& ctx, const std::string& caption) {
   ctx.CurrentFile = ctx.InputPath;
   if (ctx.UI != nullptr) ctx.UI->AddRecentFile(kCtlReadFileCombo, ctx.CurrentFile);
   SetStatus(ctx, 0, DoneWithSize(caption, ctx.FileSize));
-  ctx.HiveMajorVersion = ReadU32(ctx.Image + 0x14);
-  ctx.HiveMinorVersion = ReadU32(ctx.Image + 0x18);
+  TakeHiveVersion(ctx);
   ctx.SetDone(kReadDone, true);
   ctx.SetDone(kRepairDone, false);
   ctx.SetDone(kDefragDone, false);
@@ -183,6 +170,27 @@ void RunLive(HiveContext& ctx, const std::string& caption) {
 }  // namespace
 
 void ImageFree::operator()(uint8_t* p) const { std::free(p); }
+
+bool AllocateImage(HiveContext& ctx, uint64_t fileSize) {
+  FreeImage(ctx);
+  ctx.FileSize = fileSize;
+  ctx.ReservePages = ReservePagesFor(fileSize);
+  uint64_t imageSize = (fileSize & 0xFFFFFFFFu) + static_cast<uint64_t>(ctx.ReservePages) * 4096;
+  // The AccessMap keeps 32-bit positions, so the image and its shadow must
+  // stay addressable with them; a larger file is refused, never cut.
+  if (fileSize > 0x7FFFFFFFu || imageSize > 0x7FFFFFFFu) return false;
+  uint8_t* image = static_cast<uint8_t*>(std::calloc(2, static_cast<size_t>(imageSize)));
+  if (image == nullptr) return false;
+  ctx.ImageSize = static_cast<uint32_t>(imageSize);
+  ctx.ImageOwner.reset(image);
+  ctx.Image = image;
+  return true;
+}
+
+void TakeHiveVersion(HiveContext& ctx) {
+  ctx.HiveMajorVersion = ReadU32(ctx.Image + 0x14);
+  ctx.HiveMinorVersion = ReadU32(ctx.Image + 0x18);
+}
 
 uint32_t ReservePagesFor(uint64_t fileSize) {
   uint64_t pages = (fileSize / 4096) / 5;

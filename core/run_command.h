@@ -26,6 +26,13 @@ uint32_t ReservePagesFor(uint64_t fileSize);
 // "%s_%d_%d%s": file name of CurrentFile, both sequence numbers, ".txt".
 std::string ReportFileName(const HiveContext& ctx);
 
+// The zero-filled allocation of Read for a file of fileSize bytes: the image
+// with its reserve pages, then the AccessMap.  Sets FileSize, ReservePages,
+// ImageSize and Image; false (and no image) when it cannot be made.
+bool AllocateImage(HiveContext& ctx, uint64_t fileSize);
+// HiveMajorVersion and HiveMinorVersion from the base block in the image.
+void TakeHiveVersion(HiveContext& ctx);
+
 // Frees the HiveImage and its AccessMap.
 void FreeImage(HiveContext& ctx);
 
