@@ -34,8 +34,22 @@ void OnInterrupt(int) {
   if (g_context != nullptr) g_context->AbortRequested.store(1);
 }
 
-bool EndsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+// The exit status that the final text of status part 0 stands for.  Texts are
+// compared whole, as the command writes them: in a code page without Japanese
+// "%s完了" and "%s中止" are the same run of '?', so an abort is told by the
+// Ctrl-C that asked for it.
+int ExitStatusOf(const std::string& status, const std::string& caption) {
+  auto filled = [&caption](const char* utf8Format) {
+    char text[kLineBuffer + 64];
+    FormatText(text, sizeof text, Ansi(utf8Format).c_str(), caption.c_str());
+    return std::string(text);
+  };
+  if (status == filled("%sに失敗しました") || status == Ansi("出力ファイルを開けません") || status == caption)
+    return kExitFailed;
+  if (status == filled("%s中止") && g_interrupts.load() > 0) return kExitAborted;
+  // "%s完了" may carry counts after it ("%s完了 FileSize=%d").
+  std::string done = filled("%s完了");
+  return status.compare(0, done.size(), done) == 0 ? kExitOk : kExitFailed;
 }
 
 class Runner {
@@ -52,11 +66,7 @@ class Runner {
     }
     worker.Join();
     ui_.FinishStatus();
-    std::string status = ui_.LastStatus();
-    // "%s完了" may carry counts after it ("%s完了 FileSize=%d").
-    if (EndsWith(status, Ansi("中止"))) return kExitAborted;
-    if (status.find(Ansi("完了")) != std::string::npos) return kExitOk;
-    return kExitFailed;
+    return ExitStatusOf(ui_.LastStatus(), CommandCaption(ctx_, id));
   }
 
   void Refuse(const std::string& ansiMessage) {

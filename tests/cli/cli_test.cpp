@@ -1,0 +1,643 @@
+// The `quelbrix` command as a user runs it: a separate process with its own
+// output folder, judged by its exit status, its stdout and stderr and the bytes
+// of the report file.  Base-block facts are computed here from the file bytes
+// and the format version comes from libregf, so the report is held against
+// readers that share no code with the program.
+#include <gtest/gtest.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "support/run_process.h"
+#include "support/shared_hives.h"
+
+namespace quelbrix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// "[検索(日付有)開始]" in code page 932, written out byte by byte so that the
+// code page is pinned by something other than iconv.
+constexpr char kSearchStartCp932[] = "\x5b\x8c\x9f\x8d\xf5\x28\x93\xfa\x95\x74\x97\x4c\x29\x8a\x4a\x8e\x6e\x5d";
+
+std::string Convert(const std::string& text, const char* to, const char* from) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return "<no iconv " + std::string(from) + " -> " + to + ">";
+  std::string out(text.size() * 4 + 16, '\0');
+  char* in = const_cast<char*>(text.data());
+  size_t inLeft = text.size();
+  char* dest = out.data();
+  size_t outLeft = out.size();
+  size_t rc = iconv(cd, &in, &inLeft, &dest, &outLeft);
+  iconv_close(cd);
+  if (rc == static_cast<size_t>(-1)) return "<unconvertible>";
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+std::string Cp932(const std::string& utf8) { return Convert(utf8, "CP932", "UTF-8"); }
+
+uint32_t U32(const std::string& bytes, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(bytes[at + i]);
+  return v;
+}
+
+void PutU32(std::string& bytes, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  char text[512];
+  std::snprintf(text, sizeof text, format, args...);
+  return text;
+}
+
+int Signed(uint32_t v) { return static_cast<int32_t>(v); }
+
+// "%04d/%02d/%02d %02d:%02d:%02d"
+bool IsDateTime(const std::string& text) {
+  static const char kShape[] = "dddd/dd/dd dd:dd:dd";
+  if (text.size() != sizeof kShape - 1) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) return false;
+  }
+  return true;
+}
+
+// A heading line: its prefix, then the local date and time.
+::testing::AssertionResult IsHeading(const std::string& line, const std::string& prefix) {
+  if (line.compare(0, prefix.size(), prefix) != 0 || !IsDateTime(line.substr(prefix.size())))
+    return ::testing::AssertionFailure() << "\"" << line << "\" is not \"" << prefix << "YYYY/MM/DD hh:mm:ss\"";
+  return ::testing::AssertionSuccess();
+}
+
+// Splits a report into its lines; every line must end in CR LF.
+::testing::AssertionResult SplitCrLf(const std::string& text, std::vector<std::string>* lines) {
+  lines->clear();
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t lf = text.find('\n', start);
+    if (lf == std::string::npos)
+      return ::testing::AssertionFailure() << "last line has no line end: \"" << text.substr(start) << "\"";
+    if (lf == start || text[lf - 1] != '\r')
+      return ::testing::AssertionFailure() << "line " << lines->size() + 1 << " ends in a bare LF";
+    std::string line = text.substr(start, lf - 1 - start);
+    if (line.find('\r') != std::string::npos)
+      return ::testing::AssertionFailure() << "stray CR in line " << lines->size() + 1;
+    lines->push_back(line);
+    start = lf + 1;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// The FILETIME in local time; "" before 1970, where only the shape is checked.
+std::string FileTimeText(uint64_t fileTime) {
+  constexpr uint64_t kUnixEpoch = 116444736000000000ull;  // 1970-01-01 in 100 ns units since 1601
+  if (fileTime < kUnixEpoch) return std::string();
+  time_t seconds = static_cast<time_t>((fileTime - kUnixEpoch) / 10000000);
+  struct tm t = {};
+  localtime_r(&seconds, &t);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                t.tm_hour, t.tm_min, t.tm_sec);
+  return text;
+}
+
+// What the report must say about a base block, derived from the bytes alone.
+struct BaseBlockFacts {
+  uint64_t fileSize = 0;
+  uint32_t primary = 0, secondary = 0, major = 0, minor = 0, type = 0, format = 0, hbins = 0, cluster = 0;
+  uint32_t bootType = 0, bootRecover = 0, stored = 0, computed = 0;
+  uint64_t timeStamp = 0;
+  std::string fileNameUtf16;  // up to the first zero unit, at most 32 units
+};
+
+BaseBlockFacts FactsOf(const std::string& path) {
+  std::string bytes = ReadFile(path);
+  BaseBlockFacts f;
+  f.fileSize = bytes.size();
+  bytes.resize(std::max<size_t>(bytes.size(), 4096), '\0');
+  f.primary = U32(bytes, 4);
+  f.secondary = U32(bytes, 8);
+  f.timeStamp = U32(bytes, 0x0C) | uint64_t{U32(bytes, 0x10)} << 32;
+  f.major = U32(bytes, 0x14);
+  f.minor = U32(bytes, 0x18);
+  f.type = U32(bytes, 0x1C);
+  f.format = U32(bytes, 0x20);
+  f.hbins = U32(bytes, 0x28);
+  f.cluster = U32(bytes, 0x2C);
+  f.bootType = U32(bytes, 0xFF8);
+  f.bootRecover = U32(bytes, 0xFFC);
+  f.stored = U32(bytes, 0x1FC);
+  for (int i = 0; i < 127; ++i) f.computed ^= U32(bytes, 4 * i);
+  for (size_t i = 0x30; i < 0x70; i += 2) {
+    if (bytes[i] == 0 && bytes[i + 1] == 0) break;
+    f.fileNameUtf16.append(bytes, i, 2);
+  }
+  return f;
+}
+
+// The lines of "[regf Infomation]" that a search of this file must write,
+// from "FileName=" to the size check, in code page 932.  Lines that carry a
+// time stand here as their text up to the time, which the caller checks for
+// its shape only.
+std::vector<std::string> ExpectedBaseBlockLines(const std::string& path, const BaseBlockFacts& f) {
+  std::vector<std::string> lines;
+  uint32_t size = static_cast<uint32_t>(f.fileSize);
+  lines.push_back("FileName=" + path);
+  lines.push_back(Format("FileSize(Byte)=%d 0x%08x", Signed(size), size));
+  if (f.fileSize % 4096 != 0) lines.push_back("FileSize Error not multiple 4096");
+  lines.push_back("[regf Infomation] ");
+  if (f.computed == f.stored)
+    lines.push_back(Format("regfChecksum calculate=0x%08x actual=0x%08x", f.computed, f.stored));
+  else
+    lines.push_back(Format("regfChecksum Error calculate=0x%08x actual=0x%08x", f.computed, f.stored));
+  lines.push_back("regfFileName=" + Convert(f.fileNameUtf16, "CP932", "UTF-16LE"));
+  std::string stamp = FileTimeText(f.timeStamp);
+  lines.push_back(stamp.empty() ? "regfTimeStamp=" : "regfTimeStamp=" + stamp);
+  lines.push_back(Format("regfVersion=%d.%d", Signed(f.major), Signed(f.minor)));
+  lines.push_back(Format(f.primary == f.secondary ? "regfSequence=%d.%d" : "regfSequence Error=%d.%d",
+                         Signed(f.primary), Signed(f.secondary)));
+  lines.push_back(Format("regfType=%d", Signed(f.type)));
+  lines.push_back(Format("regfFormat=%d", Signed(f.format)));
+  lines.push_back(Format("regfCluster=%d", Signed(f.cluster)));
+  lines.push_back(Format("regfBootType=%d", Signed(f.bootType)));
+  lines.push_back(Format("regfBootRecover=%d", Signed(f.bootRecover)));
+  uint64_t declared = uint64_t{f.hbins} + 4096;
+  if (f.fileSize != declared)
+    lines.push_back(Format("FileSize(regfSize+regfHbinsLength) Error calcutlate=%d actual=%d",
+                           Signed(static_cast<uint32_t>(declared)), Signed(size)));
+  return lines;
+}
+
+std::string ReportNameOf(const std::string& path, const BaseBlockFacts& f) {
+  return fs::path(path).filename().string() + Format("_%d_%d.txt", Signed(f.primary), Signed(f.secondary));
+}
+
+// A temporary folder per test, removed with everything in it.
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "quelbrix-cli-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+ProcessResult Quelbrix(std::vector<std::string> args) {
+  args.insert(args.begin(), QUELBRIX_CLI);
+  return RunProcess(args);
+}
+
+// A search with a fixed diagnostic mode, so that the report does not depend on
+// the folder the build happens to live in.
+ProcessResult Search(const TempFolder& out, const std::string& hive, std::vector<std::string> extra = {}) {
+  std::vector<std::string> args = {"search", hive, "--output-dir", out.path(), "--no-diagnostic"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return Quelbrix(args);
+}
+
+// A base block and one bin holding a single free cell: enough for the
+// base-block phase, with every field the report prints set to a distinct value.
+struct TinyHive {
+  uint32_t primary = 7, secondary = 7;
+  uint32_t hbins = 4096;
+  uint64_t timeStamp = 0x01D9'2A6B'4C00'0000ull;
+  std::u16string fileName = u"\\??\\C:\\tiny\\hive";
+  bool breakChecksum = false;
+  size_t extraBytes = 0;      // appended after the bin
+  size_t truncateTo = 0;      // when non-zero, the file is cut to this length
+
+  std::string Bytes() const {
+    std::string b(4096 + 4096, '\0');
+    std::memcpy(b.data(), "regf", 4);
+    PutU32(b, 0x04, primary);
+    PutU32(b, 0x08, secondary);
+    PutU32(b, 0x0C, static_cast<uint32_t>(timeStamp));
+    PutU32(b, 0x10, static_cast<uint32_t>(timeStamp >> 32));
+    PutU32(b, 0x14, 1);
+    PutU32(b, 0x18, 5);
+    PutU32(b, 0x1C, 0);
+    PutU32(b, 0x20, 1);
+    PutU32(b, 0x24, 0x20);
+    PutU32(b, 0x28, hbins);
+    PutU32(b, 0x2C, 1);
+    for (size_t i = 0; i < fileName.size() && i < 32; ++i) {
+      b[0x30 + 2 * i] = static_cast<char>(fileName[i] & 0xFF);
+      b[0x31 + 2 * i] = static_cast<char>(fileName[i] >> 8);
+    }
+    PutU32(b, 0xFF8, 3);
+    PutU32(b, 0xFFC, 4);
+    uint32_t sum = 0;
+    for (int i = 0; i < 127; ++i) sum ^= U32(b, 4 * i);
+    PutU32(b, 0x1FC, breakChecksum ? sum ^ 0x00010000 : sum);
+    std::memcpy(b.data() + 4096, "hbin", 4);
+    PutU32(b, 4096 + 0x08, 4096);
+    PutU32(b, 4096 + 0x20, 4096 - 32);  // one free cell fills the bin
+    b.append(extraBytes, '\0');
+    if (truncateTo != 0) b.resize(truncateTo);
+    return b;
+  }
+};
+
+// Runs a search and checks what every search must do, whatever the file: exit
+// 0, the final status, a report of CR LF lines that opens and closes with the
+// command's headings, and the base-block lines the bytes call for.  Returns the
+// report lines.
+std::vector<std::string> SearchAndCheckBaseBlock(const std::string& hive) {
+  TempFolder out;
+  EXPECT_FALSE(out.path().empty());
+  ProcessResult run = Search(out, hive);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("検索(日付有)完了"), std::string::npos) << run.err;
+
+  BaseBlockFacts facts = FactsOf(hive);
+  std::string reportPath = out / ReportNameOf(hive, facts);
+  EXPECT_TRUE(fs::is_regular_file(reportPath)) << reportPath << " missing; stdout:\n" << run.out;
+  std::vector<std::string> lines;
+  EXPECT_TRUE(SplitCrLf(ReadFile(reportPath), &lines));
+  if (lines.size() < 3) {
+    ADD_FAILURE() << "report has " << lines.size() << " lines";
+    return lines;
+  }
+  EXPECT_TRUE(IsHeading(lines.front(), std::string(kSearchStartCp932) + " "));
+  EXPECT_TRUE(IsHeading(lines.back(), Cp932("[検索(日付有)完了] ")));
+  EXPECT_NE(run.out.find("TextFileName=" + reportPath), std::string::npos) << run.out;
+
+  std::vector<std::string> expected = ExpectedBaseBlockLines(hive, facts);
+  for (size_t i = 0; i < expected.size(); ++i) {
+    if (i + 1 >= lines.size()) {
+      ADD_FAILURE() << "report ends before \"" << expected[i] << "\"";
+      break;
+    }
+    bool timed = expected[i] == "[regf Infomation] " || expected[i] == "regfTimeStamp=";
+    if (timed) {
+      EXPECT_TRUE(IsHeading(lines[i + 1], expected[i])) << "report line " << i + 2;
+    } else {
+      EXPECT_EQ(lines[i + 1], expected[i]) << "report line " << i + 2;
+    }
+  }
+  // A file shorter than its bins ends the scan at the size check.
+  if (facts.fileSize < uint64_t{facts.hbins} + 4096) {
+    EXPECT_EQ(lines.size(), expected.size() + 2) << "the scan went on after the size check";
+  }
+  return lines;
+}
+
+// --- Usage -------------------------------------------------------------------
+
+TEST(CliUsage, HelpListsEveryCommandAndOption) {
+  ProcessResult run = Quelbrix({"--help"});
+  EXPECT_EQ(run.status, 0);
+  for (const char* word : {"search", "repair", "defrag", "rebuild", "regsave", "load", "unload", "delete-subkeys",
+                           "gui", "--output-dir", "--registry-root", "--codepage", "--diagnostic", "--no-diagnostic",
+                           "--quiet", "--no-color"})
+    EXPECT_NE(run.out.find(word), std::string::npos) << "--help does not mention " << word << ":\n" << run.out;
+}
+
+TEST(CliUsage, UsageErrorsExitTwoAndStartNothing) {
+  TempFolder out;
+  std::string hive = out / "h";
+  WriteFile(hive, TinyHive().Bytes());
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"search"},
+      {"search", hive, "--no-such-option"},
+      {"search", hive, "extra"},
+      {"regsave", "HARDWARE"},
+      {"repair", hive, "--write", "-o", out / "copy"},
+      {"--codepage", "abc", "search", hive},
+      {"--codepage", "99999", "search", hive},
+  };
+  for (const auto& args : cases) {
+    std::vector<std::string> full = {"--output-dir", out.path()};
+    full.insert(full.end(), args.begin(), args.end());
+    ProcessResult run = Quelbrix(full);
+    std::string shown;
+    for (const auto& a : args) shown += a + " ";
+    EXPECT_EQ(run.status, 2) << "quelbrix " << shown << "\n" << run.err;
+    EXPECT_FALSE(run.err.empty()) << "quelbrix " << shown << " said nothing on stderr";
+  }
+  for (const auto& entry : fs::directory_iterator(out.path()))
+    EXPECT_EQ(entry.path().filename().string().find(".txt"), std::string::npos) << entry.path();
+}
+
+// --- CheckHiveFile -----------------------------------------------------------
+
+struct RefusedFile {
+  const char* name;
+  std::string (*make)(const std::string& folder);  // returns the path to give
+  const char* message;
+};
+
+std::string Make(const std::string& folder, const std::string& bytes) {
+  std::string path = folder + "/file";
+  WriteFile(path, bytes);
+  return path;
+}
+
+const RefusedFile kRefused[] = {
+    {"empty", [](const std::string& d) { return Make(d, ""); }, "FileSize Error"},
+    {"4095 bytes of a hive", [](const std::string& d) { return Make(d, TinyHive().Bytes().substr(0, 4095)); },
+     "FileSize Error"},
+    {"directory", [](const std::string& d) { return d; }, "FileSize Error"},
+    {"missing", [](const std::string& d) { return d + "/none"; }, "FileSize Error"},
+    {"4096 bytes without regf", [](const std::string& d) { return Make(d, "hbin" + std::string(4092, '\0')); },
+     "regf Signature Error"},
+    {"regf in the wrong case",
+     [](const std::string& d) { return Make(d, "REGF" + TinyHive().Bytes().substr(4)); }, "regf Signature Error"},
+};
+
+TEST(CliCheckHiveFile, RefusedFilesExitOneWithTheirMessage) {
+  for (const auto& c : kRefused) {
+    for (const char* command : {"search", "repair", "load"}) {
+      TempFolder in, out;
+      std::string path = c.make(in.path());
+      ProcessResult run = Quelbrix({command, path, "--output-dir", out.path()});
+      EXPECT_EQ(run.status, 1) << c.name << " / " << command;
+      EXPECT_NE(run.err.find(c.message), std::string::npos) << c.name << " / " << command << ": " << run.err;
+      EXPECT_TRUE(run.out.empty()) << c.name << " / " << command << ": " << run.out;
+      for (const auto& entry : fs::directory_iterator(out.path()))
+        ADD_FAILURE() << c.name << " / " << command << " left " << entry.path();
+    }
+  }
+}
+
+TEST(CliCheckHiveFile, FourKilobytesWithRegfPassTheCheck) {
+  TempFolder in, out;
+  TinyHive tiny;
+  tiny.hbins = 0;
+  std::string path = in / "base_only";
+  WriteFile(path, tiny.Bytes().substr(0, 4096));
+  ProcessResult run = Search(out, path);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(fs::is_regular_file(out / "base_only_7_7.txt"));
+}
+
+TEST(CliCheckHiveFile, UnreadableFileIsRefused) {
+  TempFolder in, out;
+  std::string path = in / "locked";
+  WriteFile(path, TinyHive().Bytes());
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  std::vector<std::string> args = {QUELBRIX_CLI, "search", path, "--output-dir", out.path()};
+  if (geteuid() == 0) {
+    // root reads any file: run the command as nobody when the system allows it.
+    std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    if (RunProcess({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", QUELBRIX_CLI, "--help"})
+            .status != 0)
+      GTEST_SKIP() << "running as root and the command cannot be run as nobody";
+    ASSERT_EQ(chmod(in.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(out.path().c_str(), 0777), 0);
+    args.insert(args.begin(), asNobody.begin(), asNobody.end());
+  }
+  ProcessResult run = RunProcess(args);
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("ファイルが読めません"), std::string::npos) << run.err;
+  EXPECT_TRUE(fs::is_empty(out.path()));
+}
+
+// --- Search on a small hive made here ------------------------------------------
+
+TEST(CliSearch, ReportNameLinesAndStatus) {
+  TempFolder in;
+  TinyHive tiny;
+  tiny.primary = 7;
+  tiny.secondary = 9;
+  std::string path = in / "tiny.hiv";
+  WriteFile(path, tiny.Bytes());
+  std::vector<std::string> lines = SearchAndCheckBaseBlock(path);
+  ASSERT_GE(lines.size(), 11u);
+  // The fields of the made hive, spelled out once by hand.
+  EXPECT_EQ(lines[2], "FileSize(Byte)=8192 0x00002000");
+  EXPECT_EQ(lines[5], "regfFileName=\\??\\C:\\tiny\\hive");
+  EXPECT_EQ(lines[7], "regfVersion=1.5");
+  EXPECT_EQ(lines[8], "regfSequence Error=7.9");
+  EXPECT_EQ(lines[9], "regfType=0");
+  EXPECT_EQ(lines[10], "regfFormat=1");
+}
+
+TEST(CliSearch, SequenceNumbersArePrintedSigned) {
+  TempFolder in;
+  TinyHive tiny;
+  tiny.primary = 0xFFFFFFFF;
+  tiny.secondary = 3;
+  std::string path = in / "wrapped";
+  WriteFile(path, tiny.Bytes());
+  std::vector<std::string> lines = SearchAndCheckBaseBlock(path);
+  ASSERT_GE(lines.size(), 9u);
+  EXPECT_EQ(lines[8], "regfSequence Error=-1.3");
+}
+
+TEST(CliSearch, ChecksumErrorIsReportedAndTheFileLeftAlone) {
+  TempFolder in;
+  TinyHive tiny;
+  tiny.breakChecksum = true;
+  std::string path = in / "badsum";
+  std::string bytes = tiny.Bytes();
+  WriteFile(path, bytes);
+  std::vector<std::string> lines = SearchAndCheckBaseBlock(path);
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[4].rfind("regfChecksum Error calculate=0x", 0), 0u) << lines[4];
+  EXPECT_EQ(ReadFile(path), bytes) << "a search changed the hive file";
+}
+
+TEST(CliSearch, FileSizeRule) {
+  TempFolder in;
+  {
+    TinyHive longer;
+    longer.extraBytes = 4096;
+    std::string path = in / "longer";
+    WriteFile(path, longer.Bytes());
+    std::vector<std::string> lines = SearchAndCheckBaseBlock(path);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "FileSize(regfSize+regfHbinsLength) Error calcutlate=8192 actual=12288"),
+              lines.end());
+  }
+  {
+    TinyHive shorter;
+    shorter.hbins = 3 * 4096;
+    std::string path = in / "shorter";
+    WriteFile(path, shorter.Bytes());
+    std::vector<std::string> lines = SearchAndCheckBaseBlock(path);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "FileSize(regfSize+regfHbinsLength) Error calcutlate=16384 actual=8192");
+  }
+  {
+    TinyHive ragged;
+    ragged.extraBytes = 100;
+    std::string path = in / "ragged";
+    WriteFile(path, ragged.Bytes());
+    std::vector<std::string> lines = SearchAndCheckBaseBlock(path);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[3], "FileSize Error not multiple 4096");
+  }
+}
+
+TEST(CliSearch, NoDatesUsesItsOwnCaption) {
+  TempFolder in, out;
+  std::string path = in / "nodates";
+  WriteFile(path, TinyHive().Bytes());
+  ProcessResult run = Search(out, path, {"--no-dates"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("検索(日付無)完了"), std::string::npos) << run.err;
+  std::vector<std::string> lines;
+  ASSERT_TRUE(SplitCrLf(ReadFile(out / "nodates_7_7.txt"), &lines));
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_TRUE(IsHeading(lines.front(), Cp932("[検索(日付無)開始] ")));
+  EXPECT_TRUE(IsHeading(lines.back(), Cp932("[検索(日付無)完了] ")));
+}
+
+TEST(CliSearch, CodePageDecidesTheReportBytes) {
+  TempFolder in;
+  TinyHive tiny;
+  tiny.fileName = u"\\??\\C:\\ハイブ\\名前";
+  std::string path = in / "named";
+  WriteFile(path, tiny.Bytes());
+
+  struct Case {
+    const char* codePage;
+    std::string heading;
+    std::string fileName;
+  };
+  const Case cases[] = {
+      {"932", kSearchStartCp932, "regfFileName=" + Cp932("\\??\\C:\\ハイブ\\名前")},
+      {"65001", "[検索(日付有)開始]", "regfFileName=\\??\\C:\\ハイブ\\名前"},
+      // Characters the code page lacks become '?'.
+      {"1252", "[?\?(?\?\?)?\?]", "regfFileName=\\??\\C:\\???\\??"},
+  };
+  for (const auto& c : cases) {
+    TempFolder out;
+    ProcessResult run = Search(out, path, {"--codepage", c.codePage});
+    EXPECT_EQ(run.status, 0) << c.codePage << ": " << run.err;
+    std::vector<std::string> lines;
+    ASSERT_TRUE(SplitCrLf(ReadFile(out / "named_7_7.txt"), &lines)) << c.codePage;
+    ASSERT_GE(lines.size(), 6u) << c.codePage;
+    EXPECT_TRUE(IsHeading(lines[0], c.heading + " ")) << c.codePage;
+    EXPECT_EQ(lines[5], c.fileName) << c.codePage;
+    // Whatever the code page of the report, a person reads UTF-8.
+    if (std::strcmp(c.codePage, "1252") != 0) {
+      EXPECT_NE(run.out.find("regfFileName=\\??\\C:\\ハイブ\\名前"), std::string::npos) << c.codePage << run.out;
+    }
+  }
+}
+
+TEST(CliSearch, QuietKeepsStdoutEmptyButWritesTheReport) {
+  TempFolder in, out;
+  std::string path = in / "quiet";
+  WriteFile(path, TinyHive().Bytes());
+  ProcessResult run = Search(out, path, {"--quiet"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("検索(日付有)完了"), std::string::npos) << run.err;
+  EXPECT_GT(fs::file_size(out / "quiet_7_7.txt"), 0u);
+}
+
+TEST(CliSearch, NoColourWhenStdoutIsNotATerminal) {
+  TempFolder in, out;
+  std::string path = in / "plain";
+  TinyHive tiny;
+  tiny.breakChecksum = true;  // a red line
+  WriteFile(path, tiny.Bytes());
+  ProcessResult run = Search(out, path);
+  EXPECT_NE(run.out.find("regfChecksum Error"), std::string::npos);
+  EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(run.out.find('\r'), std::string::npos) << "stdout lines end in LF alone";
+}
+
+TEST(CliSearch, ReportThatCannotBeOpenedFailsTheCommand) {
+  TempFolder in, out;
+  std::string path = in / "blocked";
+  WriteFile(path, TinyHive().Bytes());
+  fs::create_directory(out / "blocked_7_7.txt");
+  ProcessResult run = Search(out, path);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("出力ファイルを開けません"), std::string::npos) << run.err;
+}
+
+TEST(CliSearch, OutputFolderIsCreated) {
+  TempFolder in, out;
+  std::string path = in / "made";
+  WriteFile(path, TinyHive().Bytes());
+  std::string nested = out / "a/b";
+  ProcessResult run = Quelbrix({"search", path, "--output-dir", nested, "--no-diagnostic"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(fs::is_regular_file(nested + "/made_7_7.txt"));
+}
+
+// --- Search on the shared hives ----------------------------------------------
+
+std::string LibregfVersion(const std::string& path) {
+  ProcessResult run = RunProcess({"/usr/bin/python3", "-c",
+                                  "import sys, pyregf\n"
+                                  "f = pyregf.file()\n"
+                                  "f.open(sys.argv[1])\n"
+                                  "print(f.format_version)\n",
+                                  path});
+  if (run.status != 0) return "<python3-libregf failed: " + run.err + ">";
+  while (!run.out.empty() && (run.out.back() == '\n' || run.out.back() == '\r')) run.out.pop_back();
+  return run.out;
+}
+
+class SharedHiveSearch : public ::testing::TestWithParam<SharedHive> {};
+
+TEST_P(SharedHiveSearch, BaseBlockAgainstIndependentReaders) {
+  std::string error;
+  std::string path = DecompressedPath(GetParam(), &error);
+  ASSERT_FALSE(path.empty()) << error;
+  std::vector<std::string> lines = SearchAndCheckBaseBlock(path);
+
+  std::string version = "regfVersion=" + LibregfVersion(path);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), version), lines.end()) << "libregf reads " << version;
+}
+
+std::string HiveTestName(const ::testing::TestParamInfo<SharedHive>& info) { return TestNameOf(info.param.name); }
+
+INSTANTIATE_TEST_SUITE_P(Hives, SharedHiveSearch, ::testing::ValuesIn(ListSharedHives()), HiveTestName);
+// Transaction logs open with a base block of their own and are mostly shorter
+// than the bins it declares: the scan must stop at the size check.
+INSTANTIATE_TEST_SUITE_P(TransactionLogs, SharedHiveSearch, ::testing::ValuesIn(ListSharedLogs()), HiveTestName);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SharedHiveSearch);
+
+TEST(SharedHives, FolderIsPresent) {
+  if (SharedHivesFolder().empty())
+    GTEST_SKIP() << "no shared hives at " << QUELBRIX_SHARED_HIVES << " (set QUELBRIX_SHARED_HIVES)";
+  std::vector<SharedHive> hives = ListSharedHives();
+  EXPECT_FALSE(hives.empty());
+  EXPECT_EQ(std::count_if(hives.begin(), hives.end(), [](const SharedHive& h) { return h.corrupted; }), 1);
+  for (const auto& log : ListSharedLogs()) EXPECT_FALSE(log.corrupted) << log.name;
+}
+
+}  // namespace
+}  // namespace quelbrix::testing

@@ -1,0 +1,22 @@
+// Runs a program as a child process and waits for it: for tests that drive the
+// `quelbrix` command or an independent reader (xz, python3, hivexsh).  The
+// child inherits the environment; its stdin is /dev/null.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quelbrix::testing {
+
+struct ProcessResult {
+  // The exit status; 128 + the signal number when a signal ended the child
+  // (as a shell reports it); -1 when it could not be started.
+  int status = -1;
+  std::string out;  // stdout, unless it went to a file
+  std::string err;
+};
+
+// argv[0] is looked up in PATH.  With stdoutFile, stdout goes to that file.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdoutFile = std::string());
+
+}  // namespace quelbrix::testing
