@@ -1,0 +1,97 @@
+#include "ui/controls.h"
+
+#include <QAbstractItemView>
+#include <QFrame>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <cstring>
+
+#include "ui/layout.h"
+
+namespace quelbrix::ui {
+
+void RecentFileBox::AddRecent(const QString& path) {
+  int old = findText(path, Qt::MatchFixedString);
+  if (old >= 0) removeItem(old);
+  insertItem(0, path);
+  setCurrentIndex(0);
+}
+
+void RecentFileBox::SelectText(const QString& text) { setCurrentIndex(findText(text, Qt::MatchFixedString)); }
+
+void RecentFileBox::showPopup() {
+  QComboBox::showPopup();
+  QWidget* popup = view()->window();
+  int room = dropExtent_ - height();
+  if (room > 0 && popup->height() > room) popup->resize(popup->width(), room);
+}
+
+namespace {
+
+QWidget* CreateControl(QWidget* parent, const ControlRow& row, const QFont& fixedFont) {
+  QString caption = QString::fromUtf8(row.Caption);
+  QWidget* w = nullptr;
+  if (std::strcmp(row.ClassName, "Static") == 0) {
+    auto* label = new QLabel(caption, parent);
+    // Statics are drawn opaque on the window colour, inside a sunken edge.
+    label->setAutoFillBackground(true);
+    label->setBackgroundRole(QPalette::Base);
+    label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    if (row.Style & kSsCenterImage) label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    w = label;
+  } else if (std::strcmp(row.ClassName, "ComboBox") == 0) {
+    w = new RecentFileBox(parent);
+  } else if (std::strcmp(row.ClassName, "RichEdit20A") == 0) {
+    auto* pane = new QPlainTextEdit(parent);
+    pane->setReadOnly((row.Style & kEsReadOnly) != 0);
+    pane->setUndoRedoEnabled(false);
+    pane->setFont(fixedFont);
+    // Dropped files belong to the window, not to the pane's text.
+    pane->setAcceptDrops(false);
+    pane->viewport()->setAcceptDrops(false);
+    w = pane;
+  } else {
+    QAbstractButton* button = nullptr;
+    if ((row.Style & kBsTypeMask) == kBsAutoRadioButton) {
+      auto* radio = new QRadioButton(caption, parent);
+      radio->setChecked(row.CheckState != 0);
+      button = radio;
+    } else {
+      auto* push = new QPushButton(caption, parent);
+      push->setDefault((row.Style & kBsTypeMask) == kBsDefPushButton);
+      push->setAutoDefault(false);
+      button = push;
+    }
+    button->setToolTip(row.TipText[0] != '\0' ? QString::fromUtf8(row.TipText) : caption);
+    w = button;
+  }
+  w->setObjectName(QStringLiteral("control%1").arg(row.ControlId));
+  w->setEnabled((row.Style & kWsDisabled) == 0);
+  w->show();
+  return w;
+}
+
+}  // namespace
+
+void LayoutControls(QWidget* parent, std::span<const ControlRow> table, int top, int bottom,
+                    std::map<int, QWidget*>& controls, const QFont& fixedFont) {
+  std::vector<ControlRect> rects = LayoutRow(table, parent->width(), top, bottom);
+  for (size_t i = 0; i < table.size(); ++i) {
+    const ControlRow& row = table[i];
+    QWidget*& w = controls[row.ControlId];
+    if (w == nullptr) w = CreateControl(parent, row, fixedFont);
+    const ControlRect& r = rects[i];
+    int rowHeight = bottom - top;
+    if (auto* box = qobject_cast<RecentFileBox*>(w)) {
+      // The box itself is one row high; the rest of its extent is its list.
+      box->SetDropExtent(r.Height);
+      w->setGeometry(r.X, r.Y, r.Width, rowHeight < 0 ? 0 : rowHeight);
+    } else {
+      w->setGeometry(r.X, r.Y, r.Width < 0 ? 0 : r.Width, r.Height < 0 ? 0 : r.Height);
+    }
+  }
+}
+
+}  // namespace quelbrix::ui

@@ -1,0 +1,80 @@
+// quelbrix-gui: the window.  Takes the options of the `quelbrix` command
+// that concern a run (also when started as `quelbrix gui`), fills the
+// HiveContext and runs the window until Exit.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+#include <cstdio>
+
+#include "core/context.h"
+#include "core/startup.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "ui/main_window.h"
+
+int main(int argc, char** argv) {
+  using namespace quelbrix;
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Quelbrix"));
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral("Quelbrix: the window of the hive file tool."));
+  parser.addHelpOption();
+  QCommandLineOption outputDir(QStringLiteral("output-dir"),
+                               QStringLiteral("Folder for report files and saved hives (default: the program's folder)"),
+                               QStringLiteral("DIR"));
+  QCommandLineOption registryRoot(QStringLiteral("registry-root"),
+                                  QStringLiteral("Machine registry folder that stands for HKEY_LOCAL_MACHINE"),
+                                  QStringLiteral("DIR"));
+  QCommandLineOption codePage(QStringLiteral("codepage"),
+                              QStringLiteral("ANSI code page of names and reports (default 932; 65001 is UTF-8)"),
+                              QStringLiteral("N"), QStringLiteral("932"));
+  QCommandLineOption diagnostic(QStringLiteral("diagnostic"), QStringLiteral("Extra detail lines and extended repairs"));
+  QCommandLineOption noDiagnostic(QStringLiteral("no-diagnostic"),
+                                  QStringLiteral("Never diagnostic mode, whatever the program's path"));
+  QCommandLineOption quitAfter(QStringLiteral("quit-after"),
+                               QStringLiteral("Press Exit MS milliseconds after the window is shown (for checks)"),
+                               QStringLiteral("MS"));
+  parser.addOptions({outputDir, registryRoot, codePage, diagnostic, noDiagnostic, quitAfter});
+  parser.addPositionalArgument(QStringLiteral("gui"), QStringLiteral("(as given to `quelbrix gui`)"), QStringLiteral("[gui]"));
+  parser.process(app);
+
+  const QStringList positional = parser.positionalArguments();
+  if (positional.size() > 1 || (positional.size() == 1 && positional.front() != QStringLiteral("gui"))) {
+    std::fprintf(stderr, "quelbrix-gui: unexpected argument %s\n", positional.back().toLocal8Bit().constData());
+    return 2;
+  }
+  bool numberOk = false;
+  int cp = parser.value(codePage).toInt(&numberOk);
+  if (!numberOk || !platform::SetAnsiCodePage(cp)) {
+    std::fprintf(stderr, "--codepage: code page %s is not available\n", parser.value(codePage).toLocal8Bit().constData());
+    return 2;
+  }
+  if (parser.isSet(diagnostic) && parser.isSet(noDiagnostic)) {
+    std::fprintf(stderr, "--diagnostic and --no-diagnostic exclude each other\n");
+    return 2;
+  }
+
+  // One context for the life of the process; the window and the worker use it.
+  static HiveContext ctx;
+  InitContext(ctx);
+  if (parser.isSet(diagnostic)) ctx.DiagnosticMode = 1;
+  if (parser.isSet(noDiagnostic)) ctx.DiagnosticMode = 0;
+  if (parser.isSet(outputDir)) {
+    ctx.OutputFolder = platform::AbsolutePath(parser.value(outputDir).toStdString());
+    if (!platform::MakeDirectories(ctx.OutputFolder)) {
+      std::fprintf(stderr, "--output-dir: cannot create %s\n", ctx.OutputFolder.c_str());
+      return 2;
+    }
+    ctx.RegistryRoot = ctx.OutputFolder + "/registry";
+  }
+  if (parser.isSet(registryRoot)) ctx.RegistryRoot = platform::AbsolutePath(parser.value(registryRoot).toStdString());
+
+  ui::MainWindow window(ctx);
+  window.show();
+  if (parser.isSet(quitAfter)) {
+    int ms = parser.value(quitAfter).toInt();
+    QTimer::singleShot(ms < 0 ? 0 : ms, &window, [&window] { window.Command(kCmdExit); });
+  }
+  return app.exec();
+}

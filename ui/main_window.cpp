@@ -1,0 +1,380 @@
+#include "ui/main_window.h"
+
+#include <QAbstractButton>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QThread>
+#include <QUrl>
+
+#include "core/run_command.h"
+#include "core/startup.h"
+#include "live/live_commands.h"
+#include "platform/text.h"
+#include "ui/command_rules.h"
+#include "ui/layout.h"
+#include "ui/reg_save_dialog.h"
+#include "ui/registry_browser.h"
+#include "ui/status_bar.h"
+
+namespace quelbrix::ui {
+namespace {
+
+// The pane keeps the latest lines of a very large report; the report file
+// keeps them all.
+constexpr int kPaneLineLimit = 1000000;
+
+QColor FromColorRef(uint32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
+
+QString FromPathBytes(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+std::string ToPathBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+bool DefaultChooser(QWidget* owner, const QString& title, std::string& path) {
+  // The filter keeps every file: hive files seldom have an extension.
+  QString chosen = QFileDialog::getOpenFileName(owner, title, FromPathBytes(path),
+                                                QStringLiteral("all file(*.*) (*)"));
+  if (chosen.isEmpty()) return false;
+  path = ToPathBytes(chosen);
+  return true;
+}
+
+}  // namespace
+
+QFont MakeFixedFont() {
+  QFont font;
+  font.setFamilies({QStringLiteral("ＭＳ ゴシック"), QStringLiteral("MS Gothic"), QStringLiteral("IPAGothic"),
+                    QStringLiteral("IPAゴシック"), QStringLiteral("Noto Sans Mono CJK JP"),
+                    QStringLiteral("VL Gothic"), QStringLiteral("monospace")});
+  font.setStyleHint(QFont::TypeWriter);
+  font.setFixedPitch(true);
+  font.setPixelSize(15);
+  return font;
+}
+
+QIcon ProgramIcon() {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setBrush(QColor(0x20, 0x50, 0x90));
+  p.setPen(Qt::NoPen);
+  p.drawRoundedRect(QRectF(1, 1, 30, 30), 6, 6);
+  p.setPen(Qt::white);
+  QFont f;
+  f.setBold(true);
+  f.setPixelSize(22);
+  p.setFont(f);
+  p.drawText(QRect(0, 0, 32, 32), Qt::AlignCenter, QStringLiteral("Q"));
+  return QIcon(pixmap);
+}
+
+MainWindow::MainWindow(HiveContext& ctx, QWidget* parent)
+    : QWidget(parent), ctx_(ctx), frontend_(std::make_unique<QtFrontend>(*this, ctx)) {
+  ChooseHiveFile = [this](const QString& title, std::string& path) { return DefaultChooser(this, title, path); };
+  OpenFolder = [](const QString& folder) { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); };
+
+  setWindowTitle(QStringLiteral("Quelbrix"));
+  setWindowIcon(ProgramIcon());
+  setAcceptDrops(true);
+  fixedFont_ = MakeFixedFont();
+
+  status_ = new StatusBar(this);
+  statusHeight_ = status_->sizeHint().height();
+  setMinimumSize(0, MinimumClientHeight(statusHeight_));
+
+  QSize size(1200, 700);
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    QRect avail = screen->availableGeometry();
+    size = size.boundedTo(QSize(avail.width() * 9 / 10, avail.height() * 9 / 10));
+  }
+  resize(size.expandedTo(minimumSize()));
+  LayoutAll(true);
+  status_->setGeometry(0, height() - statusHeight_, width(), statusHeight_);
+
+  pane_ = static_cast<QPlainTextEdit*>(controls_[kIdOutputPane]);
+  pane_->setMaximumBlockCount(kPaneLineLimit);
+  for (int id : {kCtlReadFileCombo, kCtlLoadFileCombo}) {
+    connect(Box(id), &QComboBox::activated, this, [this, id](int index) { RecentFileChosen(id, index); });
+  }
+  for (auto& [id, w] : controls_) {
+    if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+      int commandId = id;
+      connect(button, &QAbstractButton::clicked, this, [this, commandId] { Command(commandId); });
+    }
+  }
+
+  ctx_.UI = frontend_.get();
+  // A hive left mounted by an earlier run is still mounted.
+  if (RebuildMounted(ctx_)) ctx_.SetDone(kHiveLoaded, true);
+  ApplyButtonStates(ComputeButtonStates(ctx_));
+  std::array<uint8_t, 8> flags{};
+  for (size_t i = 0; i < flags.size(); ++i) flags[i] = ctx_.DoneFlags[i];
+  status_->SetDoneFlags(flags);
+  pane_->setFocus();
+}
+
+MainWindow::~MainWindow() {
+  if (Busy()) ctx_.AbortRequested.store(1);
+  WaitForWorker();
+  frontend_->Detach();
+  if (ctx_.UI == frontend_.get()) ctx_.UI = nullptr;
+}
+
+void MainWindow::LayoutAll(bool create) {
+  (void)create;  // LayoutControls creates what is missing and moves the rest
+  RowBands b = MainRowBands(height(), statusHeight_);
+  LayoutControls(this, ReadFileRowTable(), b.ReadTop, b.ReadBottom, controls_, fixedFont_);
+  LayoutControls(this, LoadFileRowTable(), b.LoadTop, b.LoadBottom, controls_, fixedFont_);
+  LayoutControls(this, OutputRowTable(), b.OutputTop, b.OutputBottom, controls_, fixedFont_);
+  LayoutControls(this, ButtonRowTable(), b.ButtonTop, b.ButtonBottom, controls_, fixedFont_);
+}
+
+QWidget* MainWindow::Control(int id) const {
+  auto it = controls_.find(id);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+RecentFileBox* MainWindow::Box(int id) const { return qobject_cast<RecentFileBox*>(Control(id)); }
+
+QString MainWindow::CaptionOf(int id) const {
+  QWidget* w = Control(id);
+  if (auto* button = qobject_cast<QAbstractButton*>(w)) return button->text();
+  if (auto* label = qobject_cast<QLabel*>(w)) return label->text();
+  return QString::fromStdString(ControlCaptionUtf8(id));
+}
+
+bool MainWindow::Busy() const { return ctx_.Busy.load() != 0; }
+
+void MainWindow::WaitForWorker() {
+  // The worker may wait for this thread (its caption, a full queue), so this
+  // thread keeps serving it until the command has ended.
+  while (Busy()) {
+    QCoreApplication::sendPostedEvents(this);
+    QThread::msleep(2);
+  }
+  worker_.Join();
+  QCoreApplication::sendPostedEvents(this);
+}
+
+void MainWindow::resizeEvent(QResizeEvent*) {
+  LayoutAll(false);
+  status_->setGeometry(0, height() - statusHeight_, width(), statusHeight_);
+}
+
+void MainWindow::closeEvent(QCloseEvent* e) {
+  if (Busy()) {
+    // The worker still uses the image: stop it and close once it has ended.
+    ctx_.AbortRequested.store(1);
+    closePending_ = true;
+    e->ignore();
+    return;
+  }
+  worker_.Join();
+  FreeImage(ctx_);
+  if (ctx_.Done(kHiveLoaded) && UnloadHive(ctx_)) {
+    ctx_.SetDone(kHiveLoaded, false);
+    ctx_.SetDone(kDeleteDone, false);
+    ctx_.SetDone(kRebuildDone, false);
+    std::array<uint8_t, 8> flags{};
+    for (size_t i = 0; i < flags.size(); ++i) flags[i] = ctx_.DoneFlags[i];
+    status_->SetDoneFlags(flags);
+  }
+  if (browser_) browser_->close();
+  e->accept();
+}
+
+bool MainWindow::StartCommandNow(int id) { return quelbrix::StartCommand(ctx_, id, worker_); }
+
+bool MainWindow::CheckFile(const std::string& path) {
+  std::string problem = CheckHiveFile(path);
+  if (problem.empty()) return true;
+  status_->SetMessage(QString::fromStdString(platform::AnsiToUtf8(problem)));
+  return false;
+}
+
+bool MainWindow::ChooseAndCheck(int id) {
+  std::string path = ctx_.InputPath;
+  if (!ChooseHiveFile || !ChooseHiveFile(CaptionOf(id), path)) return false;
+  ctx_.InputPath = path;
+  return CheckFile(ctx_.InputPath);
+}
+
+void MainWindow::Command(int id) {
+  if (!CommandAllowed(id, ctx_)) return;
+  switch (id) {
+    case kCmdRead:
+    case kCmdHiveLoad:
+      if (ChooseAndCheck(id)) StartCommandNow(id);
+      return;
+    case kCmdSearchDates:
+    case kCmdSearchNoDates:
+    case kCmdRepair:
+    case kCmdDefrag:
+    case kCmdWrite:
+    case kCmdRebuild:
+      if (ImageHasRegf(ctx_))
+        StartCommandNow(id);
+      else
+        status_->SetMessage(QStringLiteral("regf Signature Error"));
+      return;
+    case kCmdRegSave: OpenRegSaveDialog(); return;
+    case kCmdDeleteSubkeys:
+    case kCmdHiveUnload: StartCommandNow(id); return;
+    case kCmdOpenInputFolder:
+    case kCmdOpenOutputFolder:
+    case kCmdOpenLoadFolder: {
+      std::string folder = FolderToOpen(id, ctx_);
+      if (!folder.empty() && OpenFolder) OpenFolder(FromPathBytes(folder));
+      return;
+    }
+    case kCmdOpenEditor: OpenRegistryBrowser(); return;
+    case kCmdAbort: ctx_.AbortRequested.store(1); return;
+    case kCmdExit:
+      ctx_.AbortRequested.store(1);
+      close();
+      return;
+    case kCmdVersion: ShowVersion(); return;
+    default: return;
+  }
+}
+
+void MainWindow::RecentFileChosen(int comboId, int index) {
+  RecentFileBox* box = Box(comboId);
+  if (box != nullptr && index >= 0 && CommandAllowed(comboId, ctx_)) {
+    std::string path = ToPathBytes(box->itemText(index));
+    if (CheckFile(path)) {
+      ctx_.InputPath = path;
+      StartCommandNow(comboId == kCtlReadFileCombo ? kCmdRead : kCmdHiveLoad);
+    }
+  }
+  pane_->setFocus();
+}
+
+void MainWindow::DropFiles(const std::vector<std::string>& paths, const QPoint& globalPos) {
+  if (Busy() || paths.empty()) return;
+  const std::string& first = paths.front();
+  bool ok = CheckFile(first);
+  if (ok) ctx_.InputPath = first;
+  QWidget* box = Control(kCtlLoadFileCombo);
+  bool onLoadBox = box != nullptr && QRect(box->mapToGlobal(QPoint(0, 0)), box->size()).contains(globalPos);
+  switch (DropTarget(ctx_, ok, onLoadBox)) {
+    case DropAction::kRead: StartCommandNow(kCmdRead); break;
+    case DropAction::kHiveLoad: StartCommandNow(kCmdHiveLoad); break;
+    case DropAction::kNone: break;
+  }
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* e) {
+  if (e->mimeData()->hasUrls()) e->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* e) {
+  std::vector<std::string> paths;
+  for (const QUrl& url : e->mimeData()->urls()) {
+    // Only files of this machine have a path the commands can open.
+    paths.push_back(url.isLocalFile() ? ToPathBytes(QFileInfo(url.toLocalFile()).absoluteFilePath()) : std::string());
+  }
+  e->acceptProposedAction();
+  DropFiles(paths, mapToGlobal(e->position().toPoint()));
+}
+
+void MainWindow::OpenRegSaveDialog() {
+  RegSaveDialog dialog(ctx_, this);
+  if (dialog.exec() == 1) StartCommandNow(kCmdRegSave);
+}
+
+void MainWindow::OpenRegistryBrowser() {
+  if (!browser_) browser_ = new RegistryBrowser(ctx_, this);
+  browser_->Refresh();
+  browser_->show();
+  browser_->raise();
+  browser_->activateWindow();
+}
+
+void MainWindow::ShowVersion() {
+  QMessageBox box(this);
+  box.setObjectName(QStringLiteral("versionBox"));
+  box.setWindowTitle(QString::fromUtf8(kVersionCaption));
+  box.setTextFormat(Qt::PlainText);
+  box.setText(QString::fromUtf8(kVersionText));
+  box.setIconPixmap(ProgramIcon().pixmap(32, 32));
+  box.exec();
+}
+
+void MainWindow::ApplyButtonStates(const ButtonStates& states) {
+  for (const ButtonState& s : states.Changes())
+    if (QWidget* w = Control(s.Id)) w->setEnabled(s.Enabled);
+}
+
+void MainWindow::Apply(const std::vector<UiOperation>& batch) {
+  size_t i = 0;
+  while (i < batch.size()) {
+    const UiOperation& op = batch[i];
+    if (op.What == UiOperation::kPaneLine) {
+      // A run of pane lines goes in as one edit.
+      QTextCursor cursor(pane_->document());
+      cursor.movePosition(QTextCursor::End);
+      cursor.beginEditBlock();
+      for (; i < batch.size() && batch[i].What == UiOperation::kPaneLine; ++i) {
+        QTextCharFormat format;
+        format.setForeground(FromColorRef(batch[i].Colour));
+        if (paneStarted_) cursor.insertBlock();
+        paneStarted_ = true;
+        cursor.insertText(QString::fromStdString(batch[i].Text), format);
+      }
+      cursor.endEditBlock();
+      pane_->verticalScrollBar()->setValue(pane_->verticalScrollBar()->maximum());
+      continue;
+    }
+    switch (op.What) {
+      case UiOperation::kClearPane:
+        pane_->clear();
+        paneStarted_ = false;
+        break;
+      case UiOperation::kStatusText:
+        if (op.Number == 0)
+          status_->SetMessage(QString::fromStdString(op.Text));
+        else
+          status_->SetPartText(op.Number, op.Text);
+        break;
+      case UiOperation::kStatusLayout:
+        status_->SetStatusLayout(static_cast<StatusLayout>(op.Number));
+        status_->SetDoneFlags(op.Flags);
+        break;
+      case UiOperation::kDoneFlags: status_->SetDoneFlags(op.Flags); break;
+      case UiOperation::kRecentFile:
+        if (RecentFileBox* box = Box(op.Number)) box->AddRecent(FromPathBytes(op.Text));
+        break;
+      case UiOperation::kControlText:
+        if (RecentFileBox* box = Box(op.Number))
+          box->SelectText(FromPathBytes(op.Text));
+        else if (auto* label = qobject_cast<QLabel*>(Control(op.Number)))
+          label->setText(QString::fromStdString(op.Text));
+        break;
+      case UiOperation::kButtons: ApplyButtonStates(op.States); break;
+      case UiOperation::kPaneLine: break;
+    }
+    ++i;
+  }
+  if (closePending_ && !Busy()) {
+    closePending_ = false;
+    worker_.Join();
+    close();
+  }
+}
+
+}  // namespace quelbrix::ui

@@ -1,0 +1,104 @@
+// The main window: its four rows of controls built from the layout tables,
+// the output pane, the status bar, the commands of the buttons, the
+// recent-file boxes and dropped files.  Commands run on one worker through
+// StartCommand; the worker reaches this window only through the QtFrontend.
+// Closing while a worker runs asks it to stop and closes when it has ended,
+// so the image is never freed under it.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/context.h"
+#include "platform/worker.h"
+#include "ui/button_states.h"
+#include "ui/controls.h"
+#include "ui/qt_frontend.h"
+#include "ui/registry_browser.h"
+
+class QPlainTextEdit;
+
+namespace quelbrix::ui {
+
+class StatusBar;
+
+class MainWindow : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit MainWindow(HiveContext& ctx, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // The open-file dialog and the desktop's file manager, replaceable so that
+  // the commands can run without a person.
+  std::function<bool(const QString& title, std::string& path)> ChooseHiveFile;
+  std::function<void(const QString& folder)> OpenFolder;
+
+  QWidget* Control(int id) const;
+  StatusBar* Status() const { return status_; }
+  QPlainTextEdit* OutputPane() const { return pane_; }
+  QString CaptionOf(int id) const;
+  int StatusHeight() const { return statusHeight_; }
+  const QFont& FixedFont() const { return fixedFont_; }
+  RegistryBrowser* Browser() const { return browser_; }
+
+  // WM_COMMAND of a button.
+  void Command(int id);
+  // A person chose entry `index` of a recent-file box.
+  void RecentFileChosen(int comboId, int index);
+  // Files dropped at a point in global coordinates; only the first counts.
+  void DropFiles(const std::vector<std::string>& paths, const QPoint& globalPos);
+  // Whether a command runs (the worker may not have been joined yet).
+  bool Busy() const;
+  // Waits, serving the worker's calls, until no command runs.
+  void WaitForWorker();
+
+  // GUI thread: the operations the worker queued.
+  void Apply(const std::vector<UiOperation>& batch);
+  void ApplyButtonStates(const ButtonStates& states);
+
+ protected:
+  void resizeEvent(QResizeEvent*) override;
+  void closeEvent(QCloseEvent*) override;
+  void dragEnterEvent(QDragEnterEvent*) override;
+  void dropEvent(QDropEvent*) override;
+
+ private:
+  void CreateRow(std::span<const ControlRow> table, int top, int bottom);
+  void MoveRow(std::span<const ControlRow> table, int top, int bottom);
+  void LayoutAll(bool create);
+  bool StartCommandNow(int id);
+  bool ChooseAndCheck(int id);
+  bool CheckFile(const std::string& path);
+  void OpenRegSaveDialog();
+  void OpenRegistryBrowser();
+  void ShowVersion();
+  void AppendPaneLine(const QString& text, uint32_t colour);
+  RecentFileBox* Box(int id) const;
+
+  HiveContext& ctx_;
+  std::unique_ptr<QtFrontend> frontend_;
+  platform::WorkerThread worker_;
+  std::map<int, QWidget*> controls_;
+  QPlainTextEdit* pane_ = nullptr;
+  StatusBar* status_ = nullptr;
+  QFont fixedFont_;
+  QPointer<RegistryBrowser> browser_;
+  int statusHeight_ = 0;
+  bool closePending_ = false;
+  bool paneStarted_ = false;  // the pane holds a line, so the next starts a new block
+};
+
+// The fixed font of the output pane: "ＭＳ ゴシック" where it exists, else a
+// Japanese gothic monospace face, 15 pixels high.
+QFont MakeFixedFont();
+
+// The program's icon, drawn at run time.
+QIcon ProgramIcon();
+
+}  // namespace quelbrix::ui
