@@ -12,13 +12,6 @@
 #define QUELBRIX_WEAK __attribute__((weak))
 
 namespace quelbrix {
-QUELBRIX_WEAK uint32_t GetNewCells(HiveContext&, bool, uint32_t, int32_t) { return 0; }
-QUELBRIX_WEAK void AdjustCells(HiveContext&, uint32_t, uint64_t) {}
-QUELBRIX_WEAK void InitHbin(HiveContext&, uint32_t, uint32_t) {}
-QUELBRIX_WEAK uint32_t DeleteTrailingHbins(HiveContext&) { return 0; }
-QUELBRIX_WEAK uint32_t BigCellLength(const HiveContext&, uint32_t n) { return n; }
-QUELBRIX_WEAK uint32_t MoveCells(HiveContext&, uint32_t n, uint32_t) { return n; }
-QUELBRIX_WEAK void PrintRepairCounters(HiveContext&) {}
 QUELBRIX_WEAK void ValueListStep(HiveContext&, const NkCell&, const std::string&, int, RegHandle) {}
 QUELBRIX_WEAK DescriptorRecord* FindDescriptor(HiveContext&, const uint8_t*, uint32_t) { return nullptr; }
 QUELBRIX_WEAK DescriptorRecord* RegisterDescriptor(HiveContext&, const uint8_t*, uint32_t) { return nullptr; }
