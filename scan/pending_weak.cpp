@@ -12,7 +12,6 @@
 #define QUELBRIX_WEAK __attribute__((weak))
 
 namespace quelbrix {
-QUELBRIX_WEAK void ValueListStep(HiveContext&, const NkCell&, const std::string&, int, RegHandle) {}
 QUELBRIX_WEAK DescriptorRecord* FindDescriptor(HiveContext&, const uint8_t*, uint32_t) { return nullptr; }
 QUELBRIX_WEAK DescriptorRecord* RegisterDescriptor(HiveContext&, const uint8_t*, uint32_t) { return nullptr; }
 QUELBRIX_WEAK void SecurityDescriptorSummary(HiveContext&) {}
