@@ -96,7 +96,7 @@ MainWindow::MainWindow(HiveContext& ctx, QWidget* parent)
   statusHeight_ = status_->sizeHint().height();
   setMinimumSize(0, MinimumClientHeight(statusHeight_));
 
-  QSize size(1200, 700);
+  QSize size(1400, 760);
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect avail = screen->availableGeometry();
     size = size.boundedTo(QSize(avail.width() * 9 / 10, avail.height() * 9 / 10));

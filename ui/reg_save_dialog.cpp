@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
+#include <algorithm>
 
 #include "ui/command_rules.h"
 #include "ui/control_table.h"
@@ -15,9 +16,23 @@ namespace quelbrix::ui {
 namespace {
 
 // The dialog is 200 dialog units wide (a dialog unit is a quarter of the
-// font's average character width); it is as high as its two rows.
+// font's average character width, averaged over the alphabet), but never so
+// narrow that a radio button's caption is cut; it is as high as its two rows.
 constexpr int kWidthUnits = 200;
 constexpr int kRowsHeight = 2 * kFileRowHeight;
+
+int DialogWidth(const QWidget& dialog, const std::map<int, QWidget*>& controls) {
+  int alphabet = dialog.fontMetrics().horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  int baseX = (alphabet / 26 + 1) / 2;
+  int width = kWidthUnits * baseX / 4;
+  int widest = 0;
+  for (const ControlRow& row : RegSaveRow1Table()) {
+    auto it = controls.find(row.ControlId);
+    if (it != controls.end()) widest = std::max(widest, it->second->sizeHint().width());
+  }
+  return std::max(width, widest * static_cast<int>(RegSaveRow1Table().size()));
+}
 
 }  // namespace
 
@@ -34,7 +49,8 @@ RegSaveDialog::RegSaveDialog(HiveContext& ctx, QWidget* parent) : QDialog(parent
   setWindowTitle(QStringLiteral("Ｒｅｇ保存"));
   setWindowIcon(ProgramIcon());
   setModal(true);
-  setFixedSize(kWidthUnits * fontMetrics().averageCharWidth() / 4, kRowsHeight);
+  LayoutRows();
+  setFixedSize(DialogWidth(*this, controls_), kRowsHeight);
   LayoutRows();
   for (auto& [id, w] : controls_) {
     auto* button = qobject_cast<QAbstractButton*>(w);

@@ -1,0 +1,420 @@
+// The main window on the offscreen platform: the rows at a client width of
+// 1000, the status bar, the enabled states, the recent-file lists, dropped
+// files, the regf refusal, the folder buttons, the Version box, closing
+// while a command runs, the worker's calls from another thread, and Read and
+// Search run from the window (pane colours, status texts, done flags), with
+// a picture of the window after a Search of a shared hive.
+#include <QAbstractButton>
+#include <QDir>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QtTest>
+#include <filesystem>
+#include <thread>
+
+#include "core/report_log.h"
+#include "core/run_command.h"
+#include "platform/text.h"
+#include "support/hive_builder.h"
+#include "support/shared_hives.h"
+#include "ui/controls.h"
+#include "ui/layout.h"
+#include "ui/main_window.h"
+#include "ui/status_bar.h"
+
+using namespace quelbrix;
+using namespace quelbrix::ui;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct PaneEntry {
+  QString text;
+  QColor colour;
+};
+
+std::vector<PaneEntry> PaneLines(QPlainTextEdit* pane) {
+  std::vector<PaneEntry> lines;
+  for (QTextBlock b = pane->document()->firstBlock(); b.isValid(); b = b.next()) {
+    QColor colour = b.begin() != b.end() ? b.begin().fragment().charFormat().foreground().color() : QColor();
+    lines.push_back({b.text(), colour});
+  }
+  return lines;
+}
+
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  fs::path dir_;
+  std::unique_ptr<HiveContext> ctx_;
+  std::unique_ptr<MainWindow> window_;
+  std::vector<QString> opened_;
+  std::string chosen_;
+
+  std::string SmallHive(const std::string& name, bool breakChecksum) {
+    testing::HiveBuilder b;
+    testing::Key software = b.AddKey(b.Root(), "Software");
+    testing::Key vendor = b.AddKey(software, "Vendor");
+    b.AddValue(vendor, "Name", 1, {'Q', 0, 'b', 0, 0, 0});
+    b.AddValue(vendor, "Count", 4, {7, 0, 0, 0});
+    b.AddKey(b.Root(), "System");
+    b.Build();
+    if (breakChecksum) b.SetFileU32(0x1FC, b.FileU32(0x1FC) ^ 0x5A5A);
+    std::string path = (dir_ / name).string();
+    if (!b.WriteTo(path)) return std::string();
+    return path;
+  }
+
+  // Waits until no command runs and everything it sent has reached the window.
+  void Settle() {
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->Busy(), 60000);
+    window_->WaitForWorker();
+    QCoreApplication::processEvents();
+  }
+
+  void RunFromWindow(int id) {
+    window_->Command(id);
+    Settle();
+  }
+
+  void ReadFile(const std::string& path) {
+    chosen_ = path;
+    RunFromWindow(kCmdRead);
+  }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(platform::SetAnsiCodePage(932));
+    dir_ = fs::path(QUELBRIX_UI_TEST_DIR) / "main_window";
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "out");
+    fs::create_directories(dir_ / "registry");
+    fs::create_directories(QUELBRIX_UI_RENDERS);
+  }
+
+  void init() {
+    ctx_ = std::make_unique<HiveContext>();
+    ctx_->OutputFolder = (dir_ / "out").string();
+    ctx_->RegistryRoot = (dir_ / "registry").string();
+    window_ = std::make_unique<MainWindow>(*ctx_);
+    opened_.clear();
+    window_->OpenFolder = [this](const QString& folder) { opened_.push_back(folder); };
+    window_->ChooseHiveFile = [this](const QString&, std::string& path) {
+      if (chosen_.empty()) return false;
+      path = chosen_;
+      return true;
+    };
+    window_->resize(1000, 600);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+  }
+
+  void cleanup() {
+    window_.reset();
+    ctx_.reset();
+  }
+
+  void rowsAtClientWidth1000() {
+    QCOMPARE(window_->width(), 1000);
+    QCOMPARE(window_->Control(1088)->geometry(), QRect(0, 0, 107, 26));
+    auto* box = qobject_cast<RecentFileBox*>(window_->Control(1136));
+    QVERIFY(box != nullptr);
+    QCOMPARE(box->geometry(), QRect(107, 0, 750, 26));
+    QCOMPARE(box->DropExtent(), 156);
+    QCOMPARE(window_->Control(1036)->geometry(), QRect(857, 0, 71, 26));
+    QCOMPARE(window_->Control(1037)->geometry(), QRect(928, 0, 71, 26));
+    QCOMPARE(window_->Control(1089)->geometry(), QRect(0, 26, 107, 26));
+    int status = window_->StatusHeight();
+    int output = 600 - status - 78;
+    QCOMPARE(window_->OutputPane()->geometry(), QRect(0, 52, 1000, output));
+    const int buttons[] = {1024, 1025, 1026, 1027, 1028, 1029, 1030, 1031, 1032, 1033, 1034, 3, 2, 9};
+    for (int i = 0; i < 14; ++i) QCOMPARE(window_->Control(buttons[i])->geometry(), QRect(71 * i, 52 + output, 71, 26));
+    QCOMPARE(window_->Status()->geometry(), QRect(0, 600 - status, 1000, status));
+    QCOMPARE(window_->minimumHeight(), status + 104);
+
+    window_->resize(1400, 700);
+    QCOMPARE(window_->Control(1136)->width(), 1400 * 21 / 28);
+    QCOMPARE(window_->Control(9)->geometry().top(), 52 + 700 - status - 78);
+  }
+
+  void controlsAsTheTablesMakeThem() {
+    QCOMPARE(window_->windowTitle(), QStringLiteral("Quelbrix"));
+    auto* read = qobject_cast<QAbstractButton*>(window_->Control(1024));
+    QCOMPARE(read->text(), U("読込"));
+    QCOMPARE(read->toolTip(), U("読込"));
+    QCOMPARE(window_->Control(1034)->toolTip(), U("ハイブアンロード"));
+    QCOMPARE(qobject_cast<QLabel*>(window_->Control(1089))->text(), U("ロードファイル"));
+    QVERIFY(window_->OutputPane()->isReadOnly());
+    // Before any Read: the hive commands and 1036 are disabled, 1037 is not.
+    for (int id : {1025, 1026, 1027, 1028, 1029, 1032, 1033, 1034, 1036, 1038, 3})
+      QVERIFY2(!window_->Control(id)->isEnabled(), qPrintable(QString::number(id)));
+    for (int id : {1024, 1030, 1031, 1037, 1039, 1136, 1143, 2, 9})
+      QVERIFY2(window_->Control(id)->isEnabled(), qPrintable(QString::number(id)));
+  }
+
+  void fixedFontIsAJapaneseMonospaceFace() {
+    QFontInfo info(window_->OutputPane()->font());
+    QCOMPARE(info.pixelSize(), 15);
+    // A dual-width face (half-width Latin, full-width kana and kanji): report
+    // columns line up whatever fontconfig calls its spacing.
+    QFontMetrics m(window_->OutputPane()->font());
+    QCOMPARE(m.horizontalAdvance(QLatin1Char('i')), m.horizontalAdvance(QLatin1Char('W')));
+    // Full width is twice half width, within a pixel of rounding at 15 pixels.
+    QVERIFY(std::abs(m.horizontalAdvance(U("検")) - 2 * m.horizontalAdvance(QLatin1Char('W'))) <= 1);
+    QCOMPARE(m.horizontalAdvance(U("検索完了")), 4 * m.horizontalAdvance(U("検")));
+    QVERIFY2(QFontDatabase::writingSystems(info.family()).contains(QFontDatabase::Japanese), qPrintable(info.family()));
+  }
+
+  void statusBarIdle() {
+    StatusBar* bar = window_->Status();
+    QCOMPARE(bar->Layout(), StatusLayout::kIdle);
+    QCOMPARE(bar->PartCount(), 9);
+    QCOMPARE(bar->PartRect(0).width(), 1000 - 420);
+    for (int part = 1; part <= 7; ++part) QCOMPARE(bar->PartRect(part).width(), 50);
+    QCOMPARE(bar->PartRect(8).width(), 70);
+    QCOMPARE(bar->PartText(1), QStringLiteral("read"));
+    QCOMPARE(bar->PartText(7), QStringLiteral("rebuild"));
+    QVERIFY(!bar->PartIsRed(1));
+    // Texts for parts outside the layout are refused and change nothing.
+    QVERIFY(!bar->SetPartText(9, "thread=1"));
+    QVERIFY(bar->SetPartText(8, "thread=1234567"));
+    QCOMPARE(bar->PartText(8), QStringLiteral("thread=12"));
+  }
+
+  void readAndSearchFromTheWindow() {
+    std::string hive = SmallHive("damaged", true);
+    QVERIFY(!hive.empty());
+    ReadFile(hive);
+    QCOMPARE(ctx_->CurrentFile, hive);
+    QCOMPARE(window_->Status()->Message(), U("読込完了 FileSize=%1").arg(fs::file_size(hive)));
+    auto* box = qobject_cast<RecentFileBox*>(window_->Control(1136));
+    QCOMPARE(box->count(), 1);
+    QCOMPARE(box->currentText(), QString::fromStdString(hive));
+    for (int id : {1025, 1026, 1027, 1028, 1029, 1036}) QVERIFY(window_->Control(id)->isEnabled());
+    QVERIFY(window_->Status()->PartIsRed(1));  // read
+    QVERIFY(!window_->Status()->PartIsRed(2));
+
+    RunFromWindow(kCmdSearchDates);
+    QString message = window_->Status()->Message();
+    QVERIFY2(message.endsWith(U("検索(日付有)完了")), qPrintable(message));
+    std::vector<PaneEntry> lines = PaneLines(window_->OutputPane());
+    QVERIFY(lines.size() >= 4);
+    QVERIFY2(lines.front().text.startsWith(U("[検索(日付有)開始] ")), qPrintable(lines.front().text));
+    QCOMPARE(lines.front().colour, QColor(0, 0x80, 0));
+    QVERIFY(lines[1].text.startsWith(QStringLiteral("TextFileName=")));
+    QCOMPARE(lines[1].colour, QColor(0, 0, 0));
+    QVERIFY2(lines.back().text.startsWith(U("[検索(日付有)完了] ")), qPrintable(lines.back().text));
+    QCOMPARE(lines.back().colour, QColor(0, 0x80, 0));
+    bool red = false;
+    for (const PaneEntry& e : lines)
+      if (e.text.startsWith(QStringLiteral("regfChecksum Error"))) red = e.colour == QColor(255, 0, 0);
+    QVERIFY2(red, "the checksum error is a red line");
+    // The pane holds what the report file holds.
+    std::string report = (dir_ / "out" / ReportFileName(*ctx_)).string();
+    QVERIFY(fs::exists(report));
+    QCOMPARE(window_->Status()->Layout(), StatusLayout::kIdle);
+    QCOMPARE(window_->Status()->PartText(8), QStringLiteral("thread=0"));
+    QVERIFY(window_->Control(1025)->isEnabled());
+    QVERIFY(!window_->Control(3)->isEnabled());
+    // The picture shows the start of the report, where the red line is.
+    window_->OutputPane()->verticalScrollBar()->setValue(0);
+    QVERIFY(window_->grab().save(QStringLiteral(QUELBRIX_UI_RENDERS "/main_window_search_damaged.png")));
+  }
+
+  void searchOfASharedHiveRendered() {
+    testing::SharedHive bcd{"BCD", testing::SharedHivesFolder() + "/BCD.xz", false};
+    std::string error;
+    std::string path = testing::DecompressedPath(bcd, &error);
+    QVERIFY2(!path.empty(), error.c_str());
+    window_->resize(1280, 720);
+    ReadFile(path);
+    RunFromWindow(kCmdSearchDates);
+    QVERIFY(window_->Status()->Message().startsWith(U("検索(日付有)完了")));
+    QVERIFY(PaneLines(window_->OutputPane()).size() > 3);
+    window_->OutputPane()->verticalScrollBar()->setValue(0);
+    QString png = QStringLiteral(QUELBRIX_UI_RENDERS "/main_window_search.png");
+    QVERIFY(window_->grab().save(png));
+    QVERIFY(QImage(png).width() == 1280);
+  }
+
+  void recentFilesMostRecentFirst() {
+    std::string a = SmallHive("a", false), b = SmallHive("b", false);
+    ReadFile(a);
+    ReadFile(b);
+    ReadFile(a);
+    auto* box = qobject_cast<RecentFileBox*>(window_->Control(1136));
+    QCOMPARE(box->count(), 2);
+    QCOMPARE(box->itemText(0), QString::fromStdString(a));
+    QCOMPARE(box->itemText(1), QString::fromStdString(b));
+    // The same path in other letters is the same entry.
+    box->AddRecent(QString::fromStdString(b).toUpper());
+    QCOMPARE(box->count(), 2);
+    QCOMPARE(box->itemText(0), QString::fromStdString(b).toUpper());
+
+    // Choosing an entry reads it.
+    box->AddRecent(QString::fromStdString(b));
+    window_->RecentFileChosen(1136, 1);
+    Settle();
+    QCOMPARE(ctx_->CurrentFile, a);
+    QCOMPARE(box->itemText(0), QString::fromStdString(a));
+    // Not while a command runs.
+    ctx_->Busy.store(1);
+    window_->RecentFileChosen(1136, 1);
+    QCOMPARE(ctx_->InputPath, a);
+    ctx_->Busy.store(0);
+  }
+
+  void droppedFiles() {
+    std::string first = SmallHive("first", false), second = SmallHive("second", false);
+    QWidget* loadBox = window_->Control(1143);
+    QPoint onLoadBox = loadBox->mapToGlobal(QPoint(5, 5));
+    QPoint onPane = window_->OutputPane()->mapToGlobal(QPoint(20, 20));
+
+    // On the load-file box, with no hive loaded: Hive load of the first file.
+    window_->DropFiles({first, second}, onLoadBox);
+    QCOMPARE(ctx_->CommandId, int{kCmdHiveLoad});
+    Settle();
+    QCOMPARE(ctx_->InputPath, first);
+    QVERIFY(window_->Status()->Message().startsWith(U("ハイブロード")));
+
+    // Anywhere else: Read of the first file only.
+    window_->DropFiles({second, first}, onPane);
+    Settle();
+    QCOMPARE(ctx_->CommandId, int{kCmdRead});
+    QCOMPARE(ctx_->CurrentFile, second);
+
+    // A file that is no hive starts nothing and says why.
+    std::string text = (dir_ / "text").string();
+    FILE* f = std::fopen(text.c_str(), "wb");
+    std::fputs("not a hive", f);
+    std::fclose(f);
+    ctx_->CommandId = 0;
+    window_->DropFiles({text}, onPane);
+    QCOMPARE(window_->Status()->Message(), QStringLiteral("FileSize Error"));
+    QCOMPARE(ctx_->CommandId, 0);
+
+    // With a hive loaded the load-file box takes no drop; while busy nothing does.
+    ctx_->SetDone(kHiveLoaded, true);
+    window_->DropFiles({first}, onLoadBox);
+    QCOMPARE(ctx_->CommandId, 0);
+    ctx_->SetDone(kHiveLoaded, false);
+    ctx_->Busy.store(1);
+    window_->Status()->SetMessage(QStringLiteral("unchanged"));
+    window_->DropFiles({text}, onPane);
+    QCOMPARE(window_->Status()->Message(), QStringLiteral("unchanged"));
+    ctx_->Busy.store(0);
+  }
+
+  void hiveCommandsNeedRegfInMemory() {
+    ReadFile(SmallHive("regf", false));
+    ctx_->Image[0] = 'X';
+    ctx_->CommandId = 0;
+    window_->Command(kCmdRepair);
+    QCOMPARE(window_->Status()->Message(), QStringLiteral("regf Signature Error"));
+    QVERIFY(!window_->Busy());
+    QCOMPARE(ctx_->CommandId, 0);
+  }
+
+  void cancelledOpenDialogStartsNothing() {
+    chosen_.clear();
+    window_->Status()->SetMessage(QStringLiteral("before"));
+    window_->Command(kCmdRead);
+    QVERIFY(!window_->Busy());
+    QCOMPARE(window_->Status()->Message(), QStringLiteral("before"));
+  }
+
+  void folderButtons() {
+    window_->Command(kCmdOpenInputFolder);
+    QVERIFY(opened_.empty());
+    window_->Command(kCmdOpenOutputFolder);
+    QCOMPARE(opened_, std::vector<QString>{QString::fromStdString((dir_ / "out").string())});
+    ReadFile(SmallHive("where", false));
+    window_->Command(kCmdOpenInputFolder);
+    QCOMPARE(opened_.back(), QString::fromStdString(dir_.string()));
+    window_->Command(kCmdOpenLoadFolder);
+    QCOMPARE(opened_.size(), size_t{2});
+  }
+
+  void versionBox() {
+    QString title, text;
+    QTimer::singleShot(0, this, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr) return;
+      title = box->windowTitle();
+      text = box->text();
+      box->accept();
+    });
+    window_->Command(kCmdVersion);
+    QCOMPARE(title, U("Version情報"));
+    QCOMPARE(text, U("クエルブリクス\nVer 2,1,2012,1002\nRelease"));
+  }
+
+  void abortAndCloseWhileACommandRuns() {
+    window_->Command(kCmdAbort);
+    QCOMPARE(ctx_->AbortRequested.load(), uint8_t{1});
+    ctx_->AbortRequested.store(0);
+
+    ReadFile(SmallHive("kept", false));
+    QVERIFY(ctx_->Image != nullptr);
+    // A command that has not ended keeps the window and the image.
+    ctx_->Busy.store(1);
+    window_->close();
+    QCoreApplication::processEvents();
+    QVERIFY(window_->isVisible());
+    QCOMPARE(ctx_->AbortRequested.load(), uint8_t{1});
+    QVERIFY(ctx_->Image != nullptr);
+    // Its end (the last calls of the worker) closes the window and frees the image.
+    ctx_->Busy.store(0);
+    ctx_->AbortRequested.store(0);
+    ctx_->UI->RepaintDoneFlags();
+    QTRY_VERIFY(!window_->isVisible());
+    QVERIFY(ctx_->Image == nullptr);
+  }
+
+  void exitClosesAndFreesTheImage() {
+    ReadFile(SmallHive("exit", false));
+    window_->Command(kCmdExit);
+    QVERIFY(!window_->isVisible());
+    QVERIFY(ctx_->Image == nullptr);
+  }
+
+  void callsFromAnotherThreadArriveInOrder() {
+    // More lines than the queue holds: the caller waits for the window, and
+    // the caption is answered while lines are pending.
+    constexpr int kLines = 3 * static_cast<int>(QtFrontend::kQueueLimit) + 17;
+    std::string caption;
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      ctx_->UI->ClearPane();
+      for (int i = 0; i < kLines; ++i) ctx_->UI->AppendPane("line " + std::to_string(i), i % 3 == 0 ? kRed : kBlack);
+      caption = ctx_->UI->ControlCaption(kCmdRepair);
+      ctx_->UI->SetStatusText(0, Ansi("修正完了"));
+      done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 60000);
+    worker.join();
+    QCoreApplication::processEvents();
+    QCOMPARE(caption, std::string("修正"));
+    std::vector<PaneEntry> lines = PaneLines(window_->OutputPane());
+    QCOMPARE(lines.size(), size_t{kLines});
+    for (int i : {0, 1, kLines / 2, kLines - 1}) {
+      QCOMPARE(lines[i].text, QStringLiteral("line %1").arg(i));
+      QCOMPARE(lines[i].colour, i % 3 == 0 ? QColor(255, 0, 0) : QColor(0, 0, 0));
+    }
+    QCOMPARE(window_->Status()->Message(), U("修正完了"));
+  }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
