@@ -1,0 +1,63 @@
+// Steps the three defrag passes share: their heading and progress text, the
+// checked walk from one bin or cell to the next, and SplitHbins, which cuts
+// the free end of a multi-page bin into empty 4096-byte bins.  They work on
+// the image and AccessMap of the running Defrag and keep the allocator's
+// bookkeeping (HbinCount, PrevBinSize, LastHbinOffset, FreeTail) in step.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/context.h"
+#include "hive/access_map.h"
+#include "hive/image.h"
+
+namespace quelbrix {
+
+constexpr uint32_t kDefragPage = 4096;
+// The longest cell that a single 4096-byte bin can hold.
+constexpr uint32_t kDefragPageCell = kDefragPage - kBinHeaderSize;
+
+// Everything a pass reads and writes, made once per pass.
+struct DefragView {
+  explicit DefragView(HiveContext& c) : ctx(c), image(c), map(c), totals(map) {}
+
+  bool OldFormat() const { return IsOldFormat(ctx.HiveMajorVersion, ctx.HiveMinorVersion); }
+  bool Diagnostic() const { return ctx.DiagnosticMode != 0; }
+  // The end of the bins as the base block states it now (the passes grow and
+  // shrink it).
+  uint64_t BinsEnd() const { return image.HbinsEnd(); }
+  uint32_t BinSize(uint32_t bin) const { return image.U32(uint64_t{bin} + 8); }
+  // A bin that the passes may work on: an "hbin" header naming its own
+  // position, a size that holds a header and a cell, ending inside the bins.
+  bool SoundBin(uint32_t bin) const;
+  int32_t SizeWord(uint32_t cell) const { return static_cast<int32_t>(image.U32(cell)); }
+  uint32_t CellLength(uint32_t cell) const;
+  // The length of the cell at `cell` when it lies whole inside [.., binEnd)
+  // with a size that is a non-zero multiple of 8; 0 when the chain is broken
+  // there.  Every cell walk of the passes steps only by such lengths.
+  uint32_t StepLength(uint32_t cell, uint64_t binEnd) const;
+  void SetBinSize(uint32_t bin, uint32_t size) const;
+  BinShadow Shadow(uint32_t bin) const { return BinShadow(map, bin); }
+
+  HiveContext& ctx;
+  HiveImage image;
+  AccessMap map;
+  ScanTotals totals;
+};
+
+// Writes "[name] <local time>" in green and returns the caption of the
+// running command's button, for the status lines.
+std::string DefragHeading(HiveContext& ctx, const char* name);
+
+// Shows a pass's progress text as status part 0.
+void DefragStatus(HiveContext& ctx, const char* text);
+
+// When `hole` (a free cell of `bin`) reaches the bin end and at least 4096
+// bytes lie between them, cuts those bytes, rounded down to whole pages,
+// off the bin as empty 4096-byte bins; the hole shrinks or disappears and
+// the bin's FreeTail follows it.  `index` is the bin number of the status
+// line.  True when the bin was cut (a move of the pass).
+bool SplitHbins(const DefragView& v, uint32_t bin, uint32_t hole, int32_t index);
+
+}  // namespace quelbrix

@@ -1,0 +1,211 @@
+// DefragUnpackedCells: packs every bin from front to back.  Free neighbours
+// merge into the bin's hole, cells behind a hole and long or short cells in
+// the wrong place move out, and the free end of a multi-page bin is cut into
+// empty pages.
+#include <cstdint>
+#include <string>
+
+#include "core/report_log.h"
+#include "defrag/bin_steps.h"
+#include "defrag/defrag.h"
+#include "hive/cells.h"
+#include "repair/allocator.h"
+#include "repair/relocate.h"
+
+namespace quelbrix {
+namespace {
+
+class UnpackedCells {
+ public:
+  explicit UnpackedCells(HiveContext& ctx) : v_(ctx) {}
+  int32_t Run();
+
+ private:
+  void Status(int32_t binIndex) const;
+  void PackBin(uint32_t bin, uint32_t size, int32_t binIndex);
+  bool MisplacedCell(uint32_t bin, uint32_t size, int32_t binIndex, int32_t k, uint32_t cell) const;
+  void CellLine(const char* format, int32_t binIndex, uint32_t size, int32_t k, int32_t sizeWord) const;
+  uint32_t MoveOut(uint32_t cell, uint32_t length);
+  void MoveFirstCellForward(uint32_t bin, uint32_t size);
+
+  DefragView v_;
+  std::string caption_;
+  int32_t moves_ = 0;
+  bool metFree_ = false;
+  uint32_t hole_ = 0;
+};
+
+void UnpackedCells::Status(int32_t binIndex) const {
+  char text[kLineBuffer + 64];
+  FormatText(text, sizeof text, "%s UnpackedCells HbinCount=%d (%d) / %d (%+d)", caption_.c_str(), binIndex,
+             static_cast<int>(v_.totals.Get(Total::AllocStartIndex)),
+             static_cast<int>(v_.totals.Get(Total::HbinCount)), v_.totals.Counter(RepairCounter::regfExpandCount));
+  DefragStatus(v_.ctx, text);
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+void UnpackedCells::CellLine(const char* format, int32_t binIndex, uint32_t size, int32_t k, int32_t sizeWord) const {
+  LogLineF(v_.ctx, kRed, format, binIndex, static_cast<int>(size), k, sizeWord);
+}
+#pragma GCC diagnostic pop
+
+// A new cell of the big-cell length anywhere in the hive, and the move into
+// it.  0 when the allocator has no room.
+uint32_t UnpackedCells::MoveOut(uint32_t cell, uint32_t length) {
+  uint32_t fresh = GetNewCells(v_.ctx, false, 0, static_cast<int32_t>(BigCellLength(v_.ctx, length)));
+  if (fresh == 0) return 0;
+  MoveCells(v_.ctx, fresh, cell);
+  ++moves_;
+  v_.totals.Count(RepairCounter::UnpackedCellsClean);
+  v_.totals.Count(RepairCounter::moveCellsClean);
+  return fresh;
+}
+
+// An allocated cell with no free space before it in its bin moves only when
+// it sits badly for its length: short at the start of a multi-page bin, long
+// of a length that is no page multiple, long but not first, or first in a
+// bin that is not exactly one page longer than the cell.
+bool UnpackedCells::MisplacedCell(uint32_t bin, uint32_t size, int32_t binIndex, int32_t k, uint32_t cell) const {
+  uint32_t m = v_.CellLength(cell);
+  int32_t s = v_.SizeWord(cell);
+  bool diagnostic = v_.Diagnostic();
+  bool first = cell == bin + kBinHeaderSize;
+  if (m <= kDefragPageCell) {
+    if (!first || size <= kDefragPage) return false;
+    if (diagnostic)
+      CellLine("ShortCells in LongHbins HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", binIndex, size, 1, s);
+    return true;
+  }
+  if (m % kDefragPage != 0) {
+    // A full big-data segment keeps its 16352 bytes in a new-format hive.
+    if (!v_.OldFormat() && m == kSegmentCellSize) return false;
+    if (diagnostic) {
+      CellLine(v_.OldFormat() ? "HbinsCells Error4 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d"
+                              : "HbinsCells Error3 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d",
+               binIndex, size, k, s);
+    }
+    return true;
+  }
+  if (!first) {
+    if (diagnostic)
+      CellLine("HbinsCells Error not First Cells HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", binIndex, size, k,
+               s);
+    return true;
+  }
+  if (uint64_t{m} + kDefragPage == size) return false;
+  if (diagnostic)
+    CellLine("HbinsCells HbinsSize Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", binIndex, size, 1, s);
+  return true;
+}
+
+void UnpackedCells::PackBin(uint32_t bin, uint32_t size, int32_t binIndex) {
+  BinShadow shadow = v_.Shadow(bin);
+  uint64_t binEnd = uint64_t{bin} + size;
+  hole_ = 0;
+  uint32_t cell = bin + kBinHeaderSize;
+  // Every step goes on by a checked cell length or to the end of the grown
+  // hole, which only grows, so the walk ends at the bin end.
+  for (int32_t k = 1; cell < binEnd; ++k) {
+    uint32_t m = v_.StepLength(cell, binEnd);
+    if (m == 0) {
+      LogLine(v_.ctx, "CellsOverFlow", kRed);
+      break;
+    }
+    int32_t s = v_.SizeWord(cell);
+    uint32_t next = cell + m;
+    if (s > 0) {
+      if (!metFree_) {
+        metFree_ = true;
+        v_.totals.Set(Total::AllocStartHbin, bin);
+        v_.totals.Set(Total::AllocStartIndex, static_cast<uint32_t>(binIndex));
+      }
+      if (hole_ != 0) {
+        uint32_t grown = v_.CellLength(hole_) + m;
+        v_.image.SetU32(hole_, grown);
+        v_.totals.Count(RepairCounter::ContinueCellsClean);
+        next = hole_ + grown;
+      } else {
+        hole_ = cell;
+      }
+    } else if (hole_ != 0) {
+      if (v_.Diagnostic() && m > kDefragPageCell && m % kDefragPage != 0 &&
+          !(!v_.OldFormat() && m == kSegmentCellSize)) {
+        CellLine(v_.OldFormat() ? "HbinsCells Error2 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d"
+                                : "HbinsCells Error1 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d",
+                 binIndex, size, k, s);
+      }
+      if (MoveOut(cell, m) != 0) {
+        uint32_t grown = v_.CellLength(hole_) + m;
+        v_.image.SetU32(hole_, grown);
+        next = hole_ + grown;
+      } else {
+        LogLine(v_.ctx, "GetNewCells Error8", kRed);
+        hole_ = 0;
+      }
+    } else if (MisplacedCell(bin, size, binIndex, k, cell)) {
+      if (MoveOut(cell, m) != 0) {
+        hole_ = cell;
+      } else {
+        LogLine(v_.ctx, "GetNewCells Error9", kRed);
+        hole_ = 0;
+      }
+    }
+    shadow.SetFreeTail(hole_);
+    cell = next;
+  }
+}
+
+// The bin holds one allocated cell and free space behind it: the cell moves
+// into room in an earlier bin, so that the whole bin becomes free.
+void UnpackedCells::MoveFirstCellForward(uint32_t bin, uint32_t size) {
+  uint32_t first = bin + kBinHeaderSize;
+  int32_t s = v_.SizeWord(first);
+  if (hole_ == 0 || s >= 0) return;
+  uint32_t m = v_.CellLength(first);
+  if (uint64_t{m} + v_.CellLength(hole_) != size - kBinHeaderSize) return;
+  uint32_t fresh = GetNewCells(v_.ctx, true, bin, static_cast<int32_t>(m));
+  if (fresh == 0) return;
+  MoveCells(v_.ctx, fresh, first);
+  v_.image.SetU32(first, size - kBinHeaderSize);
+  hole_ = first;
+  v_.Shadow(bin).SetFreeTail(first);
+  ++moves_;
+  v_.totals.Count(RepairCounter::UnpackedCellsClean);
+  v_.totals.Count(RepairCounter::moveCellsClean);
+}
+
+int32_t UnpackedCells::Run() {
+  caption_ = DefragHeading(v_.ctx, "DefragUnpackedCells");
+  uint32_t bin = kBaseBlockSize;
+  for (int32_t binIndex = 1; bin < v_.BinsEnd(); ++binIndex) {
+    Status(binIndex);
+    if (!v_.SoundBin(bin)) {
+      LogLine(v_.ctx, "HbinssOverFlow", kRed);
+      break;
+    }
+    BinShadow shadow = v_.Shadow(bin);
+    shadow.SetFreeTail(0);
+    shadow.SetHbinState(1);
+    uint32_t size = v_.BinSize(bin);
+    PackBin(bin, size, binIndex);
+    if (v_.Diagnostic() && binIndex != 1) MoveFirstCellForward(bin, size);
+    if (SplitHbins(v_, bin, hole_, binIndex)) ++moves_;
+    shadow.SetHbinState(2);
+    if (v_.ctx.Aborted()) break;
+    // The bin may have shrunk; the pages cut off follow it as bins of their own.
+    bin += v_.BinSize(bin);
+  }
+  uint32_t dropped = DeleteTrailingHbins(v_.ctx);
+  LogLineF(v_.ctx, kBlack, "UnpackedCells CellMoveCount=%d HbinDeleteCount=%d", moves_, static_cast<int>(dropped));
+  return moves_;
+}
+
+}  // namespace
+
+int32_t DefragUnpackedCells(HiveContext& ctx) {
+  if (ctx.Image == nullptr) return 0;
+  return UnpackedCells(ctx).Run();
+}
+
+}  // namespace quelbrix
