@@ -397,7 +397,9 @@ void SkUpdate(HiveContext& ctx) {
 
 }  // namespace
 
-bool ScanCommandAvailable(int32_t id) { return id == kCmdSearchDates || id == kCmdSearchNoDates; }
+bool ScanCommandAvailable(int32_t id) {
+  return id == kCmdSearchDates || id == kCmdSearchNoDates || id == kCmdRepair || id == kCmdDefrag;
+}
 
 void ScanHive(HiveContext& ctx) {
   if (!BaseBlockPhase(ctx)) return;
