@@ -49,7 +49,9 @@ DecodedName DecodeName(const uint8_t* stored, uint32_t length, uint32_t availabl
 uint32_t LfNameHint(std::u16string_view w) {
   uint8_t hint[4] = {0, 0, 0, 0};
   for (size_t i = 0; i < w.size() && i < 4; ++i) {
-    if (w[i] < 0x80) {
+    // Units below 0x100 are the bytes of an 8-bit (Latin-1) name, which the
+    // format's own writers store as they are.
+    if (w[i] < 0x100) {
       hint[i] = static_cast<uint8_t>(w[i]);
     } else {
       hint[0] = hint[1] = hint[2] = hint[3] = 0;

@@ -35,8 +35,8 @@ DecodedName DecodeName(const uint8_t* stored, uint32_t length, uint32_t availabl
 size_t NameUnits(const uint8_t* stored, uint32_t length, uint32_t available, bool eightBit, char16_t* dest,
                  size_t capacity);
 
-// lf name hint: the first four units below 0x80 as bytes; any unit at or above
-// 0x80 among the first four zeroes all four.
+// lf name hint: the first four units below 0x100 as bytes; any unit at or
+// above 0x100 among the first four zeroes all four.
 uint32_t LfNameHint(std::u16string_view w);
 // lh name hash: h = 37 h + upcase(unit), modulo 2^32.
 uint32_t LhNameHash(std::u16string_view w);
