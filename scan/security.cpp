@@ -206,7 +206,10 @@ uint64_t Mix(uint64_t h) {
 uint64_t HashDescriptor(const uint8_t* bytes, uint32_t length) {
   uint64_t h = 0x9E3779B97F4A7C15ull ^ length;
   uint32_t i = 0;
-  for (; i + 8 <= length; i += 8) h = Mix(h ^ LoadU64(bytes + i)) + i;
+  for (; i + 8 <= length; i += 8) {
+    h = (h ^ LoadU64(bytes + i)) * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+  }
   uint64_t tail = 0;
   for (uint32_t shift = 0; i < length; ++i, shift += 8) tail |= uint64_t{bytes[i]} << shift;
   return Mix(h ^ tail);
