@@ -192,6 +192,21 @@ class MainWindowTest : public QObject {
     QCOMPARE(bar->PartText(8), QStringLiteral("thread=12"));
   }
 
+  void aHiveLeftMountedAtStart() {
+    // As start-up finds HKLM\Rebuild still mounted by an earlier run.
+    cleanup();
+    ctx_ = std::make_unique<HiveContext>();
+    ctx_->OutputFolder = (dir_ / "out").string();
+    ctx_->RegistryRoot = (dir_ / "registry").string();
+    ctx_->SetDone(kHiveLoaded, true);
+    window_ = std::make_unique<MainWindow>(*ctx_);
+    QVERIFY(window_->Status()->PartIsRed(5));
+    QCOMPARE(window_->Status()->PartText(5), QStringLiteral("load"));
+    QVERIFY(!window_->Status()->PartIsRed(1));
+    for (int id : {1032, 1034}) QVERIFY(window_->Control(id)->isEnabled());
+    for (int id : {1031, 1143, 1033}) QVERIFY(!window_->Control(id)->isEnabled());
+  }
+
   void readAndSearchFromTheWindow() {
     std::string hive = SmallHive("damaged", true);
     QVERIFY(!hive.empty());
