@@ -7,26 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "core/frontend.h"
 #include "core/report_log.h"
 #include "hive/access_map.h"
 #include "hive/bytes.h"
+#include "support/recording_frontend.h"
 
 namespace quelbrix {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-class PaneRecorder : public Frontend {
- public:
-  void AppendPane(std::string_view line, uint32_t colour) override { lines.push_back({std::string(line), colour}); }
-  void SetStatusText(int, std::string_view) override {}
-  struct Line {
-    std::string text;
-    uint32_t colour;
-  };
-  std::vector<Line> lines;
-};
 
 // A HiveContext over a zeroed image and AccessMap, a report in a temporary
 // file and the pane recorded.
@@ -62,7 +51,7 @@ class SecurityTest : public ::testing::Test {
   }
   std::vector<std::string> Red() const {
     std::vector<std::string> out;
-    for (const auto& l : ui_.lines)
+    for (const auto& l : ui_.Pane())
       if (l.colour == kRed) out.push_back(l.text);
     return out;
   }
@@ -85,7 +74,7 @@ class SecurityTest : public ::testing::Test {
 
   static constexpr uint32_t kImageSize = 8192;
   Bytes buffer_;
-  PaneRecorder ui_;
+  testing::RecordingFrontend ui_;
   HiveContext ctx_;
 };
 
@@ -215,13 +204,14 @@ TEST_F(SecurityTest, ListKeepsFirstSeenOrderWithinLengths) {
   EXPECT_EQ(FindDescriptor(ctx_, a.data(), 39), nullptr);
 
   rb->CellCount = 2;
-  ui_.lines.clear();
+  ui_.Clear();
   SecurityDescriptorSummary(ctx_);
-  ASSERT_FALSE(ui_.lines.empty());
-  EXPECT_EQ(ui_.lines.front().text.rfind("[SecurityDescriptor Summary] ", 0), 0u);
-  EXPECT_EQ(ui_.lines.front().colour, kGreen);
+  std::vector<testing::PaneLine> pane = ui_.Pane();
+  ASSERT_FALSE(pane.empty());
+  EXPECT_EQ(pane.front().text.rfind("[SecurityDescriptor Summary] ", 0), 0u);
+  EXPECT_EQ(pane.front().colour, kGreen);
   std::vector<std::string> black;
-  for (const auto& l : ui_.lines)
+  for (const auto& l : pane)
     if (l.colour == kBlack) black.push_back(l.text);
   EXPECT_EQ(black, (std::vector<std::string>{"No.2 SecurityDescriptor(20Byte) AccessCount=1 CellCount=2",
                                              "No.1 SecurityDescriptor(40Byte) AccessCount=2 CellCount=0",
@@ -248,7 +238,7 @@ TEST_F(SecurityTest, ListsEveryPartToTheReportOnly) {
                           "ACCESS_DENIED_ACE_TYPE  AceFlags=00 ACCESS_MASK=00020019 S-1-1-0(Everyone);SID=" +
                               Hex(kEveryone),
                       }));
-  EXPECT_TRUE(ui_.lines.empty());
+  EXPECT_TRUE(ui_.Pane().empty());
   EXPECT_EQ(r.HasAdministrators, 1);
   EXPECT_EQ(r.HasLocalSystem, 1);
   EXPECT_EQ(r.Modified, 0);
@@ -286,7 +276,7 @@ TEST_F(SecurityTest, MissingOwnerGroupAndStrayOffsetsAreReported) {
                                              Ansi("Owner なし Error"), Ansi("Group なし Error")}));
 
   Bytes tiny = {1, 0, 4, 0x80, 0, 0, 0, 0, 0, 0, 0, 0};
-  ui_.lines.clear();
+  ui_.Clear();
   DescriptorRecord& r = Check(tiny, kCmdRepair);
   EXPECT_EQ(Red(), (std::vector<std::string>{"SECURITY_DESCRIPTOR Length Error Length=12"}));
   EXPECT_EQ(r.Modified, 0);
@@ -323,7 +313,7 @@ TEST_F(SecurityTest, MalformedAcesEndTheWalkAndBlockRepairs) {
     } else {
       sd = Descriptor(kSelfRelativeDacl, &dacl, kAdmins, kSystem);
     }
-    ui_.lines.clear();
+    ui_.Clear();
     DescriptorRecord& r = Check(sd, kCmdRepair);
     EXPECT_EQ(Red(), std::vector<std::string>{c.red}) << c.what;
     EXPECT_EQ(r.Modified, 0) << c.what;

@@ -2,30 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "core/frontend.h"
 #include "core/report_log.h"
 #include "hive/access_map.h"
 #include "hive/bytes.h"
 #include "hive/image.h"
+#include "support/hive_builder.h"
+#include "support/recording_frontend.h"
 
 namespace quelbrix {
 namespace {
 
-class PaneRecorder : public Frontend {
- public:
-  void AppendPane(std::string_view line, uint32_t colour) override { lines.push_back({std::string(line), colour}); }
-  void SetStatusText(int, std::string_view) override {}
-  struct Line {
-    std::string text;
-    uint32_t colour;
-    bool operator==(const Line&) const = default;
-  };
-  std::vector<Line> lines;
+struct Line {
+  std::string text;
+  uint32_t colour;
+  bool operator==(const Line&) const = default;
 };
-using Line = PaneRecorder::Line;
 
 std::ostream& operator<<(std::ostream& os, const Line& l) { return os << l.colour << ":" << l.text; }
 
@@ -69,15 +64,30 @@ class StatisticsTest : public ::testing::Test {
     ctx_.HiveMinorVersion = minor;
   }
 
+  // A built hive, with one reserve page behind it.
+  void LayoutHive(const std::vector<uint8_t>& hive) {
+    uint32_t imageSize = static_cast<uint32_t>(hive.size()) + 4096;
+    buffer_.assign(2ull * imageSize, 0);
+    std::copy(hive.begin(), hive.end(), buffer_.begin());
+    ctx_.Image = buffer_.data();
+    ctx_.ImageSize = imageSize;
+    ctx_.FileSize = hive.size();
+    ctx_.HiveMajorVersion = LoadU32(&hive[0x14]);
+    ctx_.HiveMinorVersion = LoadU32(&hive[0x18]);
+  }
+
   // The pane lines after the heading; the heading itself is checked here.
   std::vector<Line> Run(bool defragView) {
-    ui_.lines.clear();
+    ui_.Clear();
     StructureStatistics(ctx_, defragView);
-    EXPECT_FALSE(ui_.lines.empty());
-    if (ui_.lines.empty()) return {};
-    EXPECT_EQ(ui_.lines[0].text.rfind("[HbinsCellsStruct Status] ", 0), 0u);
-    EXPECT_EQ(ui_.lines[0].colour, kGreen);
-    return std::vector<Line>(ui_.lines.begin() + 1, ui_.lines.end());
+    std::vector<Line> lines;
+    for (const testing::PaneLine& l : ui_.Pane()) lines.push_back({l.text, l.colour});
+    EXPECT_FALSE(lines.empty());
+    if (lines.empty()) return {};
+    EXPECT_EQ(lines[0].text.rfind("[HbinsCellsStruct Status] ", 0), 0u);
+    EXPECT_EQ(lines[0].colour, kGreen);
+    lines.erase(lines.begin());
+    return lines;
   }
   // The lines of the walk itself, before the summary.
   std::vector<Line> WalkLines(bool defragView) {
@@ -96,7 +106,7 @@ class StatisticsTest : public ::testing::Test {
   }
 
   std::vector<uint8_t> buffer_;
-  PaneRecorder ui_;
+  testing::RecordingFrontend ui_;
   HiveContext ctx_;
 };
 
@@ -228,6 +238,50 @@ TEST_F(StatisticsTest, BrokenChainsEndTheWalk) {
   Layout({}, 1, 5, 0);
   StoreU32(ctx_.Image + 0x28, 4096);
   EXPECT_EQ(WalkLines(false), (std::vector<Line>{Red("HbinssOverFlow")}));
+}
+
+TEST_F(StatisticsTest, BuiltHiveWithHolesAndAnEmptyBin) {
+  testing::HiveBuilder b;
+  testing::Key software = b.AddKey(b.Root(), "Software");
+  b.AddValue(software, "Version", 4, {1, 0, 0, 0});
+  b.AddHole(64);
+  b.AddHole(32);  // two free cells in a row, not merged
+  b.AddKey(software, "Classes");  // allocated behind free space
+  b.AddEmptyBin(8192);
+  LayoutHive(b.Build());
+  std::vector<Line> lines = Run(false);
+  EXPECT_EQ(Value(lines, "HbinsBlockCount"), "2");
+  EXPECT_EQ(Value(lines, "HbinsMaxSize(Byte)"), "8192 0x00002000");
+  EXPECT_EQ(Value(lines, "UnallocCellsMaxSize(Byte)"), "8160");
+  EXPECT_EQ(Value(lines, "UnallocCellsMinSize(Byte)"), "32");
+  EXPECT_TRUE(std::find(lines.begin(), lines.end(), Red("ContinueCellsCount=1")) != lines.end());
+  EXPECT_TRUE(std::find(lines.begin(), lines.end(), Red("UnpackedCellsCount=1")) != lines.end());
+  EXPECT_TRUE(std::find(lines.begin(), lines.end(), Red("UnallocHbinsCount=1")) != lines.end());
+  EXPECT_EQ(Value(lines, "AllCells(Byte)"), std::to_string(b.HbinsDataSize() - 2 * 32));
+}
+
+TEST_F(StatisticsTest, BuiltBigDataSegmentsPassOnlyInNewHives) {
+  // 40000 bytes of data: big data with 16352-byte segment cells from 1.4 on.
+  testing::HiveBuilder modern(testing::HiveOptions{.major = 1, .minor = 5});
+  modern.AddValue(modern.Root(), "Blob", 3, std::vector<uint8_t>(40000, 0xAB));
+  LayoutHive(modern.Build());
+  ctx_.CommandId = kCmdDefrag;
+  ctx_.DiagnosticMode = 1;  // lists the long cells, so the segments are seen to be there
+  uint32_t segments = 0;
+  for (const Line& l : WalkLines(true)) {
+    EXPECT_EQ(l.text.find("not multiple 4096"), std::string::npos) << l.text;
+    if (l.text.rfind("LongCells ", 0) == 0 && l.text.find("CellSize=-16352") != std::string::npos) ++segments;
+  }
+  EXPECT_EQ(segments, 3u);
+
+  testing::HiveBuilder old(testing::HiveOptions{.major = 1, .minor = 3});
+  old.AddRawCell({}, 16352);
+  LayoutHive(old.Build());
+  uint32_t found = 0;
+  for (const Line& l : WalkLines(true))
+    if (l.text.rfind("HbinsCells Error not multiple 4096 ", 0) == 0 && l.text.find("CellSize=-16352") != std::string::npos)
+      ++found;
+  EXPECT_EQ(found, 1u);
 }
 
 }  // namespace
