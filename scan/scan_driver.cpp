@@ -398,7 +398,8 @@ void SkUpdate(HiveContext& ctx) {
 }  // namespace
 
 bool ScanCommandAvailable(int32_t id) {
-  return id == kCmdSearchDates || id == kCmdSearchNoDates || id == kCmdRepair || id == kCmdDefrag;
+  return id == kCmdSearchDates || id == kCmdSearchNoDates || id == kCmdRepair || id == kCmdDefrag ||
+         id == kCmdRebuild;
 }
 
 void ScanHive(HiveContext& ctx) {
