@@ -52,10 +52,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 
   if (rc == 0) {
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-    else if (WIFSIGNALED(wstatus)) result.status = 128 + WTERMSIG(wstatus);
+    pid_t waited;
+    do {
+      waited = waitpid(pid, &wstatus, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited == pid && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+    if (waited == pid && WIFSIGNALED(wstatus)) result.status = 128 + WTERMSIG(wstatus);
     if (stdoutFile.empty()) result.out = ReadAll(out);
     result.err = ReadAll(err);
   } else {
