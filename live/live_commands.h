@@ -1,10 +1,14 @@
-// The live-registry commands: Reg save, Hive load, Hive unload and Delete
-// subkeys, over the machine registry folder.  Each returns true on success.
+// The live-registry commands over the machine registry folder of the run
+// (ctx.RegistryRoot): Reg save, Hive load, Hive unload and Delete subkeys,
+// and the start-up test for a hive still mounted under HKLM\Rebuild.  Each
+// returns true on success; RunCommand sets the status texts and flags.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "core/context.h"
+#include "platform/clock.h"
 
 namespace quelbrix {
 
@@ -14,16 +18,33 @@ struct DeleteCounts {
   int32_t AccessedValues = 0;
 };
 
-// Saves HKLM\<HiveKeyName> to "<HiveKeyName>.tmp" in OutputFolder; *savedSize
-// is the size of the saved file.
+// Saves HKLM\<HiveKeyName> to "<HiveKeyName>.tmp" in OutputFolder, after
+// moving an older file of that name to the trash; *savedSize is the size of
+// the saved file.
 bool RegSaveHive(HiveContext& ctx, uint64_t* savedSize);
 // Mounts InputPath under HKLM\Rebuild after keeping a time-stamped copy.
+// False (and nothing copied) when the copy's name would pass the path limit.
 bool LoadHive(HiveContext& ctx);
 // Dismounts HKLM\Rebuild.
 bool UnloadHive(HiveContext& ctx);
-// Empties HKLM\Rebuild.  False when the walk could not start.
+// Empties HKLM\Rebuild: every subkey at every depth and every value; status
+// part 0 shows the key being worked on.  False only when the machine
+// registry folder cannot be used.
 bool DeleteSubkeys(HiveContext& ctx, DeleteCounts* counts);
-// Whether HKLM\Rebuild holds a mounted hive (one left by an earlier run).
+// Whether HKLM\Rebuild can be opened (a hive left mounted by an earlier run).
 bool RebuildMounted(HiveContext& ctx);
+
+// "%s.%s" of the path and the time as "%04d%02d%02d%02d%02d%02d".
+std::string BackupName(const std::string& path, const platform::CalendarTime& time);
+// Copies `path` to its BackupName for the current local time, or, when that
+// name is taken, to "<name> (2)", "<name> (3)", ...  Returns the copy's path,
+// "" when nothing was copied.
+std::string BackupCopy(const std::string& path);
+
+// Moves a file aside instead of deleting it: into the desktop trash
+// ($XDG_DATA_HOME/Trash, with its info record) when that exists and lies on
+// the same file system, else into "trash" in `outputFolder`.  Returns where
+// the file went, "" when it could not be moved.
+std::string MoveToTrash(const std::string& path, const std::string& outputFolder);
 
 }  // namespace quelbrix
