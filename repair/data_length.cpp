@@ -92,6 +92,8 @@ void RepairInline(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a) {
     return;
   }
   DataCell cell(image, pos);
+  // Only the stored inline bytes are data; the rest of the new cell is zero.
+  uint32_t keep = std::min({a, vk.DataLength() & ~VkCell::kInlineFlag, 4u});
   const uint8_t* field = vk.Ptr(VkCell::kDataOffset, 4);
   uint8_t* payload = cell.Ptr(DataCell::kData, 4);
   if (field != nullptr && payload != nullptr) std::memcpy(payload, field, 4);
@@ -99,7 +101,7 @@ void RepairInline(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a) {
   CountFix(ctx, RepairCounter::vkDataLengthClean);
   vk.SetDataLength(e);
   MarkNewCell(ctx, pos, kDataCellWord, vk.Pos(), true);
-  if (ZeroCellTail(cell, uint64_t{a} + 4)) CountFix(ctx, RepairCounter::dataPaddingClean);
+  if (ZeroCellTail(cell, uint64_t{keep} + 4)) CountFix(ctx, RepairCounter::dataPaddingClean);
   ResetAllocStart(ctx);
 }
 
@@ -168,6 +170,10 @@ void RepairDataCell(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a, 
   HiveImage image(ctx);
   AccessMap map(ctx);
   DataCell old(image, CellPos(vk.DataOffset()));
+  // Bytes past the stored length were never part of the value: when the
+  // length grows (a multi-string whose last string lacks its terminator)
+  // they must become the terminator, not whatever padding held.
+  uint32_t keep = std::min(a, vk.DataLength() & ~VkCell::kInlineFlag);
   if (e > kBigDataThreshold && BigDataHive(ctx)) return ConvertdbCells(ctx, vk, old, e, a, text);
   if (e <= 4) {
     StoreInline(ctx, vk, e, a, text);
@@ -178,7 +184,7 @@ void RepairDataCell(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a, 
   if (old.Length() >= uint64_t{e} + 4) {
     CountFix(ctx, RepairCounter::vkDataLengthClean);
     vk.SetDataLength(e);
-    if (ZeroCellTail(old, uint64_t{a} + 4)) CountFix(ctx, RepairCounter::dataPaddingClean);
+    if (ZeroCellTail(old, uint64_t{keep} + 4)) CountFix(ctx, RepairCounter::dataPaddingClean);
     return;
   }
   uint32_t pos = NewDataCell(ctx, e);
@@ -199,7 +205,7 @@ void RepairDataCell(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a, 
   newShadow.SetAccessWord(oldShadow.AccessWord());
   CellShadow(map, vk.Pos()).SetChildLink(0, pos);
   FreeCell(ctx, old);
-  if (ZeroCellTail(cell, uint64_t{a} + 4)) CountFix(ctx, RepairCounter::dataPaddingClean);
+  if (ZeroCellTail(cell, uint64_t{keep} + 4)) CountFix(ctx, RepairCounter::dataPaddingClean);
   ResetAllocStart(ctx);
 }
 

@@ -177,6 +177,21 @@ TEST(DataLengthDataCell, MultiStringExpectsOneFinalTerminator) {
   EXPECT_EQ(ReadBack(r), "7 61000000620000000000");
 }
 
+TEST(DataLengthDataCell, UnterminatedLastStringGetsZeroTerminatorsNotPadding) {
+  // "a", then "bc" without its terminator; the cell's padding holds 0xAA.
+  StringHive h(7, {'a', 0, 0, 0, 'b', 0, 'c', 0});
+  h.b.SetCellLength(h.b.DataCell(h.v), 16, 0xAA);
+  h.b.Build();
+  ValueStepRun r(h.b.Image());
+  r.Begin(kCmdRepair);
+  r.Step(h.Nk());
+  EXPECT_EQ(r.Report(), (Lines{"DataLength Error2 calculate=12 actual=8", "\"s\"=\"a\"\"bc\""}));
+  EXPECT_EQ(r.Vk(h.Vk()).DataLength(), 12u);
+  // The grown length takes terminators, never the padding that stood there,
+  // so a second Repair finds nothing more to do.
+  EXPECT_EQ(ReadBack(r), "7 610000006200630000000000");
+}
+
 // ---- the conversion to big data ----
 
 TEST(ConvertdbCells, FullCellWithoutTerminatorBecomesBigData) {
