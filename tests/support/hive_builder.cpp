@@ -67,7 +67,7 @@ uint32_t BuilderLhHash(std::u16string_view name) {
 uint32_t BuilderLfHint(std::u16string_view name) {
   uint32_t hint = 0;
   for (size_t i = 0; i < name.size() && i < 4; ++i) {
-    if (name[i] >= 0x80) return 0;
+    if (name[i] >= 0x100) return 0;
     hint |= static_cast<uint32_t>(name[i]) << (8 * i);
   }
   return hint;

@@ -1,0 +1,238 @@
+// RunCommand: Read (reserve pages, done flags, status texts), Write (back
+// unchanged, atomic on failure), the report file of the scan commands (its
+// name, its CR LF lines in code page 932) and the status bar around a command.
+#include "core/run_command.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/frontend.h"
+#include "core/report_log.h"
+#include "scan/scan_hive.h"
+#include "support/hive_builder.h"
+#include "support/hive_fixture.h"
+
+namespace quelbrix {
+namespace {
+
+using testing::HiveBuilder;
+using testing::HiveOptions;
+using testing::HiveRun;
+using testing::ReadBytes;
+
+std::vector<uint8_t> SoundHive(uint32_t primary = 1, uint32_t secondary = 1) {
+  HiveOptions o;
+  o.primarySequence = primary;
+  o.secondarySequence = secondary;
+  HiveBuilder b(o);
+  testing::Key k = b.AddKey(b.Root(), "Key");
+  b.AddValue(k, "Value", 4, {1, 0, 0, 0});
+  return b.Build();
+}
+
+size_t FilesIn(const std::string& folder) {
+  size_t n = 0;
+  for (auto it = std::filesystem::directory_iterator(folder); it != std::filesystem::directory_iterator(); ++it) ++n;
+  return n;
+}
+
+TEST(ReservePages, AFifthOfTheFilePagesButAtLeast128) {
+  EXPECT_EQ(ReservePagesFor(0), 128u);
+  EXPECT_EQ(ReservePagesFor(4096), 128u);
+  EXPECT_EQ(ReservePagesFor(10u * 1024 * 1024), 512u);
+  EXPECT_EQ(ReservePagesFor(644ull * 4096), 128u);
+  EXPECT_EQ(ReservePagesFor(645ull * 4096), 129u);
+  EXPECT_EQ(ReservePagesFor(645ull * 4096 + 4095), 129u);
+}
+
+TEST(Read, SizesTheImageWithItsReservePages) {
+  HiveRun small;
+  ASSERT_TRUE(small.Load(std::vector<uint8_t>(4096, 0x41), "four_k"));
+  EXPECT_EQ(small.ctx.FileSize, 4096u);
+  EXPECT_EQ(small.ctx.ReservePages, 128u);
+  EXPECT_EQ(small.ctx.ImageSize, 4096u + 524288u);
+  // File bytes, then zero reserve pages, then a zero AccessMap of the same length.
+  const uint8_t* image = small.ctx.Image;
+  EXPECT_EQ(image[4095], 0x41);
+  bool zero = true;
+  for (size_t i = 4096; i < 2ull * small.ctx.ImageSize; ++i) zero = zero && image[i] == 0;
+  EXPECT_TRUE(zero);
+
+  HiveRun big;
+  ASSERT_TRUE(big.Load(std::vector<uint8_t>(10u * 1024 * 1024, 0), "ten_mb"));
+  EXPECT_EQ(big.ctx.ReservePages, 512u);
+  EXPECT_EQ(big.ctx.ImageSize, 10u * 1024 * 1024 + 512u * 4096);
+}
+
+TEST(Read, SetsTheDoneFlagsStatusAndRecentFiles) {
+  HiveRun run;
+  for (DoneFlag f : {kRepairDone, kDefragDone, kWriteDone, kHiveLoaded}) run.ctx.SetDone(f, true);
+  ASSERT_TRUE(run.Load(SoundHive()));
+  EXPECT_TRUE(run.ctx.Done(kReadDone));
+  EXPECT_FALSE(run.ctx.Done(kRepairDone));
+  EXPECT_FALSE(run.ctx.Done(kDefragDone));
+  EXPECT_FALSE(run.ctx.Done(kWriteDone));
+  EXPECT_TRUE(run.ctx.Done(kHiveLoaded));  // not Read's business
+  EXPECT_EQ(run.ctx.CurrentFile, run.HivePath());
+  EXPECT_EQ(run.ctx.HiveMajorVersion, 1u);
+  EXPECT_EQ(run.ctx.HiveMinorVersion, 5u);
+  EXPECT_EQ(run.ui.RecentFiles(kCtlReadFileCombo), std::vector<std::string>{run.HivePath()});
+  EXPECT_EQ(run.StatusUtf8(), "読込完了 FileSize=8192");
+  EXPECT_EQ(run.ImageBytes(), ReadBytes(run.HivePath()));
+
+  // The status bar around the command: busy, then idle with the thread count.
+  std::vector<std::string> part0 = run.ui.StatusTexts(0);
+  ASSERT_EQ(part0.size(), 2u);
+  EXPECT_EQ(part0[0], Ansi("読込"));
+  EXPECT_EQ(run.ui.StatusTexts(1), (std::vector<std::string>{"thread=1", "thread=0"}));
+  EXPECT_EQ(run.ui.StatusTexts(8), std::vector<std::string>{"thread=0"});
+  EXPECT_EQ(run.ui.Layouts(), (std::vector<StatusLayout>{StatusLayout::kBusy, StatusLayout::kIdle}));
+  EXPECT_EQ(run.ctx.Busy.load(), 0);
+  EXPECT_EQ(run.ctx.AbortRequested.load(), 0);
+}
+
+TEST(Read, MissingFileFails) {
+  HiveRun run;
+  run.ctx.InputPath = run.dir.File("absent");
+  run.Run(kCmdRead);
+  EXPECT_EQ(run.StatusUtf8(), "読込に失敗しました");
+  EXPECT_FALSE(run.ctx.Done(kReadDone));
+  EXPECT_TRUE(run.ui.RecentFiles(kCtlReadFileCombo).empty());
+}
+
+TEST(Write, RightAfterReadWritesTheFileBackUnchanged) {
+  HiveRun run;
+  std::vector<uint8_t> bytes = SoundHive();
+  ASSERT_TRUE(run.Load(bytes));
+  run.Run(kCmdWrite);
+  EXPECT_EQ(run.StatusUtf8(), "書込完了 FileSize=8192");
+  EXPECT_EQ(ReadBytes(run.HivePath()), bytes);
+  EXPECT_FALSE(run.ctx.Done(kWriteDone));
+  EXPECT_EQ(FilesIn(run.dir.Path()), 1u);  // no temporary file left behind
+}
+
+TEST(Write, AfterARepairWritesFileSizeBytesAndSetsWriteDone) {
+  HiveRun run;
+  std::vector<uint8_t> bytes = SoundHive();
+  bytes.resize(bytes.size() + 4096, 0);
+  ASSERT_TRUE(run.Load(bytes));
+  run.ctx.SetDone(kRepairDone, true);
+  run.ctx.Image[4096 + 0x20 + 8] ^= 0xFF;  // as a repair would change a byte
+  run.ctx.FileSize = 8192;                 // and drop the excess page
+  run.Run(kCmdWrite);
+  std::vector<uint8_t> written = ReadBytes(run.HivePath());
+  ASSERT_EQ(written.size(), 8192u);
+  EXPECT_EQ(written[4096 + 0x20 + 8], static_cast<uint8_t>(bytes[4096 + 0x20 + 8] ^ 0xFF));
+  EXPECT_TRUE(run.ctx.Done(kWriteDone));
+}
+
+// A Write that fails part way leaves the old file as it was.
+void ExpectFailedWriteKeepsTheOldFile(HiveRun& run, const std::vector<uint8_t>& old) {
+  EXPECT_EQ(run.StatusUtf8(), "書込に失敗しました");
+  EXPECT_EQ(ReadBytes(run.HivePath()), old);
+  EXPECT_FALSE(run.ctx.Done(kWriteDone));
+  EXPECT_EQ(FilesIn(run.dir.Path()), 1u);
+}
+
+TEST(Write, FailingWriteKeepsTheOldFile) {
+  HiveRun run;
+  std::vector<uint8_t> old = SoundHive();
+  ASSERT_TRUE(run.Load(old));
+  run.ctx.SetDone(kRepairDone, true);
+  run.ctx.Image[4096 + 0x20 + 8] ^= 0xFF;
+  // A file-size limit below the hive's size makes the write itself fail,
+  // whatever the permissions of the user running the test.
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit low = saved;
+  low.rlim_cur = 4096;
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+  run.Run(kCmdWrite);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, oldHandler);
+  ExpectFailedWriteKeepsTheOldFile(run, old);
+}
+
+TEST(Write, IntoAReadOnlyFolderKeepsTheOldFile) {
+  if (geteuid() == 0) GTEST_SKIP() << "running as root: folder permissions do not stop root";
+  HiveRun run;
+  std::vector<uint8_t> old = SoundHive();
+  ASSERT_TRUE(run.Load(old));
+  ASSERT_EQ(chmod(run.dir.Path().c_str(), 0555), 0);
+  run.Run(kCmdWrite);
+  chmod(run.dir.Path().c_str(), 0755);
+  ExpectFailedWriteKeepsTheOldFile(run, old);
+}
+
+TEST(ReportFile, NameCarriesBothSequenceNumbers) {
+  HiveRun run;
+  ASSERT_TRUE(run.Load(SoundHive(5, 7)));
+  EXPECT_EQ(ReportFileName(run.ctx), "hive_5_7.txt");
+  HiveRun system;
+  ASSERT_TRUE(system.Load(SoundHive(1234, 1234), "SYSTEM"));
+  EXPECT_EQ(ReportFileName(system.ctx), "SYSTEM_1234_1234.txt");
+}
+
+TEST(ReportFile, SearchWritesCrLfLinesInCodePage932) {
+  testing::CodePageScope cp(932);
+  HiveRun run;
+  ASSERT_TRUE(run.Load(SoundHive(5, 7)));
+  run.Run(kCmdSearchDates);
+  EXPECT_EQ(run.ReportPath(), run.dir.File("hive_5_7.txt"));
+  std::vector<uint8_t> bytes = ReadBytes(run.ReportPath());
+  ASSERT_FALSE(bytes.empty());
+  size_t bareLf = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) bareLf += bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r');
+  EXPECT_EQ(bareLf, 0u);
+  EXPECT_EQ(bytes[bytes.size() - 2], '\r');
+  // "[検索(日付有)開始] " in code page 932.
+  const std::string start = "[\x8C\x9F\x8D\xF5(\x93\xFA\x95t\x97L)\x8AJ\x8En] ";
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + start.size()), start);
+  std::vector<std::string> lines = run.ReportLinesUtf8();
+  EXPECT_EQ(lines.back().rfind("[検索(日付有)完了] ", 0), 0u);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "regfSequence Error=5.7"), lines.end());
+  // The pane names the report; Search leaves the sequence numbers unequal.
+  EXPECT_GE(run.ui.FindPane("TextFileName=" + run.ReportPath()), 0);
+  EXPECT_EQ(run.StatusUtf8(), "検索(日付有)完了");
+  EXPECT_EQ(ReportFileName(run.ctx), "hive_5_7.txt");
+}
+
+TEST(ReportFile, RepairReportIsNamedBeforeTheNumbersAreEqualised) {
+  if (!ScanCommandAvailable(kCmdRepair)) GTEST_SKIP() << "Repair is not part of this build yet";
+  HiveRun run;
+  ASSERT_TRUE(run.Load(SoundHive(5, 7)));
+  run.Run(kCmdRepair);
+  EXPECT_TRUE(std::filesystem::exists(run.dir.File("hive_5_7.txt")));
+  EXPECT_EQ(ReportFileName(run.ctx), "hive_5_5.txt");
+  EXPECT_TRUE(run.ctx.Done(kRepairDone));
+  EXPECT_FALSE(run.ctx.Done(kWriteDone));
+}
+
+TEST(ReportFile, UnwritableOutputFolderEndsTheCommand) {
+  HiveRun run;
+  ASSERT_TRUE(run.Load(SoundHive()));
+  run.ctx.OutputFolder = run.dir.File("missing");
+  run.Run(kCmdSearchNoDates);
+  EXPECT_EQ(run.StatusUtf8(), "出力ファイルを開けません");
+  EXPECT_EQ(run.ctx.ReportFile, nullptr);
+  EXPECT_TRUE(run.ui.Pane().empty());
+}
+
+TEST(CommandCaption, IsTheButtonTextInTheAnsiCodePage) {
+  testing::CodePageScope cp(932);
+  HiveContext ctx;
+  EXPECT_EQ(CommandCaption(ctx, kCmdRepair), "\x8F\x43\x90\xB3");  // "修正"
+  EXPECT_EQ(CommandCaption(ctx, 4711), "");
+}
+
+}  // namespace
+}  // namespace quelbrix
