@@ -108,8 +108,10 @@ void RepairInline(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a) {
 // The data cell's text moves into a db, its segment list and full-size
 // segments.  Nothing is changed unless every cell could be had: what was
 // taken is given back and the value stays in its data cell.
+// keep: the stored bytes of the text (a multi-string whose last string lacks
+// its terminator counts two bytes beyond them).
 void ConvertdbCells(HiveContext& ctx, const VkCell& vk, const DataCell& old, uint32_t e, uint32_t a,
-                    const uint8_t* text) {
+                    uint32_t keep, const uint8_t* text) {
   HiveImage image(ctx);
   if (ExtendedRepair(ctx)) LogLine(ctx, "ConvertdbCells", kRed);
   uint32_t segments = (a + kSegmentData + 1) / kSegmentData;
@@ -152,7 +154,7 @@ void ConvertdbCells(HiveContext& ctx, const VkCell& vk, const DataCell& old, uin
     // The text's bytes of this segment; the terminator the string lacked
     // stays as the zeros of the new cell.
     uint64_t from = uint64_t{kSegmentData} * i;
-    uint64_t n = from < a ? std::min<uint64_t>(a - from, kSegmentData) : 0;
+    uint64_t n = from < keep ? std::min<uint64_t>(keep - from, kSegmentData) : 0;
     uint8_t* payload = segment.Ptr(DataCell::kData, n);
     if (payload != nullptr && n > 0) std::memcpy(payload, text + from, n);
     list.SetEntry(i, CellOffsetOf(segPos));
@@ -174,7 +176,7 @@ void RepairDataCell(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a, 
   // length grows (a multi-string whose last string lacks its terminator)
   // they must become the terminator, not whatever padding held.
   uint32_t keep = std::min(a, vk.DataLength() & ~VkCell::kInlineFlag);
-  if (e > kBigDataThreshold && BigDataHive(ctx)) return ConvertdbCells(ctx, vk, old, e, a, text);
+  if (e > kBigDataThreshold && BigDataHive(ctx)) return ConvertdbCells(ctx, vk, old, e, a, keep, text);
   if (e <= 4) {
     StoreInline(ctx, vk, e, a, text);
     FreeCell(ctx, old);

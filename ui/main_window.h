@@ -1,9 +1,7 @@
-// The main window: its four rows of controls built from the layout tables,
-// the output pane, the status bar, the commands of the buttons, the
-// recent-file boxes and dropped files.  Commands run on one worker through
-// StartCommand; the worker reaches this window only through the QtFrontend.
-// Closing while a worker runs asks it to stop and closes when it has ended,
-// so the image is never freed under it.
+// The main window: the four rows built from the layout tables, the status
+// bar, and the commands of buttons, recent-file boxes and dropped files, run
+// on one worker that reaches the window only through the QtFrontend.  Closing
+// while it runs asks it to stop and closes once it has ended.
 #pragma once
 
 #include <QPointer>

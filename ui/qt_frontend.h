@@ -1,10 +1,7 @@
-// The Frontend of the window.  The worker calls it; every call becomes an
-// operation in one ordered queue that the GUI thread drains, so the worker
-// never touches a widget.  Pane lines are converted to UTF-8 on the worker,
-// and a full queue makes the worker wait for the window rather than grow
-// without bound.  The caption is the one answer the worker waits for (a
-// blocking queued call); the GUI thread never waits for the worker while it
-// runs, so neither can wait on the other.
+// The Frontend of the window: every call of the worker becomes an operation
+// in one ordered queue that the GUI thread drains, so no widget is touched
+// off that thread.  A full queue makes the worker wait; the caption is a
+// blocking queued call.  The GUI thread never blocks on a running worker.
 #pragma once
 
 #include <array>

@@ -245,6 +245,21 @@ TEST(ConvertdbCells, FullCellWithoutTerminatorBecomesBigData) {
   EXPECT_EQ(xml.status, 0) << xml.err;
 }
 
+TEST(ConvertdbCells, UnterminatedLastStringTakesNothingBeyondTheCell) {
+  // A multi-string filling its cell exactly: "a", then 8172 letters whose
+  // terminator and the list's final one lie beyond the cell.
+  std::vector<uint8_t> data = Concat({'a', 0, 0, 0}, Letters(16340));
+  StringHive h(7, data);
+  h.b.Build();
+  ASSERT_EQ(h.b.U32(h.Data(), 0), static_cast<uint32_t>(-16352));
+  ValueStepRun r(h.b.Image());
+  r.Begin(kCmdRepair);
+  r.Step(h.Nk());
+  EXPECT_EQ(r.Report()[0], "DataLength Error2 calculate=16348 actual=16344");
+  EXPECT_EQ(r.Vk(h.Vk()).DataLength(), 16348u);
+  EXPECT_EQ(ReadBack(r), "7 " + Hex(Concat(data, {0, 0, 0, 0})));
+}
+
 TEST(ConvertdbCells, OutsideDiagnosticModeTheConversionIsSilent) {
   StringHive h(1, Letters(16344));
   h.b.Build();
