@@ -4,6 +4,7 @@
 // cell into an earlier bin.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -111,6 +112,9 @@ struct LongCase {
   uint32_t newLength;  // length of the data cell after the pass
   const char* line;    // diagnostic line, "" for none
 };
+
+// Keeps ctest's listing to the case name instead of a dump of the struct.
+void PrintTo(const LongCase& c, std::ostream* os) { *os << c.name; }
 
 class LongCells : public ::testing::TestWithParam<LongCase> {};
 
