@@ -1,0 +1,67 @@
+// Search, Repair and Defrag of one hive file, in process: each iteration
+// reads the file into a fresh image and runs the command on it, the report
+// written to a scratch folder and the pane discarded.  The hive is
+// $QUELBRIX_BENCH_HIVE.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "core/context.h"
+#include "core/frontend.h"
+#include "core/run_command.h"
+
+namespace {
+
+using namespace quelbrix;
+
+class Discard : public Frontend {
+ public:
+  void AppendPane(std::string_view, uint32_t) override {}
+  void SetStatusText(int, std::string_view) override {}
+};
+
+std::string ScratchFolder() {
+  static std::string folder = [] {
+    char tmpl[] = "/tmp/quelbrix-bench-XXXXXX";
+    return std::string(mkdtemp(tmpl) != nullptr ? tmpl : "/tmp");
+  }();
+  return folder;
+}
+
+void RunOn(benchmark::State& state, int32_t command) {
+  const char* hive = std::getenv("QUELBRIX_BENCH_HIVE");
+  if (hive == nullptr || *hive == '\0') {
+    state.SkipWithError("set QUELBRIX_BENCH_HIVE to a hive file");
+    return;
+  }
+  Discard ui;
+  for (auto _ : state) {
+    HiveContext ctx;
+    ctx.UI = &ui;
+    ctx.OutputFolder = ScratchFolder();
+    ctx.InputPath = hive;
+    ctx.CommandId = kCmdRead;
+    RunCommand(ctx);
+    if (!ctx.Done(kReadDone)) {
+      state.SkipWithError("Read failed");
+      return;
+    }
+    ctx.CommandId = command;
+    RunCommand(ctx);
+    benchmark::DoNotOptimize(ctx.FileSize);
+  }
+}
+
+void BM_Search(benchmark::State& state) { RunOn(state, kCmdSearchDates); }
+void BM_Repair(benchmark::State& state) { RunOn(state, kCmdRepair); }
+void BM_Defrag(benchmark::State& state) { RunOn(state, kCmdDefrag); }
+
+BENCHMARK(BM_Search)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Repair)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Defrag)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
