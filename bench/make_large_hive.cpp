@@ -4,6 +4,7 @@
 // long data cells and big data, many distinct security descriptors, and the
 // fragmentation a long-lived hive shows (holes, empty bins, unreferenced and
 // oversized cells).
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -116,7 +117,10 @@ struct Generator {
   }
 
   void Run(uint64_t target) {
-    for (uint32_t i = 0; i < 400; ++i) securities.push_back(builder.AddSecurity(Descriptor(545 + i)));
+    // Up to 400 descriptors, fewer in a small hive, which has too few keys
+    // to use them all.
+    uint64_t descriptors = std::min<uint64_t>(400, target / 65536 + 1);
+    for (uint32_t i = 0; i < descriptors; ++i) securities.push_back(builder.AddSecurity(Descriptor(545 + i)));
     std::vector<Key> defaultKeys;
     // Keys go three levels deep under top keys until the estimate is reached.
     for (int top = 0; bytes < target; ++top) {
@@ -139,6 +143,7 @@ struct Generator {
         int leaves = static_cast<int>(rng() % 30);
         for (int leaf = 0; leaf < leaves; ++leaf) {
           Key l = builder.AddKey(m, "Leaf" + std::to_string(leaf) + "_" + std::to_string(rng() % 1000));
+          defaultKeys.push_back(l);
           AddValues(l, static_cast<int>(rng() % 7));
           Fragment(l);
           bytes += 120;
