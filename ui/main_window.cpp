@@ -168,6 +168,9 @@ void MainWindow::WaitForWorker() {
   }
   worker_.Join();
   QCoreApplication::sendPostedEvents(this);
+  // Whatever the worker sent last is shown now, not at the next interval.
+  while (frontend_->Drain()) {
+  }
 }
 
 void MainWindow::resizeEvent(QResizeEvent*) {
@@ -325,16 +328,23 @@ void MainWindow::Apply(const std::vector<UiOperation>& batch) {
   while (i < batch.size()) {
     const UiOperation& op = batch[i];
     if (op.What == UiOperation::kPaneLine) {
-      // A run of pane lines goes in as one edit.
+      // A run of pane lines goes in as one edit, and the lines of one colour
+      // as one text: a line feed makes each a block of its own.
       QTextCursor cursor(pane_->document());
       cursor.movePosition(QTextCursor::End);
       cursor.beginEditBlock();
-      for (; i < batch.size() && batch[i].What == UiOperation::kPaneLine; ++i) {
+      QString text;
+      while (i < batch.size() && batch[i].What == UiOperation::kPaneLine) {
+        uint32_t colour = batch[i].Colour;
+        text.clear();
+        for (; i < batch.size() && batch[i].What == UiOperation::kPaneLine && batch[i].Colour == colour; ++i) {
+          if (paneStarted_) text += QLatin1Char('\n');
+          paneStarted_ = true;
+          text += QString::fromStdString(batch[i].Text);
+        }
         QTextCharFormat format;
-        format.setForeground(FromColorRef(batch[i].Colour));
-        if (paneStarted_) cursor.insertBlock();
-        paneStarted_ = true;
-        cursor.insertText(QString::fromStdString(batch[i].Text), format);
+        format.setForeground(FromColorRef(colour));
+        cursor.insertText(text, format);
       }
       cursor.endEditBlock();
       pane_->verticalScrollBar()->setValue(pane_->verticalScrollBar()->maximum());
@@ -347,7 +357,7 @@ void MainWindow::Apply(const std::vector<UiOperation>& batch) {
         break;
       case UiOperation::kStatusText:
         if (op.Number == 0)
-          status_->SetMessage(QString::fromStdString(op.Text));
+          status_->SetMessage(QString::fromStdString(platform::AnsiToUtf8(op.Text)));
         else
           status_->SetPartText(op.Number, op.Text);
         break;

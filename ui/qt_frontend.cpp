@@ -3,13 +3,15 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
+#include <QTimer>
+#include <algorithm>
 
 #include "platform/text.h"
 #include "ui/main_window.h"
 
 namespace quelbrix::ui {
 
-QtFrontend::QtFrontend(MainWindow& window, HiveContext& ctx) : window_(window), ctx_(ctx) {}
+QtFrontend::QtFrontend(MainWindow& window, HiveContext& ctx) : window_(window), ctx_(ctx) { pendingStatus_.fill(-1); }
 
 bool QtFrontend::OnGuiThread() const { return QThread::currentThread() == window_.thread(); }
 
@@ -19,30 +21,79 @@ std::array<uint8_t, 8> QtFrontend::FlagsNow() const {
   return flags;
 }
 
-void QtFrontend::Push(UiOperation op, bool mayWait) {
-  bool post = false;
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (detached_) return;
-    if (mayWait && !OnGuiThread())
-      drained_.wait(lock, [this] { return detached_ || queue_.size() < kQueueLimit; });
-    if (detached_) return;
-    queue_.push_back(std::move(op));
-    if (!drainPosted_) drainPosted_ = post = true;
-  }
+void QtFrontend::PostDrain(DrainCall how) {
+  ++posted_;
   // The window owns this frontend, so the queued call dies with it.
-  if (post) QMetaObject::invokeMethod(&window_, [this] { Drain(); }, Qt::QueuedConnection);
+  if (how == DrainCall::kTimer) {
+    timerArmed_ = true;
+    auto wait = std::chrono::milliseconds(std::max<qint64>(1, kDrainInterval.count() - lastDrain_.elapsed()));
+    QTimer::singleShot(wait, &window_, [this] { Drain(DrainCall::kTimer); });
+  } else if (how == DrainCall::kNext) {
+    // A timer, not a posted call: the window's input and painting come first.
+    QTimer::singleShot(std::chrono::milliseconds(1), &window_, [this] { Drain(DrainCall::kNext); });
+  } else {
+    QMetaObject::invokeMethod(&window_, [this, how] { Drain(how); }, Qt::QueuedConnection);
+  }
 }
 
-void QtFrontend::Drain() {
+void QtFrontend::Push(UiOperation op, bool mayWait) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (detached_) return;
+  bool status = op.What == UiOperation::kStatusText && op.Number >= 0 &&
+                op.Number < static_cast<int>(pendingStatus_.size());
+  if (status && pendingStatus_[op.Number] >= 0) {
+    // Not shown yet: the newer text takes its place.
+    queue_[pendingStatus_[op.Number]].Text = std::move(op.Text);
+    return;
+  }
+  if (mayWait && !OnGuiThread() && queue_.size() >= kQueueLimit) {
+    // A deferred drain would keep the worker waiting for the rest of the interval.
+    if (posted_ == 0 || (timerArmed_ && !urgentPosted_)) {
+      urgentPosted_ = true;
+      PostDrain(DrainCall::kNow);
+    }
+    drained_.wait(lock, [this] { return detached_ || queue_.size() < kQueueLimit; });
+    if (detached_) return;
+  }
+  // After a layout change the part numbers mean other parts.
+  if (op.What == UiOperation::kStatusLayout) pendingStatus_.fill(-1);
+  if (status) pendingStatus_[op.Number] = static_cast<int>(queue_.size());
+  queue_.push_back(std::move(op));
+  if (posted_ == 0) PostDrain(DrainCall::kPosted);
+}
+
+bool QtFrontend::Drain(DrainCall how) {
   std::vector<UiOperation> batch;
+  bool more = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    batch.swap(queue_);
-    drainPosted_ = false;
+    if (how != DrainCall::kDirect) --posted_;
+    if (how == DrainCall::kTimer) timerArmed_ = false;
+    if (how == DrainCall::kNow) urgentPosted_ = false;
+    bool full = queue_.size() >= kQueueLimit;
+    if (how == DrainCall::kPosted && !full && lastDrain_.isValid() &&
+        !lastDrain_.hasExpired(kDrainInterval.count())) {
+      // Too soon after the last batch: take this one when the interval is up.
+      if (!timerArmed_) PostDrain(DrainCall::kTimer);
+      return true;
+    }
+    if (queue_.size() <= kApplyLimit) {
+      batch.swap(queue_);
+      pendingStatus_.fill(-1);
+    } else {
+      // A long queue goes in slices, with the window's own events between them.
+      auto cut = queue_.begin() + kApplyLimit;
+      batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(cut));
+      queue_.erase(queue_.begin(), cut);
+      for (int& slot : pendingStatus_) slot = slot < static_cast<int>(kApplyLimit) ? -1 : slot - static_cast<int>(kApplyLimit);
+      more = true;
+      if (how != DrainCall::kDirect && posted_ == 0) PostDrain(DrainCall::kNext);
+    }
   }
   drained_.notify_all();
-  window_.Apply(batch);
+  lastDrain_.restart();
+  if (!batch.empty()) window_.Apply(batch);
+  return more;
 }
 
 void QtFrontend::Detach() {
@@ -50,8 +101,14 @@ void QtFrontend::Detach() {
     std::lock_guard<std::mutex> lock(mutex_);
     detached_ = true;
     queue_.clear();
+    pendingStatus_.fill(-1);
   }
   drained_.notify_all();
+}
+
+size_t QtFrontend::Pending() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queue_.size();
 }
 
 void QtFrontend::AppendPane(std::string_view ansiLine, uint32_t colour) {
@@ -66,7 +123,7 @@ void QtFrontend::ClearPane() { Push(MakeOperation(UiOperation::kClearPane), fals
 void QtFrontend::SetStatusText(int part, std::string_view ansiText) {
   UiOperation op = MakeOperation(UiOperation::kStatusText);
   op.Number = part;
-  op.Text = part == 0 ? platform::AnsiToUtf8(ansiText) : std::string(ansiText);
+  op.Text = std::string(ansiText);  // converted when shown: most texts are replaced before that
   Push(std::move(op), false);
 }
 

@@ -2,9 +2,15 @@
 // in one ordered queue that the GUI thread drains, so no widget is touched
 // off that thread.  A full queue makes the worker wait; the caption is a
 // blocking queued call.  The GUI thread never blocks on a running worker.
+// A scan sends a status text per key: a pending text of a part is replaced
+// by the next one (the latest wins), and the window takes the queue at most
+// every kDrainInterval unless it is full, so the pane gets its lines in
+// large batches and the window keeps time for the person using it.
 #pragma once
 
+#include <QElapsedTimer>
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -23,7 +29,7 @@ struct UiOperation {
   Kind What = kPaneLine;
   int Number = 0;          // part, control id, or the layout
   uint32_t Colour = 0;     // pane lines
-  std::string Text;        // UTF-8 for pane lines and part 0, ANSI for the other parts, path bytes for controls
+  std::string Text;        // UTF-8 for pane lines, ANSI for status texts, path bytes for controls
   ButtonStates States;     // kButtons
   std::array<uint8_t, 8> Flags{};  // kDoneFlags and kStatusLayout
 };
@@ -48,16 +54,29 @@ class QtFrontend : public Frontend {
   void SetControlText(int id, const std::string& text) override;
   void UpdateButtonStates(const HiveContext& ctx) override;
 
-  // GUI thread: applies every queued operation in order.
-  void Drain();
+  // How a drain of the queue was asked for: posted by the worker for new
+  // operations or for a full queue (at once), by the interval's timer, for
+  // the next slice of a long queue, or called directly on the GUI thread (not
+  // counted as posted).
+  enum class DrainCall { kPosted, kNow, kTimer, kNext, kDirect };
+  // GUI thread: applies queued operations in order, up to kApplyLimit; a
+  // kPosted call not sooner than kDrainInterval after the last one unless
+  // the queue is full.  True when operations are left.
+  bool Drain(DrainCall how = DrainCall::kDirect);
   // GUI thread, once the worker has ended: later calls are dropped.
   void Detach();
+  // Operations waiting for the window.
+  size_t Pending();
 
   // Operations queued before the worker waits for the window.
   static constexpr size_t kQueueLimit = 8192;
+  static constexpr std::chrono::milliseconds kDrainInterval{100};
+  // Operations applied in one turn of the window's event loop.
+  static constexpr size_t kApplyLimit = 2048;
 
  private:
   void Push(UiOperation op, bool mayWait);
+  void PostDrain(DrainCall how);  // under mutex_
   std::array<uint8_t, 8> FlagsNow() const;
   bool OnGuiThread() const;
 
@@ -66,8 +85,13 @@ class QtFrontend : public Frontend {
   std::mutex mutex_;
   std::condition_variable drained_;
   std::vector<UiOperation> queue_;
-  bool drainPosted_ = false;
+  int posted_ = 0;             // drains posted or timed and not yet run
+  bool urgentPosted_ = false;  // a kNow drain for a full queue is pending
+  bool timerArmed_ = false;    // a kTimer drain is pending
   bool detached_ = false;
+  // Index in queue_ of the pending text of each status part, or -1.
+  std::array<int, 9> pendingStatus_;
+  QElapsedTimer lastDrain_;
 };
 
 }  // namespace quelbrix::ui

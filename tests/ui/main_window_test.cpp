@@ -419,7 +419,7 @@ class MainWindowTest : public QObject {
     });
     QTRY_VERIFY_WITH_TIMEOUT(done.load(), 60000);
     worker.join();
-    QCoreApplication::processEvents();
+    window_->WaitForWorker();
     QCOMPARE(caption, std::string("修正"));
     std::vector<PaneEntry> lines = PaneLines(window_->OutputPane());
     QCOMPARE(lines.size(), size_t{kLines});
@@ -428,6 +428,47 @@ class MainWindowTest : public QObject {
       QCOMPARE(lines[i].colour, i % 3 == 0 ? QColor(255, 0, 0) : QColor(0, 0, 0));
     }
     QCOMPARE(window_->Status()->Message(), U("修正完了"));
+  }
+
+  void statusTextsOfAScanDoNotPileUp() {
+    // A scan sends a text per key: while the window is busy only the latest
+    // of each part waits, the pane lines keep their order, and a layout
+    // change keeps the texts before it apart from those after it.
+    constexpr int kKeys = 20000;
+    auto* frontend = dynamic_cast<QtFrontend*>(ctx_->UI);
+    QVERIFY(frontend != nullptr);
+    static_assert(kKeys / 4 > 2 * QtFrontend::kApplyLimit && kKeys / 4 + 6 < QtFrontend::kQueueLimit);
+    QTest::qWait(2 * QtFrontend::kDrainInterval.count());  // the first batch is taken at once
+    std::thread worker([&] {
+      ctx_->UI->SetStatusLayout(StatusLayout::kBusy);
+      for (int i = 0; i < kKeys; ++i) {
+        ctx_->UI->SetStatusText(0, Ansi("検索(日付有) Key") + std::to_string(i));
+        ctx_->UI->SetStatusText(1, "thread=" + std::to_string(i % 7));
+        if (i % 4 == 0) ctx_->UI->AppendPane("line " + std::to_string(i / 4), i % 8 == 0 ? kRed : kBlack);
+      }
+      ctx_->UI->SetStatusLayout(StatusLayout::kIdle);
+      ctx_->UI->SetStatusText(8, "thread=0");
+      ctx_->UI->SetStatusText(0, Ansi("検索(日付有)完了"));
+    });
+    worker.join();  // this thread runs no events meanwhile: nothing was shown yet
+    // The pane lines, both layouts, the two busy texts and the two idle ones.
+    QCOMPARE(frontend->Pending(), size_t{kKeys / 4 + 6});
+
+    // The window is still answering between slices of the queue.
+    bool served = false;
+    QTimer::singleShot(0, this, [&] { served = frontend->Pending() > 0; });
+    QTRY_COMPARE(frontend->Pending(), size_t{0});
+    QVERIFY2(served, "the window ran its own events before the queue was empty");
+
+    QCOMPARE(window_->Status()->Layout(), StatusLayout::kIdle);
+    QCOMPARE(window_->Status()->Message(), U("検索(日付有)完了"));
+    QCOMPARE(window_->Status()->PartText(8), QStringLiteral("thread=0"));
+    std::vector<PaneEntry> lines = PaneLines(window_->OutputPane());
+    QCOMPARE(lines.size(), size_t{kKeys / 4});
+    for (int i : {0, 1, 2, kKeys / 8 + 1, kKeys / 4 - 1}) {
+      QCOMPARE(lines[i].text, QStringLiteral("line %1").arg(i));
+      QCOMPARE(lines[i].colour, i % 2 == 0 ? QColor(255, 0, 0) : QColor(0, 0, 0));
+    }
   }
 };
 
