@@ -81,7 +81,8 @@ class MachineRegistry {
       return ERROR_SUCCESS;
     }
     std::string path;
-    if (IsMachineHive(upper)) {
+    bool machine = IsMachineHive(upper);
+    if (machine) {
       if (!EnsureMachineHives()) return ERROR_ACCESS_DENIED;
       path = MachineHivePath(upper);
     } else {
@@ -92,8 +93,17 @@ class MachineRegistry {
     auto hive = std::make_shared<LoadedHive>();
     hive->KeyName = upper;
     hive->Path = path;
-    if (!platform::FileExists(path)) return ERROR_FILE_NOT_FOUND;
-    if (!ReadHiveFile(path, &hive->Tree, nullptr)) return ERROR_BADDB;
+    // The registry holds a mounted file open, so it cannot go away; here it
+    // can be removed or overwritten behind the mount.  Such a mount is over:
+    // dropping it lets the key be loaded again instead of staying stuck.
+    if (!platform::FileExists(path)) {
+      if (!machine) DropMount(upper);
+      return ERROR_FILE_NOT_FOUND;
+    }
+    if (!ReadHiveFile(path, &hive->Tree, nullptr)) {
+      if (!machine) DropMount(upper);
+      return ERROR_BADDB;
+    }
     loaded_[upper] = hive;
     *out = hive;
     return ERROR_SUCCESS;
@@ -163,7 +173,11 @@ class MachineRegistry {
       return ERROR_INVALID_PARAMETER;
     if (file.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
     std::string upper = Upper(name);
-    if (IsMachineHive(upper) || FindMount(upper) != nullptr) return ERROR_ALREADY_EXISTS;
+    if (IsMachineHive(upper)) return ERROR_ALREADY_EXISTS;
+    if (const Mount* old = FindMount(upper)) {
+      if (loaded_.count(upper) != 0 || platform::FileExists(old->HivePath)) return ERROR_ALREADY_EXISTS;
+      if (!DropMount(upper)) return ERROR_WRITE_FAULT;
+    }
     std::string path = platform::AbsolutePath(file);
     if (!platform::FileExists(path) || platform::IsDirectory(path)) return ERROR_FILE_NOT_FOUND;
     for (const auto& m : mounts_)
@@ -215,6 +229,15 @@ class MachineRegistry {
     for (const auto& m : mounts_)
       if (Upper(m.KeyName) == upper) return &m;
     return nullptr;
+  }
+
+  bool DropMount(const std::string& upper) {
+    std::vector<Mount> mounts;
+    for (const auto& m : ReadMountTable(folder_))
+      if (Upper(m.KeyName) != upper) mounts.push_back(m);
+    if (!WriteMountTable(folder_, mounts)) return false;
+    mounts_ = std::move(mounts);
+    return true;
   }
 
   static bool SameFile(const std::string& a, const std::string& b) {

@@ -286,6 +286,39 @@ TEST_F(RegCalls, LoadMountsAFileUnderHklmUntilUnload) {
   EXPECT_EQ(ReadBytes(hive), original);
 }
 
+// A mounted file removed or overwritten behind the mount ends the mount, so
+// the key can be loaded again rather than staying stuck.
+TEST_F(RegCalls, AMountWhoseFileIsGoneOrDamagedIsDropped) {
+  std::string gone = HiveFile("gone.hiv");
+  ASSERT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, "Rebuild", gone.c_str()), ERROR_SUCCESS);
+  ASSERT_EQ(std::remove(gone.c_str()), 0);
+  std::string next = HiveFile("next.hiv");
+  EXPECT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, "Rebuild", next.c_str()), ERROR_SUCCESS);
+  std::vector<Mount> mounts = ReadMountTable(Folder());
+  ASSERT_EQ(mounts.size(), 1u);
+  EXPECT_EQ(mounts[0].HivePath, next);
+
+  ASSERT_EQ(std::remove(next.c_str()), 0);
+  HKEY key = 0;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Rebuild", 0, KEY_ALL_ACCESS, &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(ReadMountTable(Folder()).empty());
+
+  std::string damaged = HiveFile("damaged.hiv");
+  ASSERT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, "Rebuild", damaged.c_str()), ERROR_SUCCESS);
+  std::vector<uint8_t> junk(8192, 0x5A);
+  testing::WriteBytes(damaged, junk);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Rebuild\\Inside", 0, KEY_ALL_ACCESS, &key), ERROR_BADDB);
+  EXPECT_TRUE(ReadMountTable(Folder()).empty());
+  EXPECT_EQ(RegUnLoadKeyA(HKEY_LOCAL_MACHINE, "Rebuild"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(ReadBytes(damaged), junk);  // the file is left as it was found
+
+  // A mount that is in use keeps its entry while its file still exists.
+  std::string kept = HiveFile("kept.hiv");
+  ASSERT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, "Rebuild", kept.c_str()), ERROR_SUCCESS);
+  EXPECT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, "Rebuild", HiveFile("other.hiv").c_str()), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(RegUnLoadKeyA(HKEY_LOCAL_MACHINE, "Rebuild"), ERROR_SUCCESS);
+}
+
 TEST_F(RegCalls, SaveWritesASubtreeAsAHiveAndNeverReplacesAFile) {
   HKEY software = Open("SOFTWARE");
   HKEY tools = Create(software, "Tools", "cls");
