@@ -439,6 +439,7 @@ class MainWindowTest : public QObject {
     QVERIFY(frontend != nullptr);
     static_assert(kKeys / 4 > 2 * QtFrontend::kApplyLimit && kKeys / 4 + 6 < QtFrontend::kQueueLimit);
     QTest::qWait(2 * QtFrontend::kDrainInterval.count());  // the first batch is taken at once
+    std::atomic<bool> done{false};
     std::thread worker([&] {
       ctx_->UI->SetStatusLayout(StatusLayout::kBusy);
       for (int i = 0; i < kKeys; ++i) {
@@ -449,10 +450,18 @@ class MainWindowTest : public QObject {
       ctx_->UI->SetStatusLayout(StatusLayout::kIdle);
       ctx_->UI->SetStatusText(8, "thread=0");
       ctx_->UI->SetStatusText(0, Ansi("検索(日付有)完了"));
+      done = true;
     });
-    worker.join();  // this thread runs no events meanwhile: nothing was shown yet
+    // This thread runs no events meanwhile, so nothing is shown yet.
+    for (int waited = 0; !done.load() && waited < 20000; waited += 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool alone = done.load();
+    size_t pending = frontend->Pending();
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 60000);  // a worker waiting for the window goes on now
+    worker.join();
+    QVERIFY2(alone, "the worker had to wait for the window: its texts filled the queue");
     // The pane lines, both layouts, the two busy texts and the two idle ones.
-    QCOMPARE(frontend->Pending(), size_t{kKeys / 4 + 6});
+    QCOMPARE(pending, size_t{kKeys / 4 + 6});
 
     // The window is still answering between slices of the queue.
     bool served = false;
