@@ -248,15 +248,24 @@ class MainWindowTest : public QObject {
   }
 
   void searchOfASharedHiveRendered() {
-    testing::SharedHive bcd{"BCD", testing::SharedHivesFolder() + "/BCD.xz", false};
+    // SECURITY: a small hive whose sequence numbers differ, so the first
+    // screen holds a red line among the green headings.
+    testing::SharedHive security{"SECURITY", testing::SharedHivesFolder() + "/SECURITY.xz", false};
     std::string error;
-    std::string path = testing::DecompressedPath(bcd, &error);
+    std::string path = testing::DecompressedPath(security, &error);
     QVERIFY2(!path.empty(), error.c_str());
     window_->resize(1280, 720);
     ReadFile(path);
     RunFromWindow(kCmdSearchDates);
     QVERIFY(window_->Status()->Message().startsWith(U("検索(日付有)完了")));
-    QVERIFY(PaneLines(window_->OutputPane()).size() > 3);
+    std::vector<PaneEntry> lines = PaneLines(window_->OutputPane());
+    QVERIFY(lines.size() > 20);
+    int firstRed = -1;
+    for (int i = 0; i < static_cast<int>(lines.size()) && firstRed < 0; ++i)
+      if (lines[i].colour == QColor(255, 0, 0)) firstRed = i;
+    QVERIFY2(firstRed >= 0 && firstRed < 20, "a red line on the first screen");
+    QVERIFY(lines[firstRed].text.startsWith(QStringLiteral("regfSequence Error=")));
+    QVERIFY(window_->Status()->PartIsRed(1));
     window_->OutputPane()->verticalScrollBar()->setValue(0);
     QString png = QStringLiteral(QUELBRIX_UI_RENDERS "/main_window_search.png");
     QVERIFY(window_->grab().save(png));
