@@ -256,6 +256,8 @@ TEST(RebuildWorkflowKilled, TheMountedFileIsAsBeforeOrAsCommittedAndTheMountIsFo
     ASSERT_TRUE(registry::ReadHiveFile(w.Tmp(), &tree, &problem)) << "torn at " << share << ": " << problem;
     EXPECT_EQ(KeyCount(*tree.Root), committedKeys) << "at " << share;
   }
+  RecordProperty("killed", killed);
+  RecordProperty("untouched", untouched);
   EXPECT_GT(killed, 0);
   EXPECT_GT(untouched, 0);
 
