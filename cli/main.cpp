@@ -74,6 +74,13 @@ class Runner {
     ui_.FinishStatus();
   }
 
+  // The scan ended at damage it could not walk past: the report says where,
+  // nothing was changed, and nothing is written.
+  int Stopped() {
+    std::fputs("quelbrix: the scan stopped at damage it cannot pass (see the report); nothing written\n", stderr);
+    return kExitFailed;
+  }
+
   // CheckHiveFile, then Read.
   int ReadHive(const std::string& path) {
     std::string absolute = platform::AbsolutePath(path);
@@ -210,6 +217,7 @@ int main(int argc, char** argv) {
       return kExitFailed;
     }
     rc = runner.HiveCommand(id);
+    if (rc == kExitOk && ctx.ScanStopped) return runner.Stopped();
     if (rc != kExitOk || (!write && output.empty())) return rc;
     if (!output.empty()) {
       std::string target = platform::AbsolutePath(output);
@@ -228,7 +236,9 @@ int main(int argc, char** argv) {
       runner.Refuse("HKLM\\Rebuild: no hive is loaded");
       return kExitFailed;
     }
-    return runner.HiveCommand(kCmdRebuild);
+    rc = runner.HiveCommand(kCmdRebuild);
+    if (rc == kExitOk && ctx.ScanStopped) return runner.Stopped();
+    return rc;
   }
   if (regsave->parsed()) {
     for (auto& c : keyName) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

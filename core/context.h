@@ -68,6 +68,10 @@ struct HiveContext {
   std::atomic<uint8_t> AbortRequested{0};
   uint8_t DiagnosticMode = 0;
   uint8_t DoneFlags[8] = {};
+  // Set when the last scan ended at damage it cannot walk past (a broken base
+  // block, bin or root key): nothing was repaired or rebuilt, so the command
+  // line must not call that a success nor write the image out.
+  bool ScanStopped = false;
   uint32_t ImageSize = 0;
   FILE* ReportFile = nullptr;
   uint8_t* Image = nullptr;  // HiveImage, then its AccessMap; owned by ImageOwner

@@ -403,10 +403,12 @@ bool ScanCommandAvailable(int32_t id) {
 }
 
 void ScanHive(HiveContext& ctx) {
+  ctx.ScanStopped = true;
   if (!BaseBlockPhase(ctx)) return;
   if (!BinWalk(ctx)) return;
   StructureStatistics(ctx, ctx.CommandId == kCmdDefrag);
   if (!RootKeyTest(ctx)) return;
+  ctx.ScanStopped = false;
   SkRing(ctx);
 
   std::string start = NowText();

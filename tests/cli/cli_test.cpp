@@ -473,6 +473,27 @@ TEST(CliSearch, ChecksumErrorIsReportedAndTheFileLeftAlone) {
   EXPECT_EQ(ReadFile(path), bytes) << "a search changed the hive file";
 }
 
+// The tiny hive's root offset names a free cell, so every scan stops at the
+// root key: Search has reported all it can, but Repair and Defrag have done
+// nothing and must neither claim success nor write.
+TEST(CliSearch, StoppedScanFailsRepairAndDefragAndWritesNothing) {
+  TempFolder in;
+  std::string path = in / "rootless";
+  std::string bytes = TinyHive().Bytes();
+  WriteFile(path, bytes);
+  EXPECT_EQ(Search(in, path).status, 0);
+  for (const char* command : {"repair", "defrag"}) {
+    std::string out = in / (std::string(command) + ".out");
+    ProcessResult run = Quelbrix({command, path, "--output-dir", in.path(), "-o", out});
+    EXPECT_EQ(run.status, 1) << command << ": " << run.err;
+    EXPECT_NE(run.err.find("nothing written"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(out)) << command;
+    run = Quelbrix({command, path, "--output-dir", in.path(), "--write"});
+    EXPECT_EQ(run.status, 1) << command;
+  }
+  EXPECT_EQ(ReadFile(path), bytes);
+}
+
 TEST(CliSearch, FileSizeRule) {
   TempFolder in;
   {
