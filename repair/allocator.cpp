@@ -280,6 +280,11 @@ uint32_t Allocator::Get(bool lowOnly, uint32_t limit, uint32_t length) {
       }
     }
     bin += size;
+    // Bins below a high-only limit are never served, and once the start bin
+    // has stopped advancing nothing is recorded for them: go straight to the
+    // limit instead of hopping through every bin of a large hive on each of
+    // the many requests a defrag pass makes.
+    if (!advancing && !lowOnly && limit != 0 && bin < limit && limit < end && IsBinAt(limit)) bin = limit;
   }
   if (cell == 0) {
     if (bounded) return 0;
