@@ -13,6 +13,7 @@ namespace quelbrix {
 
 class Frontend;
 struct DescriptorList;
+class FreeSpaceIndex;
 
 enum CommandId : int32_t {
   kCmdExit = 2,
@@ -86,6 +87,10 @@ struct HiveContext {
   std::string RegistryRoot;
   // Distinct security descriptors of the running scan.
   DescriptorList* Descriptors = nullptr;
+  // What the allocator knows of full bins while a defrag pass runs; none
+  // when PlainAllocatorWalk is set (every request then walks the bins).
+  FreeSpaceIndex* FreeIndex = nullptr;
+  bool PlainAllocatorWalk = false;
   std::unique_ptr<uint8_t, ImageFree> ImageOwner;
 
   bool Done(DoneFlag f) const { return DoneFlags[f] != 0; }

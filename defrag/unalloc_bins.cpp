@@ -11,6 +11,7 @@
 #include "defrag/defrag.h"
 #include "hive/cells.h"
 #include "repair/allocator.h"
+#include "repair/free_index.h"
 #include "repair/relocate.h"
 
 namespace quelbrix {
@@ -184,6 +185,7 @@ void UnallocHbins::EmptyRegion(Region& region) {
     EmptyBin(bin, uint64_t{bin} + v_.BinSize(bin), region.LowestUnalloc);
     if (SplitHbins(v_, bin, hole_, index)) ++moves_;
     shadow.SetHbinState(2);
+    NoteFreeSpace(v_.ctx, bin);
     uint32_t start = v_.totals.Get(Total::AllocStartHbin);
     if (start != 0 && start > bin) v_.totals.Set(Total::AllocStartHbin, bin);
     ++index;
@@ -194,6 +196,7 @@ void UnallocHbins::EmptyRegion(Region& region) {
 
 int32_t UnallocHbins::Run() {
   caption_ = DefragHeading(v_.ctx, "DefragUnallocHbins");
+  FreeSpaceIndexScope index(v_.ctx);
   Region region = ChooseRegion();
   if (region.UnallocCount1 != 0 && region.First != 0) {
     if (v_.Diagnostic()) {

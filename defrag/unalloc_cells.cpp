@@ -9,6 +9,7 @@
 #include "defrag/defrag.h"
 #include "hive/cells.h"
 #include "repair/allocator.h"
+#include "repair/free_index.h"
 #include "repair/relocate.h"
 
 namespace quelbrix {
@@ -91,6 +92,7 @@ void UnallocCells::RebuildFreeTail(uint32_t bin, uint64_t binEnd) const {
 
 int32_t UnallocCells::Run() {
   caption_ = DefragHeading(v_.ctx, "DefragUnallocCells");
+  FreeSpaceIndexScope index(v_.ctx);
   uint64_t bin = uint64_t{kBaseBlockSize} + v_.totals.Get(Total::LastHbinOffset);
   // Each step goes back by a PrevBinSize to a sound bin strictly before the
   // current one, so the walk ends at the first bin at the latest.
@@ -109,6 +111,7 @@ int32_t UnallocCells::Run() {
     shadow.SetHbinState(2);
     if (moved > 0) RebuildFreeTail(b, binEnd);
     if (SplitHbins(v_, b, shadow.FreeTail(), passBins)) ++moves_;
+    NoteFreeSpace(v_.ctx, b);
     uint32_t prev = shadow.PrevBinSize();
     uint32_t start = v_.totals.Get(Total::AllocStartHbin);
     if (prev == 0 || (start != 0 && start >= b) || v_.ctx.Aborted()) break;

@@ -10,6 +10,7 @@
 #include "defrag/defrag.h"
 #include "hive/cells.h"
 #include "repair/allocator.h"
+#include "repair/free_index.h"
 #include "repair/relocate.h"
 
 namespace quelbrix {
@@ -177,6 +178,7 @@ void UnpackedCells::MoveFirstCellForward(uint32_t bin, uint32_t size) {
 
 int32_t UnpackedCells::Run() {
   caption_ = DefragHeading(v_.ctx, "DefragUnpackedCells");
+  FreeSpaceIndexScope index(v_.ctx);
   uint32_t bin = kBaseBlockSize;
   for (int32_t binIndex = 1; bin < v_.BinsEnd(); ++binIndex) {
     Status(binIndex);
@@ -192,6 +194,7 @@ int32_t UnpackedCells::Run() {
     if (v_.Diagnostic() && binIndex != 1) MoveFirstCellForward(bin, size);
     if (SplitHbins(v_, bin, hole_, binIndex)) ++moves_;
     shadow.SetHbinState(2);
+    NoteFreeSpace(v_.ctx, bin);
     if (v_.ctx.Aborted()) break;
     // The bin may have shrunk; the pages cut off follow it as bins of their own.
     bin += v_.BinSize(bin);

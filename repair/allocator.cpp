@@ -6,6 +6,7 @@
 #include "hive/access_map.h"
 #include "hive/cells.h"
 #include "hive/image.h"
+#include "repair/free_index.h"
 
 namespace quelbrix {
 namespace {
@@ -21,7 +22,8 @@ enum class Walk { kNoFree, kFound, kOverflow };
 
 class Allocator {
  public:
-  explicit Allocator(HiveContext& ctx) : ctx_(ctx), image_(ctx), map_(ctx), totals_(map_) {}
+  explicit Allocator(HiveContext& ctx)
+      : ctx_(ctx), image_(ctx), map_(ctx), totals_(map_), index_(ctx.FreeIndex) {}
 
   uint32_t Get(bool lowOnly, uint32_t limit, uint32_t length);
   void Init(uint32_t at, uint32_t size);
@@ -52,6 +54,12 @@ class Allocator {
   HiveImage image_;
   AccessMap map_;
   ScanTotals totals_;
+  FreeSpaceIndex* index_ = nullptr;
+  // Set when a walk of a bin's cells met a broken chain: such a bin's
+  // refusal is not recorded, so it is visited (and reported) every time.
+  mutable bool overflow_ = false;
+  // What a refusing bin would still have served.
+  mutable uint32_t capacity_ = 0;
   // The run of empty bins met so far by a large request.
   uint32_t runStart_ = 0;
   uint32_t runBins_ = 0;
@@ -68,6 +76,7 @@ Walk Allocator::FirstFreeCell(uint32_t bin, uint32_t size, uint32_t& cell) const
     uint32_t m = c.Length();
     if (m == 0 || m % 8 != 0 || m > end - pos) {
       LogLine(ctx_, "CellsOverFlow", kRed);
+      overflow_ = true;
       return Walk::kOverflow;
     }
     if (c.Size() > 0) {
@@ -108,8 +117,10 @@ void Allocator::TakeTail(uint32_t bin, uint32_t cell, uint32_t cellLength, uint3
 
 // Requests of at most 4064 bytes.  A bin larger than a page is kept for large
 // cells: its free space serves small requests only while it does not span
-// the whole bin.
+// the whole bin.  A refusal leaves in capacity_ the longest request the bin
+// would serve (0 for none).
 uint32_t Allocator::ServeSmall(uint32_t bin, uint32_t size, uint32_t length) const {
+  capacity_ = 0;
   BinShadow shadow(map_, bin);
   uint32_t state = shadow.HbinState();
   if (state == 0) {
@@ -121,18 +132,24 @@ uint32_t Allocator::ServeSmall(uint32_t bin, uint32_t size, uint32_t length) con
       shadow.SetHbinState(2);
       state = 2;
     } else {
-      if (m >= length && (size == kPage || m < size - kBinHeaderSize)) {
-        Take(cell, m, length);
-        return cell;
+      if (!(size == kPage || m < size - kBinHeaderSize)) return 0;
+      if (m < length) {
+        capacity_ = m;
+        return 0;
       }
-      return 0;
+      Take(cell, m, length);
+      return cell;
     }
   }
   if (state != 2) return 0;
   uint32_t tail = Tail(bin, size);
   if (tail == 0) return 0;
   uint32_t m = static_cast<uint32_t>(SizeWord(tail));
-  if (m < length || !(size == kPage || m < size - kBinHeaderSize)) return 0;
+  if (!(size == kPage || m < size - kBinHeaderSize)) return 0;
+  if (m < length) {
+    capacity_ = m;
+    return 0;
+  }
   TakeTail(bin, tail, m, length);
   return tail;
 }
@@ -140,6 +157,7 @@ uint32_t Allocator::ServeSmall(uint32_t bin, uint32_t size, uint32_t length) con
 // Requests of more than 4064 bytes: the free start or tail of a multi-page
 // bin, else a run of empty bins merged into one.
 uint32_t Allocator::ServeLarge(uint32_t bin, uint32_t size, uint32_t length) {
+  capacity_ = 0;
   BinShadow shadow(map_, bin);
   uint32_t state = shadow.HbinState();
   uint32_t first = bin + kBinHeaderSize;
@@ -152,9 +170,12 @@ uint32_t Allocator::ServeLarge(uint32_t bin, uint32_t size, uint32_t length) {
         shadow.SetFreeTail(first);
         shadow.SetHbinState(2);
         state = 2;
-      } else if (m >= length && m % 8 == 0 && m <= size - kBinHeaderSize) {
-        Take(first, m, length);
-        return first;
+      } else if (m % 8 == 0 && m <= size - kBinHeaderSize) {
+        if (m >= length) {
+          Take(first, m, length);
+          return first;
+        }
+        capacity_ = m;
       }
     }
     if (state == 2) {
@@ -164,6 +185,7 @@ uint32_t Allocator::ServeLarge(uint32_t bin, uint32_t size, uint32_t length) {
         TakeTail(bin, tail, m, length);
         return tail;
       }
+      if (tail != 0 && m > capacity_) capacity_ = m;
     }
   }
   // A locked bin is being packed by a defrag pass: it never joins a run.
@@ -254,6 +276,7 @@ uint32_t Allocator::Get(bool lowOnly, uint32_t limit, uint32_t length) {
   }
   bool bounded = lowOnly && limit != 0;
   bool advancing = true;
+  bool small = length <= kSmallCellMax;
   runStart_ = 0;
   runBins_ = 0;
   uint32_t cell = 0;
@@ -268,8 +291,19 @@ uint32_t Allocator::Get(bool lowOnly, uint32_t limit, uint32_t length) {
     }
     uint32_t b = static_cast<uint32_t>(bin);
     if (limit == 0 || lowOnly || bin >= limit) {
-      cell = length <= kSmallCellMax ? ServeSmall(b, size, length) : ServeLarge(b, size, length);
-      if (cell != 0) break;
+      overflow_ = false;
+      uint32_t runBefore = runStart_;
+      cell = small ? ServeSmall(b, size, length) : ServeLarge(b, size, length);
+      if (cell != 0) {
+        // What is left of the bin may serve requests it refused before.
+        if (index_ != nullptr) index_->Changed(b);
+        break;
+      }
+      // A large request's refusal counts only where the bin also broke the
+      // run of empty bins.
+      if (index_ != nullptr && !overflow_ && (small || runStart_ == 0)) index_->Refused(b, !small, capacity_);
+      // So did the run of empty bins that this bin ended.
+      if (index_ != nullptr && !small && runStart_ == 0 && runBefore != 0) index_->RunRefused(runBefore, b);
     }
     if (advancing) {
       if (HasFreeSpace(b, size)) {
@@ -285,6 +319,20 @@ uint32_t Allocator::Get(bool lowOnly, uint32_t limit, uint32_t length) {
     // limit instead of hopping through every bin of a large hive on each of
     // the many requests a defrag pass makes.
     if (!advancing && !lowOnly && limit != 0 && bin < limit && limit < end && IsBinAt(limit)) bin = limit;
+    // Past the start bin and outside a run of empty bins, a request visits
+    // only the bins (and runs) that may hold enough.  A jump that does not
+    // land on a bin of the chain means the index lost track: walk on
+    // without it.
+    if (index_ != nullptr && !advancing && runStart_ == 0 && bin < end) {
+      uint64_t next = index_->Next(bin, !small, length, end);
+      if (next != bin && next < end && !(IsBinAt(next) && index_->IsBinStart(next))) {
+        index_ = nullptr;
+      } else if (next != bin) {
+        bin = next;
+        runStart_ = 0;
+        runBins_ = 0;
+      }
+    }
   }
   if (cell == 0) {
     if (bounded) return 0;
@@ -297,6 +345,7 @@ uint32_t Allocator::Get(bool lowOnly, uint32_t limit, uint32_t length) {
 
 void Allocator::Init(uint32_t at, uint32_t size) {
   if (at < kBaseBlockSize || size < kBinHeaderSize || !image_.Contains(at, size) || !map_.Contains(at, size)) return;
+  if (index_ != nullptr) index_->BinMade(at, size);
   BinShadow shadow(map_, at);
   uint32_t prevBinSize = shadow.PrevBinSize();
   std::memset(image_.Data() + at, 0, size);
@@ -341,6 +390,7 @@ uint32_t Allocator::DeleteTrailing() {
     if (prev == 0 || ctx_.Aborted()) break;
     bin -= prev;
   }
+  if (index_ != nullptr) index_->BinsCut(uint64_t{kBaseBlockSize} + dataSize);
   if (totals_.Get(Total::AllocStartHbin) >= uint64_t{kBaseBlockSize} + dataSize) {
     totals_.Set(Total::AllocStartHbin, 0);
     totals_.Set(Total::AllocStartIndex, 0);
@@ -367,6 +417,7 @@ void AdjustCells(HiveContext& ctx, uint32_t cell, uint64_t needed) {
   if (length <= n || length % 8 != 0 || !image.Contains(cell, length)) return;
   c.SetSize(-static_cast<int32_t>(n));
   c.SetU32(n, length - n);
+  NoteFreeSpace(ctx, cell);
   ScanTotals(ctx).Count(RepairCounter::AdjustCellsClean);
 }
 
