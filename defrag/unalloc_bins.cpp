@@ -178,6 +178,7 @@ void UnallocHbins::EmptyRegion(Region& region) {
     }
     BinShadow shadow = v_.Shadow(bin);
     shadow.SetHbinState(1);
+    NoteFreeSpace(v_.ctx, bin);
     shadow.SetFreeTail(0);
     // From the lowest unallocated bin on, cells may go to any bin from the
     // lock bin on.

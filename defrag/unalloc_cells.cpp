@@ -105,6 +105,7 @@ int32_t UnallocCells::Run() {
     }
     BinShadow shadow = v_.Shadow(b);
     shadow.SetHbinState(1);
+    NoteFreeSpace(v_.ctx, b);
     uint64_t binEnd = bin + v_.BinSize(b);
     int32_t moved = EmptyBin(b, binEnd);
     moves_ += moved;

@@ -189,6 +189,7 @@ int32_t UnpackedCells::Run() {
     BinShadow shadow = v_.Shadow(bin);
     shadow.SetFreeTail(0);
     shadow.SetHbinState(1);
+    NoteFreeSpace(v_.ctx, bin);
     uint32_t size = v_.BinSize(bin);
     PackBin(bin, size, binIndex);
     if (v_.Diagnostic() && binIndex != 1) MoveFirstCellForward(bin, size);

@@ -1,0 +1,210 @@
+// The allocator's index of refused bins: what it skips, what brings a bin
+// back, how runs of empty bins are kept as a whole, how it follows changes of
+// the bin chain; and, on generated hives that make the allocator work hard,
+// that Defrag with the index writes the very bytes and report of the plain
+// walk over every bin.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "hive/image.h"
+#include "repair/free_index.h"
+#include "support/hive_builder.h"
+#include "support/hive_fixture.h"
+#include "support/large_hive.h"
+
+namespace quelbrix::testing {
+namespace {
+
+// Bins at 0x1000 (root), 0x2000 (key A), 0x3000 (empty), 0x4000 (empty,
+// 8192 bytes), 0x6000 (key B): the bins end at 0x7000.
+class FreeSpaceIndexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    HiveBuilder b;
+    b.EndBin();
+    b.AddKey(b.Root(), "A");
+    b.EndBin();
+    b.AddEmptyBin(4096);
+    b.AddEmptyBin(8192);
+    b.AddKey(b.Root(), "B");
+    ASSERT_TRUE(run.Load(b.Build()));
+    ASSERT_EQ(HiveImage(run.ctx).HbinsEnd(), kEnd);
+  }
+
+  static constexpr uint64_t kEnd = 0x7000;
+  HiveRun run;
+};
+
+TEST_F(FreeSpaceIndexTest, RefusedBinsAreSkippedUntilTheirSpaceMayHaveGrown) {
+  FreeSpaceIndex index(run.ctx);
+  ASSERT_TRUE(index.Ready());
+  // Nobody has asked yet: every bin is a candidate, pages inside a bin never.
+  EXPECT_EQ(index.Next(0x1000, false, 100, kEnd), 0x1000u);
+  EXPECT_EQ(index.Next(0x5000, false, 100, kEnd), 0x6000u);
+
+  index.Refused(0x1000, false, 40);
+  EXPECT_EQ(index.Next(0x1000, false, 48, kEnd), 0x2000u);
+  EXPECT_EQ(index.Next(0x1000, false, 40, kEnd), 0x1000u);
+  // Large requests keep their own bounds.
+  EXPECT_EQ(index.Next(0x1000, true, 5000, kEnd), 0x1000u);
+
+  for (uint32_t bin : {0x2000u, 0x3000u, 0x4000u, 0x6000u}) index.Refused(bin, false, 0);
+  EXPECT_EQ(index.Next(0x1000, false, 48, kEnd), kEnd);
+  // A cell freed anywhere in a bin brings the whole bin back.
+  index.Changed(0x4000 + 0x1800);
+  EXPECT_EQ(index.Next(0x1000, false, 4064, kEnd), 0x4000u);
+  // A refusal of a position that starts no bin teaches nothing.
+  index.Refused(0x5000, false, 0);
+  EXPECT_EQ(index.Next(0x1000, false, 4064, kEnd), 0x4000u);
+  // The caller's end bounds the answer.
+  EXPECT_EQ(index.Next(0x1000, false, 4064, 0x3000), 0x3000u);
+}
+
+TEST_F(FreeSpaceIndexTest, ARunIsSkippedAsAWholeAndForgottenWhenOneOfItsBinsChanges) {
+  FreeSpaceIndex index(run.ctx);
+  ASSERT_TRUE(index.Ready());
+  index.Refused(0x1000, true, 0);
+  index.Refused(0x2000, true, 0);
+  index.Refused(0x6000, true, 0);
+  // The empty bins at 0x3000 and 0x4000 together hold 12288 - 32 bytes.
+  index.RunRefused(0x3000, 0x6000);
+  EXPECT_EQ(index.Next(0x1000, true, 12256, kEnd), 0x3000u);
+  EXPECT_EQ(index.Next(0x1000, true, 12264, kEnd), kEnd);
+  // Inside the run there is no candidate of its own: a search walks it bin by bin.
+  EXPECT_EQ(index.Next(0x4000, true, 4072, kEnd), kEnd);
+
+  // The bin that ended the run may have emptied: the run may go on now.
+  index.Changed(0x6000 + 0x40);
+  EXPECT_EQ(index.Next(0x1000, true, 20000, kEnd), 0x3000u);
+  EXPECT_EQ(index.Next(0x4000, true, 4072, kEnd), 0x4000u);
+
+  // A cell taken from the run's first bin leaves a shorter run behind it.
+  index.RunRefused(0x3000, 0x6000);
+  index.Refused(0x6000, true, 0);
+  index.Changed(0x3000 + 0x20);
+  EXPECT_EQ(index.Next(0x4000, true, 4072, kEnd), 0x4000u);
+}
+
+TEST_F(FreeSpaceIndexTest, FollowsBinsMadeAndCutAndGivesUpOnAChainItCannotMap) {
+  FreeSpaceIndex index(run.ctx);
+  ASSERT_TRUE(index.Ready());
+  index.Refused(0x2000, true, 0);
+  index.RunRefused(0x3000, 0x6000);
+  // The two empty bins merged into one: its pages belong to it, the old run is gone.
+  index.BinMade(0x3000, 0x3000);
+  EXPECT_TRUE(index.IsBinStart(0x3000));
+  EXPECT_FALSE(index.IsBinStart(0x4000));
+  index.Refused(0x3000, true, 0);
+  index.Refused(0x1000, true, 0);
+  index.Refused(0x6000, true, 0);
+  EXPECT_EQ(index.Next(0x1000, true, 5000, kEnd), kEnd);
+  index.Changed(0x5800);
+  EXPECT_EQ(index.Next(0x1000, true, 5000, kEnd), 0x3000u);
+
+  index.BinsCut(0x6000);
+  EXPECT_FALSE(index.IsBinStart(0x6000));
+  EXPECT_TRUE(index.IsBinStart(0x3000));
+
+  index.BinMade(0x6000, 100);
+  EXPECT_FALSE(index.Ready());
+  EXPECT_EQ(index.Next(0x1000, false, 8, kEnd), kEnd);
+}
+
+TEST_F(FreeSpaceIndexTest, ScopeGivesTheContextAnIndexOnlyForASoundChainAndWhenAllowed) {
+  {
+    FreeSpaceIndexScope scope(run.ctx);
+    EXPECT_NE(run.ctx.FreeIndex, nullptr);
+    {
+      FreeSpaceIndex* outer = run.ctx.FreeIndex;
+      FreeSpaceIndexScope inner(run.ctx);
+      EXPECT_EQ(run.ctx.FreeIndex, outer);
+    }
+    EXPECT_NE(run.ctx.FreeIndex, nullptr);
+  }
+  EXPECT_EQ(run.ctx.FreeIndex, nullptr);
+
+  run.ctx.PlainAllocatorWalk = true;
+  {
+    FreeSpaceIndexScope scope(run.ctx);
+    EXPECT_EQ(run.ctx.FreeIndex, nullptr);
+  }
+  run.ctx.PlainAllocatorWalk = false;
+
+  // A bin whose offset field names another position.
+  HiveImage(run.ctx).SetU32(0x3000 + 4, 0x5000);
+  EXPECT_FALSE(FreeSpaceIndex(run.ctx).Ready());
+  {
+    FreeSpaceIndexScope scope(run.ctx);
+    EXPECT_EQ(run.ctx.FreeIndex, nullptr);
+  }
+}
+
+// Report lines without what differs from run to run: clock times and the
+// temporary folder of the file name.
+std::vector<std::string> Timeless(const std::vector<std::string>& lines) {
+  static const std::regex kTime(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}(\.\d+)?)");
+  std::vector<std::string> out;
+  out.reserve(lines.size());
+  for (const std::string& l : lines)
+    if (l.rfind("FileName=", 0) != 0) out.push_back(std::regex_replace(l, kTime, "T"));
+  return out;
+}
+
+// The first line where two reports part, for a readable failure.
+std::string FirstDifference(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+    if (a[i] != b[i]) return "line " + std::to_string(i + 1) + ": \"" + a[i] + "\" / \"" + b[i] + "\"";
+  if (a.size() != b.size()) return "lengths " + std::to_string(a.size()) + " / " + std::to_string(b.size());
+  return "";
+}
+
+struct DefragResult {
+  std::vector<uint8_t> image;
+  std::vector<std::string> report;
+};
+
+DefragResult Defrag(const std::vector<uint8_t>& hive, bool plain, bool diagnostic) {
+  HiveRun run;
+  EXPECT_TRUE(run.Load(hive));
+  run.ctx.PlainAllocatorWalk = plain;
+  run.ctx.DiagnosticMode = diagnostic ? 1 : 0;
+  run.Run(kCmdDefrag);
+  return {run.ImageBytes(), Timeless(run.ReportLines())};
+}
+
+int CountLines(const std::vector<std::string>& lines, const std::string& prefix) {
+  int n = 0;
+  for (const std::string& l : lines) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
+  return n;
+}
+
+// minor version, seed, diagnostic mode
+class IndexedDefrag : public ::testing::TestWithParam<std::tuple<uint32_t, uint32_t, bool>> {};
+
+TEST_P(IndexedDefrag, WritesTheBytesAndReportOfThePlainWalk) {
+  auto [minor, seed, diagnostic] = GetParam();
+  std::vector<uint8_t> hive = MakeLargeHive(3u << 20, minor, seed);
+  DefragResult plain = Defrag(hive, true, diagnostic);
+  DefragResult indexed = Defrag(hive, false, diagnostic);
+  // The hive gives the allocator real work: many moves, bins merged for
+  // long cells and bins cut off the end.
+  EXPECT_GT(CountLines(plain.report, "UnallocHbins CellMoveCount="), 0);
+  if (diagnostic) {
+    EXPECT_GT(CountLines(plain.report, "ReallocHbins HbinsSize="), 0);
+    EXPECT_GT(CountLines(plain.report, "SplitHbins HbinCount="), 0);
+  }
+  ASSERT_EQ(indexed.image.size(), plain.image.size());
+  EXPECT_TRUE(indexed.image == plain.image);
+  EXPECT_EQ(FirstDifference(indexed.report, plain.report), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(GeneratedHives, IndexedDefrag,
+                         ::testing::Values(std::make_tuple(5u, 1u, false), std::make_tuple(5u, 7u, true),
+                                           std::make_tuple(3u, 2u, true)));
+
+}  // namespace
+}  // namespace quelbrix::testing
