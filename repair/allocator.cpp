@@ -318,12 +318,18 @@ uint32_t Allocator::Get(bool lowOnly, uint32_t limit, uint32_t length) {
     // has stopped advancing nothing is recorded for them: go straight to the
     // limit instead of hopping through every bin of a large hive on each of
     // the many requests a defrag pass makes.
-    if (!advancing && !lowOnly && limit != 0 && bin < limit && limit < end && IsBinAt(limit)) bin = limit;
+    bool landed = false;
+    if (!advancing && !lowOnly && limit != 0 && bin < limit && limit < end && IsBinAt(limit)) {
+      bin = limit;
+      landed = true;
+    }
     // Past the start bin and outside a run of empty bins, a request visits
-    // only the bins (and runs) that may hold enough.  A jump that does not
-    // land on a bin of the chain means the index lost track: walk on
-    // without it.
-    if (index_ != nullptr && !advancing && runStart_ == 0 && bin < end) {
+    // only the bins (and runs) that may hold enough.  A large request that
+    // landed on its limit visits it first: the limit may lie inside a run,
+    // whose later bins the index never offers on their own.  A jump that
+    // does not land on a bin of the chain means the index lost track: walk
+    // on without it.
+    if (index_ != nullptr && !advancing && runStart_ == 0 && !(landed && !small) && bin < end) {
       uint64_t next = index_->Next(bin, !small, length, end);
       if (next != bin && next < end && !(IsBinAt(next) && index_->IsBinStart(next))) {
         index_ = nullptr;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hive/image.h"
+#include "repair/allocator.h"
 #include "repair/free_index.h"
 #include "support/hive_builder.h"
 #include "support/hive_fixture.h"
@@ -141,6 +142,35 @@ TEST_F(FreeSpaceIndexTest, ScopeGivesTheContextAnIndexOnlyForASoundChainAndWhenA
     FreeSpaceIndexScope scope(run.ctx);
     EXPECT_EQ(run.ctx.FreeIndex, nullptr);
   }
+}
+
+// A run learnt by one long request, then a high-only request whose limit
+// falls inside that run: the run from the limit on must still serve it, as
+// it does for the plain walk.
+std::vector<uint32_t> RunThenLimitInsideIt(bool plain) {
+  HiveBuilder b;
+  b.EndBin();
+  b.AddKey(b.Root(), "A");
+  b.EndBin();
+  b.AddEmptyBin(4096);
+  b.AddEmptyBin(4096);
+  b.AddEmptyBin(4096);
+  b.AddKey(b.Root(), "B");
+  HiveRun run;
+  EXPECT_TRUE(run.Load(b.Build()));
+  run.ctx.PlainAllocatorWalk = plain;
+  FreeSpaceIndexScope scope(run.ctx);
+  EXPECT_EQ(run.ctx.FreeIndex == nullptr, plain);
+  // Three empty pages hold no 12288-byte cell: a new bin at the end does.
+  uint32_t first = GetNewCells(run.ctx, false, 0, 12288);
+  uint32_t second = GetNewCells(run.ctx, false, 0x4000, 8000);
+  return {first, second};
+}
+
+TEST(FreeSpaceIndexRuns, AHighOnlyLimitInsideALearntRunStillFindsTheRestOfIt) {
+  std::vector<uint32_t> plain = RunThenLimitInsideIt(true);
+  EXPECT_EQ(plain, (std::vector<uint32_t>{0x7020, 0x4020}));
+  EXPECT_EQ(RunThenLimitInsideIt(false), plain);
 }
 
 // Report lines without what differs from run to run: clock times and the
