@@ -1,6 +1,8 @@
 // libFuzzer target: arbitrary bytes as a hive file, through Read's image
 // layout and both Search commands, then Repair, and a Search of the repaired
-// image.  Any crash, hang or out-of-bounds access is a finding.
+// image; and the same bytes afresh through Defrag (its passes move cells and
+// cut and drop bins) and a Search of the result.  Any crash, hang or
+// out-of-bounds access is a finding.
 #include <unistd.h>
 
 #include <cstdint>
@@ -43,5 +45,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Repair changes the image in place; the repaired image must scan again.
   Run(ctx, kCmdRepair);
   Run(ctx, kCmdSearchNoDates);
+
+  HiveContext fresh;
+  fresh.OutputFolder = ctx.OutputFolder;
+  fresh.CurrentFile = ctx.CurrentFile;
+  if (!AllocateImage(fresh, size)) return 0;
+  std::memcpy(fresh.Image, data, size);
+  TakeHiveVersion(fresh);
+  Run(fresh, kCmdDefrag);
+  Run(fresh, kCmdSearchNoDates);
   return 0;
 }
