@@ -14,8 +14,11 @@ size_t NameUnits(const uint8_t* stored, uint32_t length, uint32_t available, boo
   if (eightBit) {
     for (uint32_t i = 0; i < usable && n < capacity && stored[i] != 0; ++i) dest[n++] = stored[i];
   } else {
-    for (uint32_t i = 0; i + 1 < usable && n < capacity; i += 2) {
-      char16_t unit = static_cast<char16_t>(stored[i] | stored[i + 1] << 8);
+    // The stored bytes are read with a UTF-16 NUL after them: the last byte
+    // of an odd length is a unit of its own with a zero high byte.
+    for (uint32_t i = 0; i < usable && n < capacity; i += 2) {
+      uint8_t high = i + 1 < usable ? stored[i + 1] : 0;
+      char16_t unit = static_cast<char16_t>(stored[i] | high << 8);
       if (unit == 0) break;
       dest[n++] = unit;
     }

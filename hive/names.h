@@ -30,8 +30,9 @@ struct DecodedName {
 DecodedName DecodeName(const uint8_t* stored, uint32_t length, uint32_t available, bool eightBit, char* dest,
                        size_t capacity);
 
-// The name as UTF-16 units up to its first NUL (at most capacity units).
-// Returns the number of units.
+// The name as UTF-16 units up to its first NUL (at most capacity units); a
+// UTF-16 name of odd length ends in a unit of its last byte alone.  Returns
+// the number of units.
 size_t NameUnits(const uint8_t* stored, uint32_t length, uint32_t available, bool eightBit, char16_t* dest,
                  size_t capacity);
 

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "support/hive_builder.h"
 #include "support/hive_fixture.h"
 
 namespace quelbrix {
@@ -82,6 +84,32 @@ TEST(DecodeName, ComputedLengthStopsAtTheFirstNul) {
   // A name running out of the image is read as far as the image goes.
   const uint8_t shortName[] = {'x', 'y'};
   EXPECT_EQ(DecodeName(shortName, 200, 2, true, text, sizeof text).ComputedLength, 2u);
+  // Odd UTF-16 lengths: the NUL appended after the stored bytes gives the last
+  // byte its high byte; the byte that follows in the image plays no part.
+  const uint8_t odd[] = {'A', 0, 'B', 0x30, 0, 0};
+  EXPECT_EQ(DecodeName(odd, 3, 6, false, text, sizeof text).ComputedLength, 4u);
+  EXPECT_STREQ(text, "AB");
+  EXPECT_EQ(DecodeName(odd, 1, 6, false, text, sizeof text).ComputedLength, 2u);
+  EXPECT_STREQ(text, "A");
+  const uint8_t oddNul[] = {'A', 0, 0, 'B'};
+  EXPECT_EQ(DecodeName(oddNul, 3, 4, false, text, sizeof text).ComputedLength, 2u);
+  EXPECT_STREQ(text, "A");
+}
+
+// The engine's hash and order against values worked out without it.
+TEST(NameRules, AgreeWithTheHandWorkedNonAsciiNames) {
+  std::vector<std::u16string> byEngine, byHand;
+  for (const testing::NameFact& f : testing::NameFacts()) {
+    EXPECT_EQ(LhNameHash(f.name), f.lhHash) << "row " << byEngine.size();
+    byEngine.emplace_back(f.name);
+  }
+  byHand = byEngine;
+  std::stable_sort(byEngine.begin(), byEngine.end(),
+                   [](const std::u16string& a, const std::u16string& b) { return CompareSiblingOrder(a, b) < 0; });
+  std::stable_sort(byHand.begin(), byHand.end(), [](const std::u16string& a, const std::u16string& b) {
+    return testing::BuilderOrderKey(a) < testing::BuilderOrderKey(b);
+  });
+  EXPECT_EQ(byEngine, byHand);
 }
 
 TEST(DecodeName, NamesTooLongForTheirBufferAreCutAndFlagged) {

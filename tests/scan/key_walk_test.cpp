@@ -39,7 +39,7 @@ struct Scan {
   }
 };
 
-Scan Search(HiveBuilder& b, int32_t command = kCmdSearchNoDates) {
+Scan Search(HiveBuilder& b, int32_t command = kCmdSearchNoDates, std::vector<uint8_t>* after = nullptr) {
   HiveRun run;
   EXPECT_TRUE(run.Load(b.Image()));
   run.ui.Clear();
@@ -49,7 +49,13 @@ Scan Search(HiveBuilder& b, int32_t command = kCmdSearchNoDates) {
     if (line.colour == kRed) scan.red.push_back(Utf8(line.text));
   scan.report = run.ReportLinesUtf8();
   scan.status = run.StatusUtf8();
+  if (after != nullptr) *after = run.ImageBytes();
   return scan;
+}
+
+uint32_t U32At(const std::vector<uint8_t>& image, uint32_t cellOffset, uint32_t field) {
+  const uint8_t* p = image.data() + 4096 + cellOffset + field;
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 std::string Hex(uint32_t v) {
@@ -130,6 +136,49 @@ TEST(KeyWalkFaults, WrongLhHashIsReportedWithBothValues) {
   Scan s = Search(t.b);
   ASSERT_EQ(s.red.size(), 1u);
   EXPECT_EQ(s.red[0], "nk lh Hash Error calculate=" + Hex(good) + " actual=" + Hex(good ^ 1));
+}
+
+// Repair writes the computed hint or hash into the entry and counts it under
+// its own index kind.
+TEST(KeyWalkFaults, RepairWritesTheHashAndCountsItByKind) {
+  for (IndexKind kind : {IndexKind::kLf, IndexKind::kLh}) {
+    bool lf = kind == IndexKind::kLf;
+    HiveBuilder b;
+    Key parent = b.AddKey(b.Root(), "P");
+    b.Model(parent).index.leaf = kind;
+    Key child = b.AddKey(parent, "Software");
+    b.Build();
+    uint32_t leaf = b.EntryOf(child).leafOffset;
+    uint32_t field = b.HashField(child);
+    b.SetU32(leaf, field, 0x12345678);
+    std::vector<uint8_t> repaired;
+    Scan s = Search(b, kCmdRepair, &repaired);
+    // Software: lf hint "Soft"; lh hash of SOFTWARE, worked out by hand.
+    uint32_t good = lf ? 0x74666F53u : 0xE9FE1463u;
+    EXPECT_EQ(U32At(repaired, leaf, field), good) << lf;
+    EXPECT_EQ(s.Value(lf ? "lfHashClean=" : "lhHashClean="), "1");
+    EXPECT_EQ(s.Value(lf ? "lhHashClean=" : "lfHashClean="), "<missing>");
+  }
+}
+
+// A UTF-16 name of odd length ends in a unit of its last byte with a zero
+// high byte (the NUL appended after the stored bytes), never the byte that
+// follows it in the cell; the longer computed length is reported and left.
+TEST(KeyWalkFaults, OddLengthUtf16NameKeepsItsLastByte) {
+  for (int32_t command : {kCmdSearchNoDates, kCmdRepair}) {
+    HiveBuilder b;
+    Key k = b.AddKey(b.Root(), u"AB");
+    b.Build();
+    uint32_t nk = b.Offset(b.NkCell(k));
+    b.SetU16(nk, NkCell::kKeyLength, 3);
+    b.SetU16(nk, NkCell::kHeaderLength + 2, 0x3042);  // 'B', then a stray byte past the name
+    std::vector<uint8_t> after;
+    Scan s = Search(b, command, &after);
+    EXPECT_EQ(s.red, std::vector<std::string>{"nk KeyLength Error3 FileOffset=" + Hex(4096 + nk)}) << command;
+    EXPECT_TRUE(s.Has("ROOT\\AB")) << command;
+    EXPECT_EQ(after[4096 + nk + NkCell::kKeyLength], 3) << command;
+    EXPECT_EQ(s.Value("nkKeyLengthClean="), "<missing>") << command;
+  }
 }
 
 TEST(KeyWalkFaults, WrongLfHintIsReported) {

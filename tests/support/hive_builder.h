@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -204,6 +205,17 @@ class HiveBuilder {
 // Units of a name as the hive's hashes and order see them (8-bit bytes are
 // one unit each).
 std::u16string NameUnitsOf(const KeyModel& key);
+
+// The builder's hashes and sibling order do not come from the engine: ASCII
+// names fold a-z by the rule itself; a non-ASCII name must be one of the
+// NameFacts, whose values were worked out by hand (any other throws).
+struct NameFact {
+  std::u16string_view name;
+  std::u16string_view upper;  // the sibling order key
+  uint32_t lhHash;
+};
+std::span<const NameFact> NameFacts();
+std::u16string BuilderOrderKey(std::u16string_view name);
 uint32_t BuilderLhHash(std::u16string_view name);
 uint32_t BuilderLfHint(std::u16string_view name);
 
