@@ -48,6 +48,22 @@ TEST(HiveReader, ReadsTheBuildersHive) {
   EXPECT_EQ(tree.Root->Values[0].Data, std::vector<uint8_t>(40000, 7));
 }
 
+// Subkeys stored out of sibling order are found by name all the same: the
+// registry's lookups (Delete subkeys, Hive rebuild) search sorted lists.
+TEST(HiveReader, PutsSubkeysStoredOutOfOrderInSiblingOrder) {
+  HiveBuilder builder;
+  builder.Model(builder.Root()).sortSubkeys = false;
+  for (const char* name : {"c", "B", "a"}) builder.AddKey(builder.Root(), name);
+  builder.Build();
+  RegistryTree tree;
+  std::string problem;
+  ASSERT_TRUE(ReadHiveTree(builder.Image().data(), builder.Image().size(), &tree, &problem)) << problem;
+  std::vector<std::u16string> names;
+  for (const auto& key : tree.Root->Subkeys) names.push_back(key->Name);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"B", u"c"}));
+  for (const char16_t* name : {u"a", u"b", u"C"}) EXPECT_NE(tree.Root->Subkey(name), nullptr);
+}
+
 TEST(HiveReader, RefusesEachStructuralFaultWithItsReason) {
   struct Case {
     const char* what;
