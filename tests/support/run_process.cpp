@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 extern char** environ;
@@ -65,6 +66,60 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   }
   std::fclose(out);
   std::fclose(err);
+  return result;
+}
+
+ProcessResult RunProcessAndSignal(const std::vector<std::string>& argv, const std::string& cue, int signal,
+                                  bool* cueSeen) {
+  ProcessResult result;
+  *cueSeen = false;
+  int pipeFds[2];
+  FILE* out = std::tmpfile();
+  if (argv.empty() || out == nullptr || pipe(pipeFds) != 0) {
+    if (out != nullptr) std::fclose(out);
+    return result;
+  }
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  pid_t pid = 0;
+  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[1]);
+  if (rc == 0) {
+    char buffer[4096];
+    ssize_t n;
+    // The child ends its stderr when it exits, so the loop ends with it.
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) != 0) {
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      result.err.append(buffer, static_cast<size_t>(n));
+      if (!*cueSeen && result.err.find(cue) != std::string::npos) {
+        *cueSeen = true;
+        kill(pid, signal);
+      }
+    }
+    int wstatus = 0;
+    pid_t waited;
+    do {
+      waited = waitpid(pid, &wstatus, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited == pid && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+    if (waited == pid && WIFSIGNALED(wstatus)) result.status = 128 + WTERMSIG(wstatus);
+    result.out = ReadAll(out);
+  } else {
+    result.err = "cannot start " + argv[0];
+  }
+  close(pipeFds[0]);
+  std::fclose(out);
   return result;
 }
 

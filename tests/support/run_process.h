@@ -19,4 +19,9 @@ struct ProcessResult {
 // argv[0] is looked up in PATH.  With stdoutFile, stdout goes to that file.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdoutFile = std::string());
 
+// Runs the program and sends it `signal` once its stderr holds `cue`; the
+// result says whether the cue was seen at all (else no signal was sent).
+ProcessResult RunProcessAndSignal(const std::vector<std::string>& argv, const std::string& cue, int signal,
+                                  bool* cueSeen);
+
 }  // namespace quelbrix::testing

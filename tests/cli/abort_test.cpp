@@ -1,0 +1,45 @@
+// Ctrl-C while a command runs: the pass stops, the status says so, the exit
+// status is 130, and an aborted Repair writes no hive.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/hive_fixture.h"
+#include "support/large_hive.h"
+#include "support/run_process.h"
+
+namespace quelbrix::testing {
+namespace {
+
+TEST(CliAbort, InterruptEndsTheCommandWithStatus130AndWritesNothing) {
+  TempDir dir;
+  std::string hive = dir.File("large.hiv");
+  // Large enough that the scan is still running when the interrupt arrives.
+  ASSERT_TRUE(WriteBytes(hive, MakeLargeHive(48u << 20, 5, 3)));
+  std::string written = dir.File("out.hiv");
+  struct Case {
+    std::vector<std::string> args;
+    const char* status;
+  };
+  const Case cases[] = {{{"search", hive}, "検索(日付有)中止"}, {{"repair", hive, "-o", written}, "修正中止"}};
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {QUELBRIX_CLI};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    argv.insert(argv.end(), {"--output-dir", dir.Path(), "--quiet"});
+    bool cueSeen = false;
+    // Read ends with its status line; the scan starts after it.
+    ProcessResult run = RunProcessAndSignal(argv, "読込完了", SIGINT, &cueSeen);
+    ASSERT_TRUE(cueSeen) << run.err;
+    // 130 alone could be the signal's own end; the status line shows the
+    // command saw the abort and ended in order.
+    EXPECT_EQ(run.status, 130) << c.status << "\n" << run.err;
+    EXPECT_NE(run.err.find(c.status), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(written));
+  }
+}
+
+}  // namespace
+}  // namespace quelbrix::testing
