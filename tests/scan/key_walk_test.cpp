@@ -203,6 +203,7 @@ TEST(KeyWalkFaults, NonAsciiNamesGiveNoHashOrderError) {
     b.AddKey(parent, u"\u00e9t\u00e9");       // Latin-1 letters as UTF-16
     b.AddKey(parent, std::string("\xc9t\xc9", 3));  // the same letters as an 8-bit name
     b.AddKey(parent, u"\U0001F600");          // a surrogate pair
+    b.AddKey(parent, u"\u65e5\u672c\u8a9e\u30ad\u30fc");  // CJK
   }
   b.Build();
   Scan s = Search(b);
