@@ -293,7 +293,7 @@ TEST(KeyWalkFaults, KeyListedTwiceIsVisitedOnce) {
   // Point C's entry in B's index at A, which the root lists too.
   auto entry = t.b.EntryOf(t.c);
   t.b.SetU32(entry.leafOffset, 8 + 8 * entry.index, t.b.NkOffset("A"));
-  t.b.SetU32(entry.leafOffset, 8 + 8 * entry.index + 4, LhNameHash(u"A"));
+  t.b.SetU32(entry.leafOffset, 8 + 8 * entry.index + 4, BuilderLhHash(u"A"));
   Scan s = Search(t.b);
   EXPECT_EQ(s.Count("ROOT\\A"), 1u);
   std::vector<std::string> expected = {"Cells Assert Error9 FileOffset=" + Hex(4096 + t.b.NkOffset("A")),
