@@ -15,4 +15,31 @@ int32_t DefragUnpackedCells(HiveContext& ctx);
 int32_t DefragUnallocCells(HiveContext& ctx);
 int32_t DefragUnallocHbins(HiveContext& ctx);
 
+// The layout that the packing and backward passes improve, over the bins
+// that can be walked: the end of the bins, the allocated cells that sit
+// badly (behind free space in their bin, or misplaced for their length) and
+// the free cells.  Cells and Bins size the round limit.
+struct DefragLayout {
+  uint64_t HiveLength = 0;
+  uint32_t Unpacked = 0;
+  uint32_t FreeCells = 0;
+  uint32_t Cells = 0;
+  uint32_t Bins = 0;
+  // Lexicographic: a shorter hive first, then fewer badly placed cells,
+  // then fewer free cells.
+  bool BetterThan(const DefragLayout& other) const;
+};
+DefragLayout MeasureDefragLayout(HiveContext& ctx);
+// The most rounds of the packing and backward passes that a hive of this
+// layout is given.
+uint32_t DefragRoundLimit(const DefragLayout& start);
+
+enum class DefragLoopEnd {
+  kSettled,  // a round moved nothing
+  kAborted,  // AbortRequested
+  kStopped,  // a round moved cells but got nowhere, or the rounds ran out (said in red)
+};
+// The packing and backward passes in turn until a round moves nothing.
+DefragLoopEnd RunDefragLoop(HiveContext& ctx);
+
 }  // namespace quelbrix

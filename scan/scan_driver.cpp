@@ -432,21 +432,9 @@ void ScanHive(HiveContext& ctx) {
       PrintRepairCounters(ctx);
       LogLineF(ctx, kGreen, "[Defrag Start] %s", NowText().c_str());
       if (!ctx.Aborted()) {
-        bool aborted = false;
-        for (;;) {
-          int32_t moved = DefragUnpackedCells(ctx);
-          if (ctx.Aborted()) {
-            aborted = true;
-            break;
-          }
-          moved += DefragUnallocCells(ctx);
-          if (ctx.Aborted()) {
-            aborted = true;
-            break;
-          }
-          if (moved == 0) break;
-        }
-        if (!aborted) DefragUnallocHbins(ctx);
+        DefragLoopEnd end = RunDefragLoop(ctx);
+        if (end == DefragLoopEnd::kSettled) DefragUnallocHbins(ctx);
+        if (end == DefragLoopEnd::kStopped) ctx.CommandFailed = true;
       }
       ClosingFixup(ctx);
       LogLineF(ctx, kGreen, "[Defrag Summary] %s", NowText().c_str());
