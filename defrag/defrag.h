@@ -25,9 +25,16 @@ struct DefragLayout {
   uint32_t FreeCells = 0;
   uint32_t Cells = 0;
   uint32_t Bins = 0;
-  // Lexicographic: a shorter hive first, then fewer badly placed cells,
-  // then fewer free cells.
-  bool BetterThan(const DefragLayout& other) const;
+};
+// The lowest hive length, badly placed and free cell counts seen so far.
+class DefragRecords {
+ public:
+  // True when `now` lowers one of them (always for the first layout).
+  bool Beaten(const DefragLayout& now);
+
+ private:
+  DefragLayout best_;
+  bool set_ = false;
 };
 DefragLayout MeasureDefragLayout(HiveContext& ctx);
 // The most rounds of the packing and backward passes that a hive of this
@@ -37,7 +44,7 @@ uint32_t DefragRoundLimit(const DefragLayout& start);
 enum class DefragLoopEnd {
   kSettled,  // a round moved nothing
   kAborted,  // AbortRequested
-  kStopped,  // a round moved cells but got nowhere, or the rounds ran out (said in red)
+  kStopped,  // rounds moved cells but got nowhere, or the rounds ran out (said in red)
 };
 // The packing and backward passes in turn until a round moves nothing.
 DefragLoopEnd RunDefragLoop(HiveContext& ctx);

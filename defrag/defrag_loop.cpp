@@ -1,7 +1,10 @@
 // The Defrag loop: the packing and backward passes take turns while they
 // move cells.  On a damaged hive the two can hand the same cells back and
-// forth for ever, so a round has to leave the layout better than every round
-// before it, and the rounds are capped by the size of the hive.
+// forth for ever.  So the loop keeps record lows of the hive length, the
+// badly placed cells and the free cells: each is a whole number that only
+// falls, so rounds that set a record run out, and the loop gives up after a
+// few rounds in a row that set none.  The rounds are capped by the size of
+// the hive as well.
 #include <cstdint>
 
 #include "core/report_log.h"
@@ -10,10 +13,14 @@
 
 namespace quelbrix {
 
-bool DefragLayout::BetterThan(const DefragLayout& other) const {
-  if (HiveLength != other.HiveLength) return HiveLength < other.HiveLength;
-  if (Unpacked != other.Unpacked) return Unpacked < other.Unpacked;
-  return FreeCells < other.FreeCells;
+bool DefragRecords::Beaten(const DefragLayout& now) {
+  bool beaten = !set_ || now.HiveLength < best_.HiveLength || now.Unpacked < best_.Unpacked ||
+                now.FreeCells < best_.FreeCells;
+  if (!set_ || now.HiveLength < best_.HiveLength) best_.HiveLength = now.HiveLength;
+  if (!set_ || now.Unpacked < best_.Unpacked) best_.Unpacked = now.Unpacked;
+  if (!set_ || now.FreeCells < best_.FreeCells) best_.FreeCells = now.FreeCells;
+  set_ = true;
+  return beaten;
 }
 
 DefragLayout MeasureDefragLayout(HiveContext& ctx) {
@@ -46,32 +53,30 @@ DefragLayout MeasureDefragLayout(HiveContext& ctx) {
 }
 
 uint32_t DefragRoundLimit(const DefragLayout& start) {
-  // A backstop behind the progress records, which already end the loop:
-  // one round per cell and bin of the hive as the scan left it.
+  // A backstop behind the records, which already end the loop: one round
+  // per cell and bin of the hive as the scan left it.
   return start.Cells + start.Bins + 2;
 }
 
 DefragLoopEnd RunDefragLoop(HiveContext& ctx) {
   const uint32_t limit = DefragRoundLimit(MeasureDefragLayout(ctx));
-  // The best layouts seen after a packing pass and after a whole round.  The
-  // first round sets both; a later round counts only when it beats one of
-  // them.  Records only fall and there are finitely many layouts, so rounds
-  // that count run out.  Legitimately a round may leave the hive longer or
-  // more fragmented than the scan did (long cells move to bins of their own),
-  // which is why the records start after it.
-  DefragLayout bestPacked, bestRound;
+  // Records of the layout after the packing pass and after the whole round.
+  // A sound hive may need a round that beats none of them (cells that the
+  // backward pass moved are packed again) but not several in a row; a
+  // damaged one whose passes undo each other stops beating them at once.
+  constexpr uint32_t kRoundsWithoutRecord = 3;
+  DefragRecords packedRecords, roundRecords;
+  uint32_t withoutRecord = 0;
   for (uint32_t round = 1;; ++round) {
     int32_t moved = DefragUnpackedCells(ctx);
     if (ctx.Aborted()) return DefragLoopEnd::kAborted;
-    DefragLayout packed = MeasureDefragLayout(ctx);
+    bool record = packedRecords.Beaten(MeasureDefragLayout(ctx));
     moved += DefragUnallocCells(ctx);
     if (ctx.Aborted()) return DefragLoopEnd::kAborted;
     if (moved == 0) return DefragLoopEnd::kSettled;
-    DefragLayout now = MeasureDefragLayout(ctx);
-    bool progress = round == 1 || packed.BetterThan(bestPacked) || now.BetterThan(bestRound);
-    if (round == 1 || packed.BetterThan(bestPacked)) bestPacked = packed;
-    if (round == 1 || now.BetterThan(bestRound)) bestRound = now;
-    if (!progress) {
+    record = roundRecords.Beaten(MeasureDefragLayout(ctx)) || record;
+    withoutRecord = record ? 0 : withoutRecord + 1;
+    if (withoutRecord == kRoundsWithoutRecord) {
       LogLineF(ctx, kRed, "DefragLoop Error NoProgress Round=%d CellMoveCount=%d", static_cast<int>(round), moved);
       return DefragLoopEnd::kStopped;
     }
