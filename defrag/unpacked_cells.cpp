@@ -174,6 +174,8 @@ int32_t UnpackedCells::Run() {
   caption_ = DefragHeading(v_.ctx, "DefragUnpackedCells");
   FreeSpaceIndexScope index(v_.ctx);
   uint32_t bin = kBaseBlockSize;
+  // Ends: a sound bin is at least a header and a cell long, and the bins end
+  // grows only by bins the allocator appends inside the reserve pages.
   for (int32_t binIndex = 1; bin < v_.BinsEnd(); ++binIndex) {
     Status(binIndex);
     if (!v_.SoundBin(bin)) {

@@ -359,6 +359,7 @@ bool DescriptorCheck::DaclRepairable() const {
   uint32_t dacl = offset_[kDacl];
   uint32_t count = sd.AceCount(dacl);
   uint32_t pos = kAclHeaderSize;
+  // AceCount is 16 bits; CheckAce refuses an ACE outside the DACL.
   for (uint32_t i = 0; i < count; ++i) {
     AceCheck c = CheckAce(sd, dacl, size_[kDacl], pos);
     if (c.Fault != AceFault::kNone) return false;
