@@ -21,7 +21,7 @@ int32_t DefragUnallocHbins(HiveContext& ctx);
 // the free cells.  Cells and Bins size the round limit.
 struct DefragLayout {
   uint64_t HiveLength = 0;
-  uint32_t Unpacked = 0;
+  uint32_t BadlyPlaced = 0;
   uint32_t FreeCells = 0;
   uint32_t Cells = 0;
   uint32_t Bins = 0;

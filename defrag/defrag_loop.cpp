@@ -14,10 +14,10 @@
 namespace quelbrix {
 
 bool DefragRecords::Beaten(const DefragLayout& now) {
-  bool beaten = !set_ || now.HiveLength < best_.HiveLength || now.Unpacked < best_.Unpacked ||
+  bool beaten = !set_ || now.HiveLength < best_.HiveLength || now.BadlyPlaced < best_.BadlyPlaced ||
                 now.FreeCells < best_.FreeCells;
   if (!set_ || now.HiveLength < best_.HiveLength) best_.HiveLength = now.HiveLength;
-  if (!set_ || now.Unpacked < best_.Unpacked) best_.Unpacked = now.Unpacked;
+  if (!set_ || now.BadlyPlaced < best_.BadlyPlaced) best_.BadlyPlaced = now.BadlyPlaced;
   if (!set_ || now.FreeCells < best_.FreeCells) best_.FreeCells = now.FreeCells;
   set_ = true;
   return beaten;
@@ -42,7 +42,7 @@ DefragLayout MeasureDefragLayout(HiveContext& ctx) {
         freeBefore = true;
       } else if (freeBefore ||
                  PlacementOf(v, static_cast<uint32_t>(bin), size, static_cast<uint32_t>(cell)) != CellPlacement::kFine) {
-        ++layout.Unpacked;
+        ++layout.BadlyPlaced;
       }
       cell += m;
     }
