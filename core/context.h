@@ -73,6 +73,15 @@ struct HiveContext {
   // block, bin or root key): nothing was repaired or rebuilt, so the command
   // line must not call that a success nor write the image out.
   bool ScanStopped = false;
+  // Set when a registry step the command depends on failed (the mount could
+  // not be opened or written back): the command then reports its failure.
+  bool RegistryFailed = false;
+  // Why the last command failed, when a file operation says so: "<action>
+  // failed: <path>: <reason>", for the front end's error output.
+  std::string FailureDetail;
+  // The report file of the last scan of this image ("" after Read), which a
+  // failed Write adds its reason to.
+  std::string ReportPath;
   uint32_t ImageSize = 0;
   FILE* ReportFile = nullptr;
   uint8_t* Image = nullptr;  // HiveImage, then its AccessMap; owned by ImageOwner
