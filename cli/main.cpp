@@ -79,7 +79,8 @@ class Runner {
   // --write keeps the file as it was beside it before the Write replaces it.
   int BackupThenWrite() {
     platform::ClearFileError();
-    if (BackupCopy(ctx_.CurrentFile).empty()) {
+    // A file the Write would refuse gets no copy either: a failed step leaves nothing behind.
+    if (!platform::MayReplaceFile(ctx_.CurrentFile) || BackupCopy(ctx_.CurrentFile).empty()) {
       Refuse(Ansi("書込に失敗しました"));
       NoteFileFailure(ctx_);
       ShowFailureDetail();

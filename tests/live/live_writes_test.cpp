@@ -159,6 +159,7 @@ TEST(LiveWrites, AMountWhoseFolderTurnedReadOnlyFailsEveryWriteBackAndUnloadsWit
   fs::permissions(hive, fs::perms(0666));
   fs::permissions(source, fs::perms(0644));
   ASSERT_EQ(w.Run({"load", hive}, "", nobody).status, 0);
+  ASSERT_EQ(w.Run({"rebuild", source}, "", nobody).status, 0);
   std::string before = Slurp(hive);
   fs::permissions(w.Hives(), fs::perms(0555));
 
@@ -212,7 +213,9 @@ TEST(LiveWrites, EveryStepFailsWithItsTextAndReasonWhenTheFileLayerFails) {
     EXPECT_TRUE(FailedWith(r, c.caption, "Input/output error")) << c.name;
     EXPECT_EQ(Slurp(hive), before) << c.name;
     EXPECT_FALSE(fs::exists(out)) << c.name;
-    if (c.step[0] == "load" || c.step[0] == "unload") EXPECT_EQ(w.Mounted(), wasMounted) << c.name;
+    if (c.step[0] == "load" || c.step[0] == "unload") {
+      EXPECT_EQ(w.Mounted(), wasMounted) << c.name;
+    }
     // A backup copy is the one new file a failed step may leave, and only when
     // the step failed after making it.
     size_t now = w.Entries(w.Hives());
@@ -228,13 +231,17 @@ TEST(LiveWrites, WriteKeepsModeAndOwnerMakesABackupUnlessToldAndRefusesAReadOnly
   std::string original = Slurp(hive);
   fs::permissions(hive, fs::perms(0640));
   bool root = geteuid() == 0;
-  if (root) ASSERT_EQ(chown(hive.c_str(), 65534, 65534), 0);
+  if (root) {
+    ASSERT_EQ(chown(hive.c_str(), 65534, 65534), 0);
+  }
   ProcessResult r = w.Run({"defrag", hive, "--write"});
   ASSERT_EQ(r.status, 0) << r.err;
   struct stat st {};
   ASSERT_EQ(stat(hive.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-  if (root) EXPECT_EQ(st.st_uid, 65534u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+  }
   std::vector<std::string> backups;
   for (const auto& e : fs::directory_iterator(w.Hives()))
     if (e.path().string() != hive) backups.push_back(e.path().string());
@@ -247,8 +254,9 @@ TEST(LiveWrites, WriteKeepsModeAndOwnerMakesABackupUnlessToldAndRefusesAReadOnly
 
   fs::permissions(hive, fs::perms(0444));
   std::string before = Slurp(hive);
-  EXPECT_TRUE(FailedWith(w.Run({"repair", hive, "--write", "--no-backup"}), "書込", "Permission denied"));
+  EXPECT_TRUE(FailedWith(w.Run({"repair", hive, "--write"}), "書込", "Permission denied"));
   EXPECT_EQ(Slurp(hive), before);
+  EXPECT_EQ(w.Entries(w.Hives()), 2u) << "a refused write left a copy";
   ProcessResult unmounted = w.Run({"rebuild", w.Hives() + "/absent"});
   EXPECT_EQ(unmounted.status, 1);
   EXPECT_NE(unmounted.err.find("no hive is loaded"), std::string::npos) << "the hive was read first: " << unmounted.err;
