@@ -66,7 +66,27 @@ class Runner {
     }
     worker.Join();
     ui_.FinishStatus();
-    return ExitStatusOf(ui_.LastStatus(), CommandCaption(ctx_, id));
+    int status = ExitStatusOf(ui_.LastStatus(), CommandCaption(ctx_, id));
+    if (status != kExitOk) ShowFailureDetail();
+    return status;
+  }
+
+  // The file and the system's reason behind a failure, when the command knows them.
+  void ShowFailureDetail() {
+    if (!ctx_.FailureDetail.empty()) std::fprintf(stderr, "quelbrix: %s\n", ctx_.FailureDetail.c_str());
+  }
+
+  // --write keeps the file as it was beside it before the Write replaces it.
+  int BackupThenWrite() {
+    platform::ClearFileError();
+    // A file the Write would refuse gets no copy either: a failed step leaves nothing behind.
+    if (!platform::MayReplaceFile(ctx_.CurrentFile) || BackupCopy(ctx_.CurrentFile).empty()) {
+      Refuse(Ansi("書込に失敗しました"));
+      NoteFileFailure(ctx_);
+      ShowFailureDetail();
+      return kExitFailed;
+    }
+    return HiveCommand(kCmdWrite);
   }
 
   void Refuse(const std::string& ansiMessage) {
@@ -141,7 +161,7 @@ int main(int argc, char** argv) {
   app.add_flag("--no-color", noColor, "No ANSI colours on stdout");
 
   std::string hive, output, keyName, loadFile;
-  bool noDates = false, write = false;
+  bool noDates = false, write = false, noBackup = false;
 
   auto* search = app.add_subcommand("search", "Read HIVE, then Search with dates (or without: --no-dates)");
   search->add_option("HIVE", hive, "Hive file")->required();
@@ -153,6 +173,8 @@ int main(int argc, char** argv) {
     sub->add_option("HIVE", hive, "Hive file")->required();
     auto* w = sub->add_flag("--write", write, "Write the result over HIVE (atomically)");
     sub->add_option("-o,--output", output, "Write the result to OUT")->excludes(w);
+    sub->add_flag("--no-backup", noBackup, "With --write: keep no copy HIVE.YYYYMMDDhhmmss of the file as it was")
+        ->needs(w);
   }
   auto* rebuild = app.add_subcommand("rebuild", "Read HIVE and re-create its keys and values under HKLM\\Rebuild");
   rebuild->add_option("HIVE", hive, "Hive file")->required();
@@ -234,16 +256,18 @@ int main(int argc, char** argv) {
         return kExitFailed;
       }
       ctx.CurrentFile = target;
+      return runner.HiveCommand(kCmdWrite);
     }
-    return runner.HiveCommand(kCmdWrite);
+    return noBackup ? runner.HiveCommand(kCmdWrite) : runner.BackupThenWrite();
   }
   if (rebuild->parsed()) {
-    int rc = runner.ReadHive(hive);
-    if (rc != kExitOk) return rc;
+    // The mount first: a 200 MB hive is not read for a command that cannot run.
     if (!ctx.Done(kHiveLoaded)) {
       runner.Refuse("HKLM\\Rebuild: no hive is loaded");
       return kExitFailed;
     }
+    int rc = runner.ReadHive(hive);
+    if (rc != kExitOk) return rc;
     rc = runner.HiveCommand(kCmdRebuild);
     if (rc == kExitOk && ctx.ScanStopped) return runner.Stopped();
     return rc;

@@ -73,6 +73,15 @@ struct HiveContext {
   // block, bin or root key): nothing was repaired or rebuilt, so the command
   // line must not call that a success nor write the image out.
   bool ScanStopped = false;
+  // Set when a registry step the command depends on failed (the mount could
+  // not be opened or written back): the command then reports its failure.
+  bool RegistryFailed = false;
+  // Why the last command failed, when a file operation says so: "<action>
+  // failed: <path>: <reason>", for the front end's error output.
+  std::string FailureDetail;
+  // The report file of the last scan of this image ("" after Read), which a
+  // failed Write adds its reason to.
+  std::string ReportPath;
   // Set when a scan command could not finish its work soundly (the Defrag
   // rounds went nowhere, the report reached its size limit): the command
   // ends as failed.  Cleared when the next scan command starts.

@@ -1,5 +1,6 @@
 #include "core/run_command.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,7 +34,37 @@ std::string Formatted(const char* utf8Format, const std::string& caption) {
   return line;
 }
 
-void Fail(HiveContext& ctx, const std::string& caption) { SetStatus(ctx, 0, Formatted("%sに失敗しました", caption)); }
+// Adds a line to the report of the image's last scan, which is closed by now.
+void AppendToReport(const std::string& path, const std::string& line) {
+  FILE* f = std::fopen(path.c_str(), "ab");
+  if (f == nullptr) return;
+  std::fputs(line.c_str(), f);
+  std::fputs("\r\n", f);
+  std::fclose(f);
+}
+
+}  // namespace
+
+void NoteFileFailure(HiveContext& ctx) {
+  std::string line = platform::FileErrorText(platform::LastFileError());
+  if (line.empty()) return;
+  ctx.FailureDetail = line;
+  if (ctx.ReportFile != nullptr) {
+    LogLine(ctx, line, kRed);
+    return;
+  }
+  LogPane(kRed, ctx, line);
+  if (ctx.CommandId == kCmdWrite && !ctx.ReportPath.empty()) AppendToReport(ctx.ReportPath, line);
+}
+
+void FailCommand(HiveContext& ctx, const std::string& caption) {
+  SetStatus(ctx, 0, Formatted("%sに失敗しました", caption));
+  NoteFileFailure(ctx);
+}
+
+namespace {
+
+void Fail(HiveContext& ctx, const std::string& caption) { FailCommand(ctx, caption); }
 
 std::string DoneWithSize(const std::string& caption, uint64_t size) {
   char line[kLineBuffer + 64];
@@ -56,12 +87,17 @@ void ReadHive(HiveContext& ctx, const std::string& caption) {
   uint64_t fileSize = platform::FileSizeOf(ctx.InputPath);
   if (!AllocateImage(ctx, fileSize)) return Fail(ctx, caption);
   FILE* f = std::fopen(ctx.InputPath.c_str(), "rb");
-  if (f == nullptr) return Fail(ctx, caption);
+  if (f == nullptr) {
+    platform::RecordFileError("read", ctx.InputPath, errno);
+    return Fail(ctx, caption);
+  }
   size_t want = static_cast<size_t>(ctx.FileSize & 0xFFFFFFFFu);
   size_t got = std::fread(ctx.Image, 1, want, f);
+  if (got != want) platform::RecordFileError("read", ctx.InputPath, std::ferror(f) ? errno : EIO);
   std::fclose(f);
   if (got != want) return Fail(ctx, caption);
   ctx.CurrentFile = ctx.InputPath;
+  ctx.ReportPath.clear();
   if (ctx.UI != nullptr) ctx.UI->AddRecentFile(kCtlReadFileCombo, ctx.CurrentFile);
   SetStatus(ctx, 0, DoneWithSize(caption, ctx.FileSize));
   TakeHiveVersion(ctx);
@@ -85,7 +121,13 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
   if (ctx.UI != nullptr) ctx.UI->ClearPane();
   std::string reportPath = ctx.OutputFolder + "/" + ReportFileName(ctx);
   FILE* report = reportPath.size() < kMaxPath ? std::fopen(reportPath.c_str(), "wb") : nullptr;
-  if (report == nullptr) return SetStatus(ctx, 0, Ansi("出力ファイルを開けません"));
+  if (report == nullptr) {
+    platform::RecordFileError("write", reportPath, reportPath.size() < kMaxPath ? errno : ENAMETOOLONG);
+    SetStatus(ctx, 0, Ansi("出力ファイルを開けません"));
+    return NoteFileFailure(ctx);
+  }
+  ctx.ReportPath = reportPath;
+  ctx.RegistryFailed = false;
   std::setvbuf(report, nullptr, _IOFBF, kReportBuffer);
   ctx.ReportFile = report;
   ctx.CommandFailed = false;
@@ -105,7 +147,9 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
 
   now = NowText();
   bool aborted = ctx.Aborted();
-  bool failed = !aborted && ctx.CommandFailed;
+  // A rebuild whose mount could not be opened or written back changed nothing.
+  bool failed = (!aborted && ctx.CommandFailed) || ctx.RegistryFailed;
+  if (ctx.RegistryFailed) NoteFileFailure(ctx);
   // The closing line is written even past the report limit, so that every
   // report says how its command ended.
   ctx.ReportFull = false;
@@ -113,15 +157,21 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
   if (failed) {
     FormatText(line, sizeof line, Ansi("[%sに失敗しました] %s").c_str(), caption.c_str(), now.c_str());
     LogLine(ctx, line, kRed);
-    Fail(ctx, caption);
   } else {
     FormatText(line, sizeof line, Ansi(aborted ? "[%s中止] %s" : "[%s完了] %s").c_str(), caption.c_str(),
                now.c_str());
     LogLine(ctx, line, kGreen);
+  }
+  ctx.ReportFile = nullptr;
+  // The report is a result too: one that did not reach the disk is a failure.
+  if (!platform::CloseWrittenFile(report, reportPath)) {
+    failed = true;
+    Fail(ctx, caption);
+  } else if (failed) {
+    SetStatus(ctx, 0, Formatted("%sに失敗しました", caption));
+  } else {
     SetStatus(ctx, 0, Formatted(aborted ? "%s中止" : "%s完了", caption));
   }
-  std::fclose(ctx.ReportFile);
-  ctx.ReportFile = nullptr;
   if (failed) {
     // Whatever a failed Repair or Defrag left in the image is not offered
     // for writing; a Search changed nothing.
@@ -164,8 +214,8 @@ void RunLive(HiveContext& ctx, const std::string& caption) {
       return;
     }
     case kCmdHiveUnload: {
-      uint64_t size = platform::FileSizeOf(ctx.LoadedHivePath);
-      if (!UnloadHive(ctx)) return Fail(ctx, caption);
+      uint64_t size = 0;
+      if (!UnloadHive(ctx, &size)) return Fail(ctx, caption);
       SetStatus(ctx, 0, DoneWithSize(caption, size));
       ctx.SetDone(kHiveLoaded, false);
       ctx.SetDone(kDeleteDone, false);
@@ -252,6 +302,8 @@ void RunCommand(HiveContext& ctx) {
   if (ctx.UI != nullptr) ctx.UI->UpdateButtonStates(ctx);
   std::string caption = CommandCaption(ctx, ctx.CommandId);
   SetStatus(ctx, 0, caption);
+  ctx.FailureDetail.clear();
+  platform::ClearFileError();
 
   switch (ctx.CommandId) {
     case kCmdRead: ReadHive(ctx, caption); break;

@@ -33,13 +33,15 @@ void ShowKey(Walk& w, const std::string& path) {
 }
 
 // Empties parent\name.  Buffers live on the heap: one level per key depth,
-// and a hive may nest hundreds of levels.
-void DeleteSubtree(Walk& w, HKEY parent, const std::string& name, const std::string& path) {
-  if (name.empty()) return;
+// and a hive may nest hundreds of levels.  False when the close of the key
+// could not write the hive back (only the mount's own key holds the last
+// handle).
+bool DeleteSubtree(Walk& w, HKEY parent, const std::string& name, const std::string& path) {
+  if (name.empty()) return true;
   ShowKey(w, path);
   HKEY key = 0;
   if (registry::RegOpenKeyExA(parent, name.c_str(), 0, registry::KEY_ALL_ACCESS, &key) != registry::ERROR_SUCCESS)
-    return;
+    return true;
   std::vector<char> subkey(kSubkeyNameChars);
   DWORD index = 0;
   for (;;) {
@@ -67,7 +69,7 @@ void DeleteSubtree(Walk& w, HKEY parent, const std::string& name, const std::str
     ++w.counts.AccessedValues;
     if (registry::RegDeleteValueA(key, value.data()) != registry::ERROR_SUCCESS) ++index;
   }
-  registry::RegCloseKey(key);
+  return registry::RegCloseKey(key) == registry::ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -76,8 +78,7 @@ bool DeleteSubkeys(HiveContext& ctx, DeleteCounts* counts) {
   *counts = DeleteCounts{};
   if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
   Walk w{ctx, CommandCaption(ctx, ctx.CommandId), *counts};
-  DeleteSubtree(w, registry::HKEY_LOCAL_MACHINE, "Rebuild", "");
-  return true;
+  return DeleteSubtree(w, registry::HKEY_LOCAL_MACHINE, "Rebuild", "");
 }
 
 }  // namespace quelbrix

@@ -1,8 +1,5 @@
 // Hive load and unload under HKLM\Rebuild, the time-stamped copy kept
 // before a load, and the start-up test for a mount left by an earlier run.
-#include <cstdio>
-#include <vector>
-
 #include "core/report_log.h"
 #include "live/live_commands.h"
 #include "platform/files.h"
@@ -14,18 +11,6 @@ namespace {
 constexpr const char* kMountPoint = "Rebuild";
 // "%s.%s" adds a dot and 14 digits to the path.
 constexpr size_t kBackupSuffix = 15;
-
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  bytes->clear();
-  uint8_t buffer[1 << 16];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes->insert(bytes->end(), buffer, buffer + n);
-  bool ok = std::ferror(f) == 0;
-  std::fclose(f);
-  return ok;
-}
 
 }  // namespace
 
@@ -41,23 +26,25 @@ std::string BackupCopy(const std::string& path) {
   // rather than replacing it.
   std::string name = target;
   for (int n = 2; platform::FileExists(name); ++n) name = target + " (" + std::to_string(n) + ")";
-  std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(path, &bytes)) return std::string();
-  if (!platform::WriteFileAtomic(name, bytes.data(), bytes.size())) return std::string();
-  return name;
+  return platform::CopyFileAtomic(path, name) ? name : std::string();
 }
 
 bool LoadHive(HiveContext& ctx) {
   if (ctx.InputPath.empty() || ctx.InputPath.size() + kBackupSuffix >= kMaxPath) return false;
-  BackupCopy(ctx.InputPath);
+  // Without the copy there is no way back from what the mount's changes do.
+  if (BackupCopy(ctx.InputPath).empty()) return false;
   if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
   return registry::RegLoadKeyA(registry::HKEY_LOCAL_MACHINE, kMountPoint, ctx.InputPath.c_str()) ==
          registry::ERROR_SUCCESS;
 }
 
-bool UnloadHive(HiveContext& ctx) {
+bool UnloadHive(HiveContext& ctx, uint64_t* fileSize) {
   if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
-  return registry::RegUnLoadKeyA(registry::HKEY_LOCAL_MACHINE, kMountPoint) == registry::ERROR_SUCCESS;
+  // The mount table names the file even when another run loaded it.
+  std::string file = registry::MountedHivePath(kMountPoint);
+  if (registry::RegUnLoadKeyA(registry::HKEY_LOCAL_MACHINE, kMountPoint) != registry::ERROR_SUCCESS) return false;
+  if (fileSize != nullptr) *fileSize = platform::FileSizeOf(file);
+  return true;
 }
 
 bool RebuildMounted(HiveContext& ctx) {

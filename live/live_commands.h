@@ -23,13 +23,15 @@ struct DeleteCounts {
 // the saved file.
 bool RegSaveHive(HiveContext& ctx, uint64_t* savedSize);
 // Mounts InputPath under HKLM\Rebuild after keeping a time-stamped copy.
-// False (and nothing copied) when the copy's name would pass the path limit.
+// False (and nothing mounted) when the copy cannot be made, or its name
+// would pass the path limit.
 bool LoadHive(HiveContext& ctx);
-// Dismounts HKLM\Rebuild.
-bool UnloadHive(HiveContext& ctx);
+// Dismounts HKLM\Rebuild; *fileSize (when given) is the size of the mounted
+// file after the unload wrote it.
+bool UnloadHive(HiveContext& ctx, uint64_t* fileSize = nullptr);
 // Empties HKLM\Rebuild: every subkey at every depth and every value; status
-// part 0 shows the key being worked on.  False only when the machine
-// registry folder cannot be used.
+// part 0 shows the key being worked on.  False when the machine registry
+// folder cannot be used or the emptied hive cannot be written back.
 bool DeleteSubkeys(HiveContext& ctx, DeleteCounts* counts);
 // Whether HKLM\Rebuild can be opened (a hive left mounted by an earlier run).
 bool RebuildMounted(HiveContext& ctx);
@@ -37,8 +39,9 @@ bool RebuildMounted(HiveContext& ctx);
 // "%s.%s" of the path and the time as "%04d%02d%02d%02d%02d%02d".
 std::string BackupName(const std::string& path, const platform::CalendarTime& time);
 // Copies `path` to its BackupName for the current local time, or, when that
-// name is taken, to "<name> (2)", "<name> (3)", ...  Returns the copy's path,
-// "" when nothing was copied.
+// name is taken, to "<name> (2)", "<name> (3)", ..., with the file's
+// permissions and (where the process may) owner.  Returns the copy's path, ""
+// when nothing was copied (the file layer's error record says why).
 std::string BackupCopy(const std::string& path);
 
 // Moves a file aside instead of deleting it: into the desktop trash

@@ -91,11 +91,16 @@ std::string MoveToTrash(const std::string& path, const std::string& outputFolder
     if (!moved.empty()) return moved;
   }
   std::string folder = outputFolder + "/trash";
-  if (!platform::MakeDirectories(folder)) return std::string();
+  if (!platform::MakeDirectories(folder)) {
+    platform::RecordFileError("write", folder, errno != 0 ? errno : EACCES);
+    return std::string();
+  }
   std::string base = folder + "/" + platform::FileNameOf(path);
   std::string target = base;
   for (int n = 2; platform::FileExists(target); ++n) target = base + "." + std::to_string(n);
-  return std::rename(path.c_str(), target.c_str()) == 0 ? target : std::string();
+  if (std::rename(path.c_str(), target.c_str()) == 0) return target;
+  platform::RecordFileError("rename", path, errno);
+  return std::string();
 }
 
 bool RegSaveHive(HiveContext& ctx, uint64_t* savedSize) {
@@ -106,7 +111,8 @@ bool RegSaveHive(HiveContext& ctx, uint64_t* savedSize) {
   // moved, RegSaveKeyA refuses to replace it and the command fails.
   if (platform::FileExists(target)) MoveToTrash(target, ctx.OutputFolder);
   if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
-  registry::RegFlushKey(registry::HKEY_LOCAL_MACHINE);
+  // A hive whose changes cannot reach its file would be saved ahead of it.
+  if (registry::RegFlushKey(registry::HKEY_LOCAL_MACHINE) != registry::ERROR_SUCCESS) return false;
   registry::HKEY key = 0;
   if (registry::RegOpenKeyExA(registry::HKEY_LOCAL_MACHINE, ctx.HiveKeyName.c_str(), 0, registry::KEY_ALL_ACCESS,
                               &key) != registry::ERROR_SUCCESS)

@@ -144,7 +144,7 @@ class MachineRegistry {
     if (it == handles_.end()) return ERROR_INVALID_HANDLE;
     std::shared_ptr<LoadedHive> hive = it->second.Hive;
     handles_.erase(it);
-    if (--hive->Handles == 0) Release(hive);
+    if (--hive->Handles == 0) return Release(hive);
     return ERROR_SUCCESS;
   }
 
@@ -184,6 +184,9 @@ class MachineRegistry {
       if (SameFile(m.HivePath, path)) return ERROR_SHARING_VIOLATION;
     for (const char* h : kMachineHives)
       if (SameFile(MachineHivePath(h), path)) return ERROR_SHARING_VIOLATION;
+    // The mount is written back over the file, beside it, so both must be
+    // writable now rather than fail after the changes are made.
+    if (!platform::MayReplaceFile(path)) return ERROR_ACCESS_DENIED;
     RegistryTree tree;
     if (!ReadHiveFile(path, &tree, nullptr)) return ERROR_BADDB;
     if (!platform::MakeDirectories(folder_)) return ERROR_ACCESS_DENIED;
@@ -213,13 +216,21 @@ class MachineRegistry {
     return ERROR_SUCCESS;
   }
 
+  std::string MountPath(std::string_view name) {
+    if (folder_.empty()) return std::string();
+    const Mount* m = FindMount(Upper(name));
+    return m != nullptr ? m->HivePath : std::string();
+  }
+
   bool IsHiveRoot(const Target& t) const { return t.Hive && t.Key == t.Hive->Tree.Root; }
 
  private:
-  void Release(const std::shared_ptr<LoadedHive>& hive) {
-    if (Commit(*hive) != ERROR_SUCCESS) return;
+  LONG Release(const std::shared_ptr<LoadedHive>& hive) {
+    LONG r = Commit(*hive);
+    if (r != ERROR_SUCCESS) return r;
     auto it = loaded_.find(hive->KeyName);
     if (it != loaded_.end() && it->second == hive) loaded_.erase(it);
+    return ERROR_SUCCESS;
   }
 
   // The mount table is read afresh, so a mount made by another process (or
@@ -383,9 +394,23 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD, REGSAM, HKEY* result) {
   return ERROR_SUCCESS;
 }
 
-LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD, const char* className, DWORD options, REGSAM,
-                     const SECURITY_ATTRIBUTES* attributes, HKEY* result, DWORD* disposition) {
-  if (result == nullptr || subKey == nullptr) return ERROR_INVALID_PARAMETER;
+namespace {
+
+std::vector<std::u16string> SplitWide(std::u16string_view path) {
+  std::vector<std::u16string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = path.size();
+    if (end > start) parts.emplace_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+// RegCreateKeyEx on names already in UTF-16.
+LONG CreateKey(HKEY key, std::vector<std::u16string> parts, const std::u16string* className, DWORD options,
+               const SECURITY_ATTRIBUTES* attributes, HKEY* result, DWORD* disposition) {
   *result = 0;
   if ((options & ~REG_OPTION_VOLATILE) != 0) return ERROR_INVALID_PARAMETER;
   const uint8_t* sd = nullptr;
@@ -400,19 +425,19 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD, const char* className,
   Target t;
   LONG r = m.Resolve(key, &t);
   if (r != ERROR_SUCCESS) return r;
-  auto parts = SplitPath(subKey);
   if (!t.Hive) {
     // Nothing can be created directly under HKEY_LOCAL_MACHINE.
     if (parts.empty()) return ERROR_ACCESS_DENIED;
-    r = Walk(m, t, parts, 1, &t);
+    std::string hiveName = platform::Utf16ToAnsi(parts[0]);
+    std::vector<std::string_view> first{hiveName};
+    r = Walk(m, t, first, 1, &t);
     if (r == ERROR_FILE_NOT_FOUND) return ERROR_ACCESS_DENIED;
     if (r != ERROR_SUCCESS) return r;
     parts.erase(parts.begin());
   }
   DWORD how = REG_OPENED_EXISTING_KEY;
   bool volatileKey = (options & REG_OPTION_VOLATILE) != 0;
-  for (std::string_view part : parts) {
-    std::u16string name = Wide(part);
+  for (std::u16string& name : parts) {
     if (name.size() > kMaxKeyNameUnits) return ERROR_INVALID_PARAMETER;
     bool found = false;
     size_t at = t.Key->FindSubkey(name, &found);
@@ -423,7 +448,7 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD, const char* className,
     if (t.Key->Volatile && !volatileKey) return ERROR_CHILD_MUST_BE_VOLATILE;
     auto created = std::make_shared<RegistryKey>();
     created->Name = std::move(name);
-    if (className != nullptr) created->Class = Wide(className);
+    if (className != nullptr) created->Class = *className;
     if (sd != nullptr) {
       std::string bytes(sd, sd + sdLength);
       Descriptor& shared = t.Hive->Descriptors[bytes];
@@ -443,6 +468,44 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD, const char* className,
   *result = m.NewHandle(t.Hive, t.Key);
   if (disposition != nullptr) *disposition = how;
   return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD, const char* className, DWORD options, REGSAM,
+                     const SECURITY_ATTRIBUTES* attributes, HKEY* result, DWORD* disposition) {
+  if (result == nullptr || subKey == nullptr) return ERROR_INVALID_PARAMETER;
+  std::vector<std::u16string> parts;
+  for (std::string_view part : SplitPath(subKey)) parts.push_back(Wide(part));
+  std::u16string wideClass = className != nullptr ? Wide(className) : std::u16string();
+  return CreateKey(key, std::move(parts), className != nullptr ? &wideClass : nullptr, options, attributes, result,
+                   disposition);
+}
+
+LONG RegCreateKeyExW(HKEY key, const char16_t* subKey, DWORD, const char16_t* className, DWORD options, REGSAM,
+                     const SECURITY_ATTRIBUTES* attributes, HKEY* result, DWORD* disposition) {
+  if (result == nullptr || subKey == nullptr) return ERROR_INVALID_PARAMETER;
+  std::u16string wideClass = className != nullptr ? std::u16string(className) : std::u16string();
+  return CreateKey(key, SplitWide(subKey), className != nullptr ? &wideClass : nullptr, options, attributes, result,
+                   disposition);
+}
+
+LONG SetKeyLastWriteTime(HKEY key, uint64_t lastWrite) {
+  MachineRegistry& m = Machine();
+  std::lock_guard<std::mutex> guard(m.Lock);
+  Target t;
+  LONG r = m.Resolve(key, &t);
+  if (r != ERROR_SUCCESS) return r;
+  if (!t.Hive) return ERROR_ACCESS_DENIED;
+  t.Key->LastWrite = lastWrite;
+  if (!t.Key->Volatile) t.Hive->Dirty = true;
+  return ERROR_SUCCESS;
+}
+
+std::string MountedHivePath(const char* subKey) {
+  MachineRegistry& m = Machine();
+  std::lock_guard<std::mutex> guard(m.Lock);
+  return subKey != nullptr ? m.MountPath(subKey) : std::string();
 }
 
 LONG RegSetValueExA(HKEY key, const char* valueName, DWORD, DWORD type, const uint8_t* data, DWORD size) {

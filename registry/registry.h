@@ -13,15 +13,16 @@
 // leaves the file as it was last written.
 //
 // Hive rebuild uses, per key: RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Rebuild",
-// 0, KEY_ALL_ACCESS, &root) for the root; RegCreateKeyExA(parent, name, 0,
+// 0, KEY_ALL_ACCESS, &root) for the root; RegCreateKeyExW(parent, name, 0,
 // className, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, &attributes, &key,
 // nullptr) for every other key, where attributes.lpSecurityDescriptor and
 // attributes.DescriptorLength give the key's own descriptor bytes (or null
-// for none: the key then takes its parent's); per value RegSetValueExA for
-// strings (converted from the ANSI code page to UTF-16 when stored) and
-// RegSetValueExW for everything else; and RegCloseKey when a key's subtree is
-// done.  A call on a null handle fails with ERROR_INVALID_HANDLE, so a key
-// that could not be created fails its values and subkeys silently.
+// for none: the key then takes its parent's); RegSetValueExW per value, names
+// and data as the hive holds them; SetKeyLastWriteTime with the source key's
+// time and RegCloseKey when a key's subtree is done.  A call on a null handle
+// fails with ERROR_INVALID_HANDLE, so a key that could not be created fails
+// its values and subkeys silently.  The close of the last handle into a hive
+// writes it back and says whether that worked.
 //
 // All calls are thread-safe (one lock); nothing here throws.
 #pragma once
@@ -93,6 +94,13 @@ std::string MachineRegistryFolder();
 LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM desired, HKEY* result);
 LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, const char* className, DWORD options,
                      REGSAM desired, const SECURITY_ATTRIBUTES* attributes, HKEY* result, DWORD* disposition);
+// The same with names in UTF-16 (NUL-terminated), so no name depends on the
+// ANSI code page.
+LONG RegCreateKeyExW(HKEY key, const char16_t* subKey, DWORD reserved, const char16_t* className, DWORD options,
+                     REGSAM desired, const SECURITY_ATTRIBUTES* attributes, HKEY* result, DWORD* disposition);
+// Sets a key's last-write time (a FILETIME), as the native key-information
+// call of the registry does; later changes to the key set it anew.
+LONG SetKeyLastWriteTime(HKEY key, uint64_t lastWrite);
 // REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ data is ANSI text, stored as UTF-16;
 // other types are stored as given.
 LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type, const uint8_t* data, DWORD size);
@@ -118,6 +126,12 @@ LONG RegSaveKeyA(HKEY key, const char* file, const SECURITY_ATTRIBUTES* attribut
 // not changed by the load.
 LONG RegLoadKeyA(HKEY key, const char* subKey, const char* file);
 LONG RegUnLoadKeyA(HKEY key, const char* subKey);
+// Closing the last handle into a changed hive writes the hive back:
+// ERROR_WRITE_FAULT when that failed (the hive stays changed in memory, the
+// file as it was).
 LONG RegCloseKey(HKEY key);
+
+// The file mounted as HKLM\subKey, "" when none is.
+std::string MountedHivePath(const char* subKey);
 
 }  // namespace quelbrix::registry

@@ -69,6 +69,9 @@ struct KeyScratch {
   size_t unitCount = 0;
   char pathLine[kPathBytes];
   char className[kNameUnits * 4 + 1];
+  // Rebuild: the name and class as the hive holds them, NUL-terminated.
+  char16_t wideName[kNameUnits + 1];
+  char16_t wideClass[kNameUnits * 4 + 1];
   const uint8_t* descriptor = nullptr;
   uint32_t descriptorLength = 0;
 };
@@ -93,6 +96,11 @@ void ClassStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& s)
   DecodedName decoded = DecodeName(cell.Ptr(DataCell::kData, 0), classLength, cell.Avail() - DataCell::kData, false,
                                    s.className, sizeof s.className);
   LogFileF(ctx, "className=%s", s.className);
+  if (ctx.CommandId == kCmdRebuild) {
+    size_t units = NameUnits(cell.Ptr(DataCell::kData, 0), classLength, cell.Avail() - DataCell::kData, false,
+                             s.wideClass, kNameUnits * 4);
+    s.wideClass[units] = u'\0';
+  }
   if (decoded.ComputedLength != classLength) {
     LogLineF(ctx, kRed, "class ClassLength Error FileOffset=0x%08x", cell.Pos());
     Note(ctx, s.pathLine);
@@ -206,6 +214,7 @@ bool VisitKey(WalkState& state, size_t frameIndex) {
   s.descriptor = nullptr;
   s.descriptorLength = 0;
   s.className[0] = '\0';
+  s.wideClass[0] = u'\0';
 
   totals.Add(Total::nkCount);
   totals.Add(Total::AccessCount);
@@ -388,7 +397,9 @@ bool VisitKey(WalkState& state, size_t frameIndex) {
     } else {
       totals.Count(RepairCounter::RegCreateKeyExCount);
       RegHandle parentHandle = state.Stack[static_cast<size_t>(key.Parent)].KeyPart.Handle;
-      key.Handle = RebuildCreateKey(ctx, parentHandle, s.name, s.className, s.descriptor, s.descriptorLength);
+      std::copy(s.units, s.units + s.unitCount, s.wideName);
+      s.wideName[s.unitCount] = u'\0';
+      key.Handle = RebuildCreateKey(ctx, parentHandle, s.wideName, s.wideClass, s.descriptor, s.descriptorLength);
     }
   }
   if (nk.vklistCount() > 0) {
@@ -436,7 +447,8 @@ void FinishKey(WalkState& state, KeyFrame& key) {
       }
     }
   }
-  if (ctx.CommandId == kCmdRebuild && key.Handle != 0) RebuildCloseKey(ctx, key.Handle);
+  if (ctx.CommandId == kCmdRebuild && key.Handle != 0)
+    RebuildCloseKey(ctx, key.Handle, NkCell(HiveImage(ctx), key.Pos).TimeStamp(), key.Depth == 0);
 }
 
 }  // namespace

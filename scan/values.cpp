@@ -49,6 +49,7 @@ struct DumpScratch {
   std::string line;
   std::string prefix;
   std::vector<char16_t> units;
+  std::vector<uint8_t> bytes;
 };
 
 DumpScratch& ThreadScratch() {
@@ -288,8 +289,12 @@ void DumpValue(HiveContext& ctx, const char* name, const ValueData& data, const 
   DumpScratch own;
   DumpScratch& s = data.Present > kBigDataThreshold ? own : ThreadScratch();
   bool rebuild = ctx.CommandId == kCmdRebuild;
+  // The registry gets the name as the hive holds it, not its ANSI form.
   std::u16string wide;
-  if (rebuild) wide = platform::AnsiToUtf16(name);
+  if (rebuild) {
+    wide.resize(kValueNameBuffer);
+    wide.resize(NameUnits(vk.Name(), vk.NameLength(), vk.NameAvail(), vk.AsciiName(), wide.data(), wide.size()));
+  }
   const uint32_t type = vk.DataType();
   const uint8_t* bytes = data.Bytes;
   const uint32_t n = bytes != nullptr ? data.Present : 0;
@@ -298,13 +303,17 @@ void DumpValue(HiveContext& ctx, const char* name, const ValueData& data, const 
     case 1:
     case 2: {
       s.line.assign("\"").append(name).append("\"=\"");
-      size_t textAt = s.line.size();
       size_t units = AppendUtf16(s.line, bytes, n, s.units);
       if (rebuild) {
         CountRegSetValue(ctx);
-        // The text still ends the line here, so it carries its NUL.
-        uint32_t length = static_cast<uint32_t>(s.line.size() - textAt);
-        RebuildSetValueA(ctx, handle, name, type, s.line.c_str() + textAt, length + 1);
+        // The text up to its first NUL, stored with one NUL, in UTF-16 as read.
+        s.bytes.resize(2 * units + 2);
+        for (size_t i = 0; i < units; ++i) {
+          s.bytes[2 * i] = static_cast<uint8_t>(s.units[i]);
+          s.bytes[2 * i + 1] = static_cast<uint8_t>(s.units[i] >> 8);
+        }
+        s.bytes[2 * units] = s.bytes[2 * units + 1] = 0;
+        RebuildSetValueW(ctx, handle, wide.c_str(), type, s.bytes.data(), static_cast<uint32_t>(s.bytes.size()));
       }
       s.line.push_back('"');
       if (ctx.CommandId == kCmdRepair)

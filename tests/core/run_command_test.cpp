@@ -244,7 +244,13 @@ TEST(ReportFile, UnwritableOutputFolderEndsTheCommand) {
   run.Run(kCmdSearchNoDates);
   EXPECT_EQ(run.StatusUtf8(), "出力ファイルを開けません");
   EXPECT_EQ(run.ctx.ReportFile, nullptr);
-  EXPECT_TRUE(run.ui.Pane().empty());
+  // Only the reason, in red: the file and what the system said.
+  std::string reason = "write failed: " + run.ctx.OutputFolder + "/" + ReportFileName(run.ctx) +
+                       ": No such file or directory";
+  ASSERT_EQ(run.ui.Pane().size(), 1u);
+  EXPECT_EQ(run.ui.Pane()[0].text, reason);
+  EXPECT_EQ(run.ui.Pane()[0].colour, kRed);
+  EXPECT_EQ(run.ctx.FailureDetail, reason);
 }
 
 TEST(CommandCaption, IsTheButtonTextInTheAnsiCodePage) {

@@ -1,19 +1,18 @@
 #!/usr/bin/python3
 # Compares a hive filled by Hive rebuild with the hive it was rebuilt from, as
-# python3-hivex lists them, and the class and security descriptor of every
-# key as their nk cells name them.
+# python3-hivex lists them, and the class, security descriptor and last-write
+# time of every key as their nk cells name them.
 #
 #   rebuild_compare.py ORIGINAL REBUILT CODEPAGE
 #
-# The expected tree is the original's after the trip the rebuild gives it:
-# key names, classes, value names and REG_SZ / REG_EXPAND_SZ texts pass
-# through the ANSI code page (932 or 65001; characters it lacks become '?'),
-# strings are cut at their first NUL and stored with one NUL; all other data
-# is stored as it is.  Names that meet after the trip (or differ in letter
-# case only) land in one key or value, the first one's name, class and
-# descriptor kept and a later value's data replacing the earlier.  A key
-# without a security cell takes its parent's descriptor.  The root maps onto
-# the mount's root: only its values count.
+# The rebuild carries names and data as UTF-16, so the expected tree is the
+# original's whatever CODEPAGE the run used: strings (REG_SZ, REG_EXPAND_SZ)
+# are cut at their first NUL and stored with one NUL, classes end at their
+# first NUL, everything else is stored as it is.  Names that differ in letter
+# case only land in one key or value, the first one's name, class and
+# descriptor kept, a later value's data replacing the earlier and the last
+# one's time standing.  A key without a security cell takes its parent's
+# descriptor.  The root maps onto the mount's root: its values and time count.
 #
 # Prints "keys=N values=M" and exits 0 when both trees agree; else prints
 # the first differences and exits 1.
@@ -30,15 +29,6 @@ def upcase(text):
         u = c.upper()
         out.append(u if len(u) == 1 and ord(u) <= 0xFFFF and ord(c) <= 0xFFFF else c)
     return "".join(out)
-
-
-class Trip:
-    def __init__(self, codepage):
-        self.codec = {932: "cp932", 65001: "utf-8"}[codepage]
-
-    def __call__(self, text):
-        # Unpaired surrogates and unmappable characters become '?'.
-        return text.encode(self.codec, "replace").decode(self.codec, "replace")
 
 
 def utf16(data):
@@ -95,8 +85,8 @@ class Cells:
 
 
 class Key:
-    def __init__(self, name, cls, sd):
-        self.name, self.cls, self.sd = name, cls, sd
+    def __init__(self, name, cls, sd, time=None):
+        self.name, self.cls, self.sd, self.time = name, cls, sd, time
         self.values = []  # [name, type, data]
         self.children = {}  # upcased name -> Key
 
@@ -108,44 +98,46 @@ class Key:
         self.values.append([name, kind, data])
 
 
-def stored_string(text, trip):
-    return (trip(until_nul(text)) + "\0").encode("utf-16-le", "surrogatepass")
+def stored_string(text):
+    return (until_nul(text) + "\0").encode("utf-16-le", "surrogatepass")
 
 
-def expected_tree(path, trip):
+def expected_tree(path):
     h = hivex.Hivex(path)
     cells = Cells(path)
-    root = Key("", None, None)
-    stack = [(h.root(), root, True)]
+    root = Key("", None, None, h.node_timestamp(h.root()))
+    stack = [(h.root(), root)]
     while stack:
-        node, key, is_root = stack.pop()
+        node, key = stack.pop()
+        # Visited in the walk's order, so a later duplicate's time wins.
+        key.time = h.node_timestamp(node)
         for v in h.node_values(node):
             kind, data = h.value_value(v)
-            name = trip(h.value_key(v))
             if kind in (1, 2):
-                data = stored_string(utf16(data), trip)
-            key.set_value(name, kind, data)
+                data = stored_string(utf16(data))
+            key.set_value(h.value_key(v), kind, data)
         # Pushed in reverse, so children are visited in index order, as the
         # rebuild's walk creates them.
         for child in reversed(h.node_children(node)):
-            name = trip(h.node_name(child))
+            name = h.node_name(child)
             found = key.children.get(upcase(name))
             if found is None:
                 cls, sd = cells.key_extras(child)
-                cls = "" if cls is None else trip(until_nul(utf16(cls)))
+                cls = "" if cls is None else until_nul(utf16(cls))
                 found = Key(name, cls, sd if sd is not None else key.sd)
                 key.children[upcase(name)] = found
-            stack.append((child, found, False))
+            stack.append((child, found))
     return root
 
 
 def actual_tree(path):
     h = hivex.Hivex(path)
     cells = Cells(path)
-    root = Key("", None, None)
+    root = Key("", None, None, h.node_timestamp(h.root()))
     stack = [(h.root(), root)]
     while stack:
         node, key = stack.pop()
+        key.time = h.node_timestamp(node)
         for v in h.node_values(node):
             kind, data = h.value_value(v)
             key.values.append([h.value_key(v), kind, data])
@@ -172,8 +164,8 @@ def flatten(root):
 
 
 def main():
-    original, rebuilt, codepage = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    want = flatten(expected_tree(original, Trip(codepage)))
+    original, rebuilt = sys.argv[1], sys.argv[2]
+    want = flatten(expected_tree(original))
     got = flatten(actual_tree(rebuilt))
     problems = []
     for path in sorted(set(want) | set(got)):
@@ -183,6 +175,8 @@ def main():
             continue
         if path and a.cls != b.cls:
             problems.append("class of %s: %r != %r" % (path, a.cls, b.cls))
+        if a.time != b.time:
+            problems.append("time of %s: %d != %d" % (path, a.time, b.time))
         if path and a.sd != b.sd:
             problems.append("descriptor of %s: %s != %s" % (path, a.sd and a.sd.hex(), b.sd and b.sd.hex()))
         if a.values != b.values:

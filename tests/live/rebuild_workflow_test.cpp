@@ -1,8 +1,8 @@
 // Hive rebuild end to end through the quelbrix command, on every shared hive:
 // Reg save of the machine's SYSTEM hive, Hive load of the saved .tmp, Delete
 // subkeys, Hive rebuild, Hive unload.  python3-hivex then lists in the
-// unloaded file the original's keys and values after their trip through the
-// ANSI code page, each key with its class and descriptor; regfinfo and
+// unloaded file the original's keys and values, whole whatever the ANSI code
+// page, each key with its class, descriptor and last-write time; regfinfo and
 // reglookup open the file and Search finds no fault in it.  A second round
 // mounts the filled file again, empties it with Delete subkeys (every key and
 // value counted, none left) and rebuilds it under the UTF-8 code page.
