@@ -170,9 +170,10 @@ class Recovery {
     out_.RefusedLogs.push_back(log.Name);
   }
 
-  // New format: the older log first, entries in sequence order from the
-  // primary's sequence number, each continuing the last; a bad entry ends
-  // the recovery once it has begun.
+  // New format: the older log first (by its base block's sequence number),
+  // entries in sequence order from the hive's secondary sequence number (the
+  // last write that completed), each continuing the last; a bad entry that
+  // claims a current sequence number ends the recovery.
   bool ApplyNew(std::vector<NewLog>& logs) {
     std::stable_sort(logs.begin(), logs.end(),
                      [](const NewLog& a, const NewLog& b) { return a.BaseSequence < b.BaseSequence; });
