@@ -16,6 +16,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/worker.h"
+#include "registry/hive_reader.h"
 
 namespace quelbrix {
 namespace {
@@ -150,7 +151,7 @@ int main(int argc, char** argv) {
 
   std::string outputDir, registryRoot;
   int codePage = 932;
-  bool diagnostic = false, noDiagnostic = false, quiet = false, noColor = false;
+  bool diagnostic = false, noDiagnostic = false, quiet = false, noColor = false, noLogs = false;
   app.add_option("--output-dir", outputDir, "Folder for report files and saved hives (default: the program's folder)");
   app.add_option("--registry-root", registryRoot,
                  "Machine registry folder that stands for HKEY_LOCAL_MACHINE (default: registry/ in the output folder)");
@@ -159,6 +160,8 @@ int main(int argc, char** argv) {
   app.add_flag("--no-diagnostic", noDiagnostic, "Never diagnostic mode, whatever the program's path")->excludes(diagOpt);
   app.add_flag("-q,--quiet", quiet, "No report lines on stdout (the final status still goes to stderr)");
   app.add_flag("--no-color", noColor, "No ANSI colours on stdout");
+  app.add_flag("--no-logs", noLogs,
+               "Examine the hive file as stored: never apply the transaction logs (HIVE.LOG, .LOG1, .LOG2) beside it");
 
   std::string hive, output, keyName, loadFile;
   bool noDates = false, write = false, noBackup = false;
@@ -215,6 +218,8 @@ int main(int argc, char** argv) {
   InitContext(ctx);
   if (diagnostic) ctx.DiagnosticMode = 1;
   if (noDiagnostic) ctx.DiagnosticMode = 0;
+  ctx.NoLogs = noLogs;
+  registry::SetApplyTransactionLogs(!noLogs);
   if (!outputDir.empty()) {
     ctx.OutputFolder = platform::AbsolutePath(outputDir);
     if (!platform::MakeDirectories(ctx.OutputFolder)) {

@@ -14,6 +14,9 @@ namespace quelbrix {
 class Frontend;
 struct DescriptorList;
 class FreeSpaceIndex;
+namespace txlog {
+struct Outcome;
+}
 
 enum CommandId : int32_t {
   kCmdExit = 2,
@@ -112,6 +115,10 @@ struct HiveContext {
   // when PlainAllocatorWalk is set (every request then walks the bins).
   FreeSpaceIndex* FreeIndex = nullptr;
   bool PlainAllocatorWalk = false;
+  // Transaction logs: NoLogs examines the file as stored; LogOutcome is what
+  // the last Read applied or refused, for the report.
+  bool NoLogs = false;
+  std::shared_ptr<txlog::Outcome> LogOutcome;
   std::unique_ptr<uint8_t, ImageFree> ImageOwner;
 
   bool Done(DoneFlag f) const { return DoneFlags[f] != 0; }

@@ -13,6 +13,8 @@
 #include "platform/text.h"
 #include "platform/worker.h"
 #include "scan/scan_hive.h"
+#include "txlog/recover_image.h"
+#include "txlog/txlog.h"
 
 namespace quelbrix {
 namespace {
@@ -96,10 +98,12 @@ void ReadHive(HiveContext& ctx, const std::string& caption) {
   if (got != want) platform::RecordFileError("read", ctx.InputPath, std::ferror(f) ? errno : EIO);
   std::fclose(f);
   if (got != want) return Fail(ctx, caption);
+  std::string logs;
+  if (!txlog::RecoverAfterRead(ctx, &logs)) return Fail(ctx, caption);
   ctx.CurrentFile = ctx.InputPath;
   ctx.ReportPath.clear();
   if (ctx.UI != nullptr) ctx.UI->AddRecentFile(kCtlReadFileCombo, ctx.CurrentFile);
-  SetStatus(ctx, 0, DoneWithSize(caption, ctx.FileSize));
+  SetStatus(ctx, 0, DoneWithSize(caption, ctx.FileSize) + logs);
   TakeHiveVersion(ctx);
   ctx.SetDone(kReadDone, true);
   ctx.SetDone(kRepairDone, false);
@@ -140,6 +144,7 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
   FormatText(line, sizeof line, Ansi("[%s開始] %s").c_str(), caption.c_str(), now.c_str());
   LogLine(ctx, line, kGreen);
   LogPane(kBlack, ctx, "TextFileName=" + reportPath);
+  txlog::LogRecoveryPhase(ctx);
 
   std::memset(ctx.Image + ctx.ImageSize, 0, ctx.ImageSize);
   ScanHive(ctx);
@@ -170,7 +175,7 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
   } else if (failed) {
     SetStatus(ctx, 0, Formatted("%sに失敗しました", caption));
   } else {
-    SetStatus(ctx, 0, Formatted(aborted ? "%s中止" : "%s完了", caption));
+    SetStatus(ctx, 0, Formatted(aborted ? "%s中止" : "%s完了", caption) + (aborted ? "" : txlog::AppliedSuffix(ctx)));
   }
   if (failed) {
     // Whatever a failed Repair or Defrag left in the image is not offered
@@ -277,6 +282,11 @@ std::string ReportFileName(const HiveContext& ctx) {
   if (ctx.Image != nullptr && ctx.ImageSize >= 12) {
     primary = static_cast<int32_t>(ReadU32(ctx.Image + 4));
     secondary = static_cast<int32_t>(ReadU32(ctx.Image + 8));
+  }
+  // A recovered hive keeps the name of the file as it was read.
+  if (ctx.LogOutcome && ctx.LogOutcome->Applied) {
+    primary = static_cast<int32_t>(ctx.LogOutcome->ReadPrimary);
+    secondary = static_cast<int32_t>(ctx.LogOutcome->ReadSecondary);
   }
   char name[kMaxPath + 64];
   FormatText(name, sizeof name, "%s_%d_%d%s", platform::FileNameOf(ctx.CurrentFile).c_str(), primary, secondary,

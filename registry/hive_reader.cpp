@@ -1,6 +1,7 @@
 #include "registry/hive_reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <unordered_map>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "hive/cells.h"
 #include "hive/image.h"
 #include "hive/names.h"
+#include "txlog/txlog.h"
 
 namespace quelbrix::registry {
 namespace {
@@ -212,7 +214,11 @@ class TreeReader {
   std::string problem_;
 };
 
+std::atomic<bool> g_applyLogs{true};
+
 }  // namespace
+
+void SetApplyTransactionLogs(bool on) { g_applyLogs.store(on); }
 
 bool ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree, std::string* problem) {
   auto fail = [problem](const char* what) {
@@ -259,6 +265,10 @@ bool ReadHiveFile(const std::string& path, RegistryTree* tree, std::string* prob
   if (bytes.empty()) {
     if (problem) *problem = "cannot read the file";
     return false;
+  }
+  if (g_applyLogs.load() && txlog::IsDirty(bytes.data(), bytes.size())) {
+    std::vector<std::string> logs = txlog::FindLogs(path);
+    if (!logs.empty()) txlog::Recover(bytes, txlog::ReadLogs(logs));
   }
   return ReadHiveTree(bytes.data(), bytes.size(), tree, problem);
 }

@@ -13,6 +13,9 @@ namespace quelbrix::registry {
 
 // `bytes` is the whole file; it is read, not kept.
 bool ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree, std::string* problem);
+// A dirty file is read as Windows loads it: recovered from the transaction
+// logs beside it, unless the process asked for files as stored.
 bool ReadHiveFile(const std::string& path, RegistryTree* tree, std::string* problem);
+void SetApplyTransactionLogs(bool on);
 
 }  // namespace quelbrix::registry

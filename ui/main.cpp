@@ -10,6 +10,7 @@
 #include "core/startup.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "registry/hive_reader.h"
 #include "ui/main_window.h"
 
 int main(int argc, char** argv) {
@@ -32,10 +33,12 @@ int main(int argc, char** argv) {
   QCommandLineOption diagnostic(QStringLiteral("diagnostic"), QStringLiteral("Extra detail lines and extended repairs"));
   QCommandLineOption noDiagnostic(QStringLiteral("no-diagnostic"),
                                   QStringLiteral("Never diagnostic mode, whatever the program's path"));
+  QCommandLineOption noLogs(QStringLiteral("no-logs"),
+                            QStringLiteral("Examine hive files as stored: never apply the transaction logs beside them"));
   QCommandLineOption quitAfter(QStringLiteral("quit-after"),
                                QStringLiteral("Press Exit MS milliseconds after the window is shown (for checks)"),
                                QStringLiteral("MS"));
-  parser.addOptions({outputDir, registryRoot, codePage, diagnostic, noDiagnostic, quitAfter});
+  parser.addOptions({outputDir, registryRoot, codePage, diagnostic, noDiagnostic, noLogs, quitAfter});
   parser.addPositionalArgument(QStringLiteral("gui"), QStringLiteral("(as given to `quelbrix gui`)"), QStringLiteral("[gui]"));
   parser.process(app);
 
@@ -60,6 +63,8 @@ int main(int argc, char** argv) {
   InitContext(ctx);
   if (parser.isSet(diagnostic)) ctx.DiagnosticMode = 1;
   if (parser.isSet(noDiagnostic)) ctx.DiagnosticMode = 0;
+  ctx.NoLogs = parser.isSet(noLogs);
+  registry::SetApplyTransactionLogs(!ctx.NoLogs);
   if (parser.isSet(outputDir)) {
     ctx.OutputFolder = platform::AbsolutePath(parser.value(outputDir).toStdString());
     if (!platform::MakeDirectories(ctx.OutputFolder)) {

@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -17,6 +18,7 @@
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTextBlock>
 #include <QThread>
 #include <QUrl>
@@ -25,6 +27,7 @@
 #include "core/startup.h"
 #include "live/live_commands.h"
 #include "platform/text.h"
+#include "registry/hive_reader.h"
 #include "ui/command_rules.h"
 #include "ui/layout.h"
 #include "ui/reg_save_dialog.h"
@@ -124,7 +127,28 @@ MainWindow::MainWindow(HiveContext& ctx, QWidget* parent)
   std::array<uint8_t, 8> flags{};
   for (size_t i = 0; i < flags.size(); ++i) flags[i] = ctx_.DoneFlags[i];
   status_->SetDoneFlags(flags);
+  AddLogSetting();
   pane_->setFocus();
+}
+
+// The window's context menu holds the one setting without a button: whether
+// Read applies the transaction logs beside a dirty hive.  It changes only
+// between commands, never under a running Read.
+void MainWindow::AddLogSetting() {
+  logSetting_ = new QAction(QStringLiteral("Apply transaction logs (HIVE.LOG, .LOG1, .LOG2) on Read"), this);
+  logSetting_->setCheckable(true);
+  logSetting_->setChecked(!ctx_.NoLogs);
+  connect(logSetting_, &QAction::toggled, this, [this](bool on) {
+    if (Busy()) {
+      QSignalBlocker block(logSetting_);
+      logSetting_->setChecked(!on);
+      return;
+    }
+    ctx_.NoLogs = !on;
+    registry::SetApplyTransactionLogs(on);
+  });
+  addAction(logSetting_);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
 MainWindow::~MainWindow() {

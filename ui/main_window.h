@@ -19,6 +19,7 @@
 #include "ui/qt_frontend.h"
 #include "ui/registry_browser.h"
 
+class QAction;
 class QPlainTextEdit;
 
 namespace quelbrix::ui {
@@ -67,6 +68,7 @@ class MainWindow : public QWidget {
   void dropEvent(QDropEvent*) override;
 
  private:
+  void AddLogSetting();
   void CreateRow(std::span<const ControlRow> table, int top, int bottom);
   void MoveRow(std::span<const ControlRow> table, int top, int bottom);
   void LayoutAll(bool create);
@@ -84,6 +86,7 @@ class MainWindow : public QWidget {
   platform::WorkerThread worker_;
   std::map<int, QWidget*> controls_;
   QPlainTextEdit* pane_ = nullptr;
+  QAction* logSetting_ = nullptr;
   StatusBar* status_ = nullptr;
   QFont fixedFont_;
   QPointer<RegistryBrowser> browser_;

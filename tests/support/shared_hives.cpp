@@ -70,7 +70,9 @@ std::vector<SharedHive> ListSharedHives() { return ListAll(false); }
 std::vector<SharedHive> ListSharedLogs() { return ListAll(true); }
 
 std::string DecompressedPath(const SharedHive& hive, std::string* error) {
-  fs::path folder = fs::path(TestDataFolder()) / "shared_hives";
+  // Logs stay out of the hives' folder: a hive with its logs beside it is
+  // recovered on Read, and tests of the stored file must not see them.
+  fs::path folder = fs::path(TestDataFolder()) / (IsTransactionLog(hive.name) ? "shared_logs" : "shared_hives");
   fs::path target = folder / hive.name;
   std::error_code ec;
   fs::create_directories(folder, ec);

@@ -22,6 +22,8 @@
 #include "core/run_command.h"
 #include "platform/text.h"
 #include "support/hive_builder.h"
+#include "support/hive_fixture.h"
+#include "support/log_builder.h"
 #include "support/shared_hives.h"
 #include "ui/controls.h"
 #include "ui/layout.h"
@@ -205,6 +207,42 @@ class MainWindowTest : public QObject {
     QVERIFY(!window_->Status()->PartIsRed(1));
     for (int id : {1032, 1034}) QVERIFY(window_->Control(id)->isEnabled());
     for (int id : {1031, 1143, 1033}) QVERIFY(!window_->Control(id)->isEnabled());
+  }
+
+  // The context menu's setting decides whether Read applies the logs beside a
+  // dirty hive: with it, the image is the logged state; without, the file.
+  void logSettingDecidesWhatReadSees() {
+    testing::HiveOptions o;
+    o.primarySequence = 6;
+    o.secondarySequence = 5;
+    testing::HiveBuilder before(o), after(o);
+    before.AddKey(before.Root(), "Old");
+    after.AddKey(after.Root(), "Old");
+    for (int i = 0; i < 200; ++i) after.AddValue(after.AddKey(after.Root(), "New" + std::to_string(i)), "V", 3, std::vector<uint8_t>(100, 1));
+    std::vector<uint8_t> h0 = before.Build(), h1 = after.Build();
+    testing::NewLogBuilder log(h0, 5);
+    log.AddEntry(5, h0, h1);
+    fs::create_directories(dir_ / "logged");
+    std::string hive = (dir_ / "logged" / "dirty").string();
+    QVERIFY(before.WriteTo(hive));
+    QVERIFY(testing::WriteBytes(hive + ".LOG1", log.Bytes()));
+
+    QAction* setting = nullptr;
+    for (QAction* a : window_->actions())
+      if (a->isCheckable() && a->text().contains(QStringLiteral("transaction logs"))) setting = a;
+    QVERIFY(setting != nullptr);
+    QVERIFY(setting->isChecked());
+    ReadFile(hive);
+    QCOMPARE(uint64_t{ctx_->FileSize}, uint64_t{h1.size()});
+    QVERIFY(window_->Status()->Message().contains(QStringLiteral("TransactionLogs applied=dirty.LOG1")));
+
+    setting->setChecked(false);
+    QVERIFY(ctx_->NoLogs);
+    ReadFile(hive);
+    QCOMPARE(uint64_t{ctx_->FileSize}, uint64_t{h0.size()});
+    QCOMPARE(window_->Status()->Message(), U("読込完了 FileSize=%1").arg(h0.size()));
+    setting->setChecked(true);
+    QVERIFY(!ctx_->NoLogs);
   }
 
   void readAndSearchFromTheWindow() {
