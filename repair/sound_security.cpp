@@ -77,6 +77,8 @@ void ShareIdentical(HiveContext& ctx) {
             !sk.Allocated() || !SameDescriptor(sk, parentSk))
           continue;
         Repoint(map, entry, sk.Pos(), parentSk.Pos());
+        parentSk.SetRefCount(parentSk.RefCount() + 1);
+        sk.SetRefCount(sk.RefCount() - 1);
         child.SetskOffset(nk.skOffset());
         totals.Count(RepairCounter::nkskOffsetClean);
       }
@@ -133,15 +135,29 @@ void SoundSecurityCells(HiveContext& ctx) {
   }
   if (used.empty()) return;
 
-  // An sk cell that no key reaches is in the ring only when the ring says so;
-  // one that no ring member names is left as it is.
-  std::vector<uint32_t> order;
-  order.reserve(used.size());
-  std::vector<uint8_t> placed(used.size(), 0);
+  // An unused sk cell leaves the ring as the access pass takes one out; one
+  // that no ring member names is left as it is.
   auto indexOf = [&used](uint64_t pos) {
     auto it = std::lower_bound(used.begin(), used.end(), pos);
     return it != used.end() && *it == pos ? static_cast<size_t>(it - used.begin()) : SIZE_MAX;
   };
+  for (uint32_t pos : unused) {
+    SkCell sk(image, pos);
+    SkCell prev(image, CellPos(sk.PrevskOffset())), next(image, CellPos(sk.NextskOffset()));
+    bool linked = prev.Valid() && prev.Signature() == kSigSk && prev.NextskOffset() == CellOffsetOf(pos);
+    linked = linked || (next.Valid() && next.Signature() == kSigSk && next.PrevskOffset() == CellOffsetOf(pos));
+    if (!linked && CellShadow(map, pos).Kind() != kKindSk) continue;
+    if (prev.Valid() && prev.NextskOffset() == CellOffsetOf(pos)) prev.SetNextskOffset(sk.NextskOffset());
+    if (next.Valid() && next.PrevskOffset() == CellOffsetOf(pos)) next.SetPrevskOffset(sk.PrevskOffset());
+    FreeSk(ctx, sk);
+    totals.Count(RepairCounter::skCellsChaneClean);
+  }
+
+  // The ring: from the root key's cell as far as the old links hold, then
+  // every used cell they missed, in address order.
+  std::vector<uint32_t> order;
+  order.reserve(used.size());
+  std::vector<uint8_t> placed(used.size(), 0);
   uint64_t rootSk = CellPos(NkCell(image, CellPos(BaseBlock(image).RootCellOffset())).skOffset());
   size_t at = indexOf(rootSk);
   if (at == SIZE_MAX) at = 0;
@@ -152,17 +168,6 @@ void SoundSecurityCells(HiveContext& ctx) {
   }
   for (size_t i = 0; i < used.size(); ++i)
     if (!placed[i]) order.push_back(used[i]);
-
-  std::vector<uint8_t> inRing(unused.size(), 0);
-  for (size_t i = 0; i < unused.size(); ++i) {
-    SkCell sk(image, unused[i]);
-    bool linked = false;
-    for (uint32_t pos : {sk.PrevskOffset(), sk.NextskOffset()}) linked = linked || indexOf(CellPos(pos)) != SIZE_MAX;
-    if (linked || CellShadow(map, unused[i]).Kind() == kKindSk) {
-      FreeSk(ctx, sk);
-      totals.Count(RepairCounter::skCellsChaneClean);
-    }
-  }
 
   bool relinked = false;
   for (size_t i = 0; i < order.size(); ++i) {

@@ -2,14 +2,20 @@
 // layout and both Search commands, then Repair, and a Search of the repaired
 // image; and the same bytes afresh through Defrag (its passes move cells and
 // cut and drop bins) and a Search of the result.  Any crash, hang or
-// out-of-bounds access is a finding.
+// out-of-bounds access is a finding, and so is an error line in a Search of
+// the hive that Repair would write.
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "core/context.h"
+#include "core/frontend.h"
+#include "core/report_log.h"
 #include "core/run_command.h"
 #include "hive/base_block.h"
 
@@ -30,6 +36,40 @@ void Run(quelbrix::HiveContext& ctx, int32_t id) {
   quelbrix::RunCommand(ctx);
 }
 
+// Red lines that report damage; statistics red by a threshold and a value
+// type the program does not know report none.
+class DamageLines : public quelbrix::Frontend {
+ public:
+  void AppendPane(std::string_view line, uint32_t colour) override {
+    if (colour != quelbrix::kRed || first.size() != 0) return;
+    for (const char* fine : {"UnallocCellsMaxSize(Byte)=", "ContinueCellsCount=", "UnpackedCellsCount=",
+                             "UnallocHbinsCount=", "(AllocCells)NonaccessCells", "data type unknown"})
+      if (line.substr(0, std::strlen(fine)) == fine) return;
+    first.assign(line);
+  }
+  void SetStatusText(int, std::string_view) override {}
+  std::string first;
+};
+
+// The hive Repair wrote, searched as a file of its own.
+void SearchWritten(const quelbrix::HiveContext& repaired) {
+  using namespace quelbrix;
+  if (repaired.ScanStopped || repaired.Image == nullptr || repaired.FileSize > repaired.ImageSize) return;
+  HiveContext written;
+  written.OutputFolder = repaired.OutputFolder;
+  written.CurrentFile = repaired.CurrentFile;
+  if (!AllocateImage(written, repaired.FileSize)) return;
+  std::memcpy(written.Image, repaired.Image, repaired.FileSize);
+  TakeHiveVersion(written);
+  DamageLines lines;
+  written.UI = &lines;
+  Run(written, kCmdSearchNoDates);
+  if (!lines.first.empty()) {
+    std::fprintf(stderr, "Search of the repaired hive: %s\n", lines.first.c_str());
+    std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -44,6 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Run(ctx, kCmdSearchNoDates);
   // Repair changes the image in place; the repaired image must scan again.
   Run(ctx, kCmdRepair);
+  SearchWritten(ctx);
   Run(ctx, kCmdSearchNoDates);
 
   HiveContext fresh;
