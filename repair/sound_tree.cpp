@@ -85,6 +85,7 @@ class TreeMender {
   void Rewrite(KeyState& key, const std::vector<Child>& kids);
   bool Rename(KeyState& key, Child& child, const std::vector<Child>& kids);
   void FreeCell(uint64_t pos);
+  void NameAsParent(const NkCell& nk, uint32_t offset);
 
   HiveContext& ctx_;
   HiveImage image_;
@@ -393,6 +394,24 @@ void TreeMender::Rewrite(KeyState& key, const std::vector<Child>& kids) {
   }
 }
 
+// Its subkeys, through the list the key's own visit left sound, name the key
+// at `offset` as their parent.
+void TreeMender::NameAsParent(const NkCell& nk, uint32_t offset) {
+  if (nk.SubkeyCount() == 0 || nk.SubkeyOffset() == kNoCell) return;
+  std::vector<uint64_t> cells{CellPos(nk.SubkeyOffset())};
+  while (!cells.empty()) {
+    IndexCell index(image_, cells.back());
+    cells.pop_back();
+    for (uint32_t i = 0; i < index.Count(); ++i) {
+      uint64_t entry = CellPos(index.KeyOffset(i));
+      if (index.Signature() == kSigRi)
+        cells.push_back(entry);
+      else
+        NkCell(image_, entry).SetParentOffset(offset);
+    }
+  }
+}
+
 // A name made unique among its siblings by a suffix " (n)"; the key moves to
 // a new cell when its own has no room for the longer name.
 bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& kids) {
@@ -412,17 +431,11 @@ bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& k
       uint32_t fresh = GetNewCells(ctx_, false, 0, static_cast<int32_t>(needed));
       if (fresh == 0) return false;
       std::memcpy(image_.Data() + fresh + 4, nk.Bytes() + 4, NkCell::kHeaderLength - 4);
-      // Its subkeys name it as their parent.
       NkCell moved(image_, fresh);
-      for (const KeyState& k : keys_) {
-        if (k.parent < 0 || keys_[static_cast<size_t>(k.parent)].pos != child.pos) continue;
-        NkCell(image_, k.pos).SetParentOffset(CellOffsetOf(fresh));
-      }
+      NameAsParent(moved, CellOffsetOf(fresh));
       FreeCell(child.pos);
       Claim(fresh, 1);
       pos = fresh;
-      for (KeyState& k : keys_)
-        if (k.pos == child.pos) k.pos = fresh;
       nk = moved;
     }
     uint8_t* name = image_.At(pos + NkCell::kKeyName, length);
@@ -491,34 +504,31 @@ bool TreeMender::Run() {
   Claim(rootPos, 1);
   keys_.push_back(KeyState{static_cast<uint32_t>(rootPos), -1, 0, {}, {}, 0, {}, false});
   char name[kUnits * 4 + 1];
-  // The stack holds indexes into keys_; a key is finished when its pending
-  // entries are all checked.
-  std::vector<size_t> stack{0};
+  // keys_ is the path from the root to the key in hand: a key's subkeys are
+  // visited one at a time, and a key leaves when its list is done.
   bool entered = false;
-  while (!stack.empty()) {
-    size_t k = stack.back();
-    KeyState* key = &keys_[k];
+  while (!keys_.empty()) {
+    size_t k = keys_.size() - 1;
     if (!entered) {
-      NkCell nk(image_, key->pos);
+      NkCell nk(image_, keys_[k].pos);
       DecodeName(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), name, sizeof name);
-      key->pathLength = path_.size();
-      if (key->parent >= 0) path_.push_back('\\');
+      keys_[k].pathLength = path_.size();
+      if (keys_[k].parent >= 0) path_.push_back('\\');
       path_.append(name);
-      KeyBody(*key);
-      key = &keys_[k];
+      KeyBody(keys_[k]);
       // As the walk: a key that counts no subkeys is not descended into.
       if (nk.SubkeyCount() > 0 && nk.SubkeyOffset() != kNoCell) {
-        if (Gather(*key, CellPos(nk.SubkeyOffset()), kSigNk, 0) == SIZE_MAX) {
-          Found("Sublist Detach FileOffset=0x%08x", key->pos);
+        if (Gather(keys_[k], CellPos(nk.SubkeyOffset()), kSigNk, 0) == SIZE_MAX) {
+          Found("Sublist Detach FileOffset=0x%08x", keys_[k].pos);
           nk.SetSubkeyOffset(kNoCell);
           totals_.Count(RepairCounter::SublistDetachClean);
         }
       }
     }
     entered = true;
-    key = &keys_[k];
-    if (key->next < key->pending.size()) {
-      uint64_t child = key->pending[key->next++];
+    KeyState& key = keys_[k];
+    if (key.next < key.pending.size()) {
+      uint64_t child = key.pending[key.next++];
       if (!KeyPasses(child)) {
         Found("nk Detach FileOffset=0x%08x", static_cast<uint32_t>(child));
         totals_.Count(RepairCounter::SublistDetachClean);
@@ -528,15 +538,14 @@ bool TreeMender::Run() {
       NkCell nk(image_, child);
       char16_t units[kUnits];
       size_t n = NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits);
-      key->kids.push_back(Child{static_cast<uint32_t>(child), std::u16string(units, n)});
+      key.kids.push_back(Child{static_cast<uint32_t>(child), std::u16string(units, n)});
       keys_.push_back(KeyState{static_cast<uint32_t>(child), static_cast<int>(k), 0, {}, {}, 0, {}, false});
-      stack.push_back(keys_.size() - 1);
       entered = false;
       continue;
     }
-    Finish(*key);
-    path_.resize(keys_[k].pathLength);
-    stack.pop_back();
+    Finish(key);
+    path_.resize(key.pathLength);
+    keys_.pop_back();
   }
   return reordered_;
 }

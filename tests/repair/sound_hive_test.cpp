@@ -225,12 +225,17 @@ TEST(SoundHive, SubkeysAreSortedAndDuplicatesRenamed) {
   Key wide = b.AddKey(b.Root(), "Wide");
   b.Model(wide).index = IndexShape{IndexKind::kLh, 2, 2};  // nested ri of lh leaves
   b.Model(wide).sortSubkeys = false;
-  for (const char* name : {"pear", "Apple", "fig", "APPLE", "kiwi", "apple"}) b.AddKey(wide, name);
+  for (const char* name : {"pear", "Apple", "fig", "APPLE", "kiwi", "apple"}) {
+    Key key = b.AddKey(wide, name);
+    // The renamed key outgrows its cell and moves: its subkey follows.
+    if (std::string(name) == "APPLE") b.AddKey(key, "Seed");
+  }
   b.Build();
   std::vector<std::string> sequence = Scan(b.Image(), kCmdSearchNoDates).damage;
   ASSERT_FALSE(sequence.empty());
   Tree got = Mended(b);
   EXPECT_EQ(got.keys, (std::set<std::string>{"ROOT", "ROOT\\Wide", "ROOT\\Wide\\Apple", "ROOT\\Wide\\APPLE (2)",
+                                             "ROOT\\Wide\\APPLE (2)\\Seed",
                                              "ROOT\\Wide\\apple (3)", "ROOT\\Wide\\fig", "ROOT\\Wide\\kiwi",
                                              "ROOT\\Wide\\pear"}));
 }
