@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/report_log.h"
@@ -48,13 +49,18 @@ struct KeyState {
   bool listChanged = false;      // an entry or a whole index cell was refused
 };
 
+// A key that two lists name, by its position: the key whose list keeps it
+// (the parent its own parent field names).
+using Owners = std::unordered_map<uint32_t, uint32_t>;
+
 class TreeMender {
  public:
-  explicit TreeMender(HiveContext& ctx)
-      : ctx_(ctx), image_(ctx), totals_(ctx), seen_(ctx.ImageSize / 8 + 1, 0) {}
+  TreeMender(HiveContext& ctx, Owners& owners)
+      : ctx_(ctx), image_(ctx), totals_(ctx), seen_(ctx.ImageSize / 8 + 1, 0), owners_(owners) {}
 
-  // Returns true when a sibling list was reordered: the walk's order changed,
-  // so another round checks that no cell is now reached twice.
+  // Returns true when another round is due: a sibling list was reordered (the
+  // walk's order changed, so a cell may now be reached a second time), or a
+  // key named by two lists is to move to the parent its own field names.
   bool Run();
 
  private:
@@ -85,6 +91,7 @@ class TreeMender {
   void Rewrite(KeyState& key, const std::vector<Child>& kids);
   bool Rename(KeyState& key, Child& child, const std::vector<Child>& kids);
   void FreeCell(uint64_t pos);
+  bool ClaimedHere(uint64_t child, size_t k) const;
   void NameAsParent(const NkCell& nk, uint32_t offset);
 
   HiveContext& ctx_;
@@ -94,6 +101,7 @@ class TreeMender {
   std::vector<KeyState> keys_;
   std::string path_;
   bool reordered_ = false;
+  Owners& owners_;
 };
 
 void TreeMender::Found(const char* format, uint32_t pos) {
@@ -394,6 +402,18 @@ void TreeMender::Rewrite(KeyState& key, const std::vector<Child>& kids) {
   }
 }
 
+// A key already taken by an earlier list whose own parent field names the
+// key at keys_[k], which is not below it.
+bool TreeMender::ClaimedHere(uint64_t child, size_t k) const {
+  NkCell nk(image_, child);
+  if (seen_[child / 8] != 1 || nk.Signature() != kSigNk || nk.ParentOffset() != CellOffsetOf(keys_[k].pos) ||
+      owners_.count(static_cast<uint32_t>(child)) != 0)
+    return false;
+  for (const KeyState& above : keys_)
+    if (above.pos == child) return false;
+  return true;
+}
+
 // Its subkeys, through the list the key's own visit left sound, name the key
 // at `offset` as their parent.
 void TreeMender::NameAsParent(const NkCell& nk, uint32_t offset) {
@@ -529,7 +549,19 @@ bool TreeMender::Run() {
     KeyState& key = keys_[k];
     if (key.next < key.pending.size()) {
       uint64_t child = key.pending[key.next++];
-      if (!KeyPasses(child)) {
+      auto owner = owners_.find(static_cast<uint32_t>(child));
+      bool elsewhere = owner != owners_.end() && owner->second != key.pos;
+      if (!elsewhere && !KeyPasses(child) && Seen(child) && ClaimedHere(child, k)) {
+        // Kept in this list; the next round takes it out of the earlier one.
+        owners_[static_cast<uint32_t>(child)] = key.pos;
+        reordered_ = true;
+        NkCell nk(image_, child);
+        char16_t units[kUnits];
+        size_t n = NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits);
+        key.kids.push_back(Child{static_cast<uint32_t>(child), std::u16string(units, n)});
+        continue;
+      }
+      if (elsewhere || !KeyPasses(child)) {
         Found("nk Detach FileOffset=0x%08x", static_cast<uint32_t>(child));
         totals_.Count(RepairCounter::SublistDetachClean);
         continue;
@@ -555,9 +587,11 @@ bool TreeMender::Run() {
 void SoundKeyTree(HiveContext& ctx) {
   if (ctx.Image == nullptr) return;
   // A reordered list changes the order in which the walk reaches cells; one
-  // more round finds what is now reached a second time.
-  for (int round = 0; round < 3; ++round)
-    if (!TreeMender(ctx).Run()) break;
+  // more round finds what is now reached a second time.  A key that moves to
+  // the parent its field names moves in the next round.
+  Owners owners;
+  for (int round = 0; round < 4; ++round)
+    if (!TreeMender(ctx, owners).Run()) break;
 }
 
 }  // namespace quelbrix

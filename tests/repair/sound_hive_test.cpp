@@ -240,6 +240,19 @@ TEST(SoundHive, SubkeysAreSortedAndDuplicatesRenamed) {
                                              "ROOT\\Wide\\pear"}));
 }
 
+TEST(SoundHive, AKeyTwoListsNameStaysUnderTheParentItsFieldNames) {
+  HiveBuilder b;
+  Key a = b.AddKey(b.Root(), "A");
+  Key x = b.AddKey(a, "X");
+  Key k = b.AddKey(b.AddKey(b.Root(), "B"), "C");
+  b.Build();
+  // A's list names C (whose parent field names B) where it named X.
+  HiveBuilder::Entry entry = b.EntryOf(x);
+  b.SetU32(entry.leafOffset, 8 + 8 * entry.index, b.Offset(b.NkCell(k)));
+  Tree got = Mended(b);
+  EXPECT_EQ(got.keys, (std::set<std::string>{"ROOT", "ROOT\\A", "ROOT\\B", "ROOT\\B\\C"}));
+}
+
 TEST(SoundHive, SeveralFaultsAtOnceOpenInTheIndependentReaders) {
   Sample s;
   Tree expected = Scan(s.b.Image(), kCmdSearchNoDates);
