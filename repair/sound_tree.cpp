@@ -56,7 +56,9 @@ using Owners = std::unordered_map<uint32_t, uint32_t>;
 class TreeMender {
  public:
   TreeMender(HiveContext& ctx, Owners& owners)
-      : ctx_(ctx), image_(ctx), totals_(ctx), seen_(ctx.ImageSize / 8 + 1, 0), owners_(owners) {}
+      : ctx_(ctx), image_(ctx), totals_(ctx), seen_(ctx.ImageSize / 8 + 1, 0), owners_(owners) {
+    MarkCellStarts();
+  }
 
   // Returns true when another round is due: a sibling list was reordered (the
   // walk's order changed, so a cell may now be reached a second time), or a
@@ -64,11 +66,16 @@ class TreeMender {
   bool Run();
 
  private:
-  bool Seen(uint64_t pos) const { return seen_[pos / 8] != 0; }
-  void Claim(uint64_t pos, uint8_t how) { seen_[pos / 8] = how; }
-  // The bounds CheckCell tests and a size word that is allocated.
+  static constexpr uint8_t kRecorded = 1, kShared = 2, kHow = 3, kCellStart = 4;
+  bool Seen(uint64_t pos) const { return (seen_[pos / 8] & kHow) != 0; }
+  uint8_t How(uint64_t pos) const { return seen_[pos / 8] & kHow; }
+  void Claim(uint64_t pos, uint8_t how) { seen_[pos / 8] = static_cast<uint8_t>((seen_[pos / 8] & ~kHow) | how); }
+  void MarkCellStarts();
+  // The bounds CheckCell tests, a size word that is allocated, and a place in
+  // its bin's chain of cells (a position inside another cell is no cell).
   bool Allocated(uint64_t pos) const {
-    if (pos < kFirstCellPos || !image_.Contains(pos, 4)) return false;
+    if (pos < kFirstCellPos || !image_.Contains(pos, 4) || pos % 8 != 0 || (seen_[pos / 8] & kCellStart) == 0)
+      return false;
     CellView cell(image_, pos);
     uint32_t m = cell.Length();
     return m % 8 == 0 && cell.Allocated() && pos + m <= image_.HbinsEnd();
@@ -81,6 +88,8 @@ class TreeMender {
   void KeyBody(KeyState& key);
   void Class(const NkCell& nk);
   void Security(KeyState& key, const NkCell& nk);
+  bool SoundSk(uint64_t pos) const;
+  uint32_t RootSecurity();
   void Values(const NkCell& nk);
   bool ValuePasses(uint64_t pos);
   void Data(const VkCell& vk);
@@ -103,6 +112,23 @@ class TreeMender {
   bool reordered_ = false;
   Owners& owners_;
 };
+
+// The bins are whole here (SalvageBins ran before the bin walk).
+void TreeMender::MarkCellStarts() {
+  uint64_t end = image_.HbinsEnd();
+  for (uint64_t bin = kBaseBlockSize; bin + kBinHeaderSize <= end;) {
+    uint32_t binSize = image_.U32(bin + 8);
+    if (binSize < kBinHeaderSize) break;
+    uint64_t binEnd = std::min<uint64_t>(bin + binSize, end);
+    for (uint64_t cell = bin + kBinHeaderSize; cell < binEnd;) {
+      uint32_t m = CellView(image_, cell).Length();
+      if (m == 0 || m % 8 != 0 || m > binEnd - cell) break;
+      seen_[cell / 8] |= kCellStart;
+      cell += m;
+    }
+    bin += binSize;
+  }
+}
 
 void TreeMender::Found(const char* format, uint32_t pos) {
 #pragma GCC diagnostic push
@@ -159,23 +185,59 @@ void TreeMender::Class(const NkCell& nk) {
   totals_.Count(RepairCounter::classDetachClean);
 }
 
+bool TreeMender::SoundSk(uint64_t pos) const {
+  SkCell sk(image_, pos);
+  return Allocated(pos) && How(pos) != kRecorded && sk.Signature() == kSigSk && sk.DescriptorLength() != 0 &&
+         sk.Descriptor() != nullptr && sk.Length() >= uint64_t{SkCell::kHeaderLength} + sk.DescriptorLength();
+}
+
+// The root key's stand-in for a descriptor it cannot read: the first sound sk
+// cell of the bins, or else a new one that gives Administrators and
+// LocalSystem full control, in a ring of its own.
+uint32_t TreeMender::RootSecurity() {
+  uint64_t end = image_.HbinsEnd();
+  for (uint64_t pos = kFirstCellPos; pos + SkCell::kHeaderLength <= end; pos += 8)
+    if ((seen_[pos / 8] & kCellStart) != 0 && SoundSk(pos)) return static_cast<uint32_t>(pos);
+  static const uint8_t kDescriptor[] = {
+      0x01, 0x00, 0x04, 0x80, 0x48, 0x00, 0x00, 0x00, 0x58, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14, 0x00,
+      0x00, 0x00, 0x02, 0x00, 0x34, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x12, 0x14, 0x00, 0x3F, 0x00, 0x0F, 0x00,
+      0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x12, 0x00, 0x00, 0x00, 0x00, 0x12, 0x18, 0x00, 0x3F, 0x00,
+      0x0F, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00,
+      0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00, 0x01, 0x01,
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x12, 0x00, 0x00, 0x00};
+  uint32_t length = static_cast<uint32_t>(RoundUp8(SkCell::kHeaderLength + sizeof kDescriptor));
+  uint32_t fresh = GetNewCells(ctx_, false, 0, static_cast<int32_t>(length));
+  if (fresh == 0) return 0;
+  SkCell sk(image_, fresh);
+  sk.SetU16(4, kSigSk);
+  sk.SetPrevskOffset(CellOffsetOf(fresh));
+  sk.SetNextskOffset(CellOffsetOf(fresh));
+  sk.SetRefCount(1);
+  sk.SetDescriptorLength(sizeof kDescriptor);
+  std::memcpy(sk.Bytes() + SkCell::kDescriptor, kDescriptor, sizeof kDescriptor);
+  seen_[fresh / 8] |= kCellStart;
+  return fresh;
+}
+
 void TreeMender::Security(KeyState& key, const NkCell& nk) {
   uint64_t pos = CellPos(nk.skOffset());
-  SkCell sk(image_, pos);
-  bool sound = nk.skOffset() != kNoCell && Allocated(pos) && seen_[pos / 8] != 1 && sk.Signature() == kSigSk &&
-               sk.DescriptorLength() != 0 && sk.Descriptor() != nullptr &&
-               sk.Length() >= uint64_t{SkCell::kHeaderLength} + sk.DescriptorLength();
-  if (sound) {
-    Claim(pos, 2);
+  if (nk.skOffset() != kNoCell && SoundSk(pos)) {
+    Claim(pos, kShared);
     return;
   }
   // A key without a readable descriptor takes its parent's.
-  if (key.parent < 0) return;
-  NkCell parent(image_, keys_[static_cast<size_t>(key.parent)].pos);
-  uint64_t parentSk = CellPos(parent.skOffset());
-  if (parent.skOffset() == kNoCell || !image_.Contains(parentSk, 4) || seen_[parentSk / 8] != 2) return;
+  uint64_t stand = 0;
+  if (key.parent < 0) {
+    stand = RootSecurity();
+  } else {
+    NkCell parent(image_, keys_[static_cast<size_t>(key.parent)].pos);
+    uint64_t parentSk = CellPos(parent.skOffset());
+    if (parent.skOffset() != kNoCell && image_.Contains(parentSk, 4) && How(parentSk) == kShared) stand = parentSk;
+  }
+  if (stand == 0) return;
   Found("sk Detach FileOffset=0x%08x", nk.Pos());
-  nk.SetskOffset(parent.skOffset());
+  nk.SetskOffset(CellOffsetOf(stand));
+  Claim(stand, kShared);
   totals_.Count(RepairCounter::skDetachClean);
 }
 
@@ -406,7 +468,7 @@ void TreeMender::Rewrite(KeyState& key, const std::vector<Child>& kids) {
 // key at keys_[k], which is not below it.
 bool TreeMender::ClaimedHere(uint64_t child, size_t k) const {
   NkCell nk(image_, child);
-  if (seen_[child / 8] != 1 || nk.Signature() != kSigNk || nk.ParentOffset() != CellOffsetOf(keys_[k].pos) ||
+  if (How(child) != kRecorded || nk.Signature() != kSigNk || nk.ParentOffset() != CellOffsetOf(keys_[k].pos) ||
       owners_.count(static_cast<uint32_t>(child)) != 0)
     return false;
   for (const KeyState& above : keys_)
@@ -454,7 +516,8 @@ bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& k
       NkCell moved(image_, fresh);
       NameAsParent(moved, CellOffsetOf(fresh));
       FreeCell(child.pos);
-      Claim(fresh, 1);
+      seen_[fresh / 8] |= kCellStart;
+      Claim(fresh, kRecorded);
       pos = fresh;
       nk = moved;
     }
