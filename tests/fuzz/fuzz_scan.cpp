@@ -18,6 +18,7 @@
 #include "core/report_log.h"
 #include "core/run_command.h"
 #include "hive/base_block.h"
+#include "hive/cells.h"
 
 namespace {
 
@@ -57,10 +58,21 @@ class DamageLines : public quelbrix::Frontend {
   bool descriptors_ = false;
 };
 
+// A root key the key visit accepts: Repair mends what hangs off the root,
+// never the root key cell itself.
+bool RootVisited(const quelbrix::HiveContext& ctx) {
+  using namespace quelbrix;
+  HiveImage image(ctx.Image, ctx.ImageSize);
+  NkCell root(image, CellPos(BaseBlock(image).RootCellOffset()));
+  return root.Valid() && root.Allocated() && root.Signature() == kSigNk && root.KeyLength() != 0 &&
+         root.Length() >= uint64_t{NkCell::kHeaderLength} + root.KeyLength();
+}
+
 // The hive Repair wrote, searched as a file of its own.
 void SearchWritten(const quelbrix::HiveContext& repaired) {
   using namespace quelbrix;
   if (repaired.ScanStopped || repaired.Image == nullptr || repaired.FileSize > repaired.ImageSize) return;
+  if (!RootVisited(repaired)) return;
   HiveContext written;
   written.OutputFolder = repaired.OutputFolder;
   written.CurrentFile = repaired.CurrentFile;
