@@ -67,8 +67,9 @@ class TreeMender {
 
  private:
   static constexpr uint8_t kRecorded = 1, kShared = 2, kHow = 3, kCellStart = 4;
-  bool Seen(uint64_t pos) const { return (seen_[pos / 8] & kHow) != 0; }
-  uint8_t How(uint64_t pos) const { return seen_[pos / 8] & kHow; }
+  // Positions come from the file: one outside the image was never seen.
+  uint8_t How(uint64_t pos) const { return pos / 8 < seen_.size() ? seen_[pos / 8] & kHow : 0; }
+  bool Seen(uint64_t pos) const { return How(pos) != 0; }
   void Claim(uint64_t pos, uint8_t how) { seen_[pos / 8] = static_cast<uint8_t>((seen_[pos / 8] & ~kHow) | how); }
   void MarkCellStarts();
   // The bounds CheckCell tests, a size word that is allocated, and a place in
