@@ -73,6 +73,18 @@ struct HiveContext {
   // block, bin or root key): nothing was repaired or rebuilt, so the command
   // line must not call that a success nor write the image out.
   bool ScanStopped = false;
+  // Set when a scan command could not finish its work soundly (the Defrag
+  // rounds went nowhere, the report reached its size limit): the command
+  // ends as failed.  Cleared when the next scan command starts.
+  bool CommandFailed = false;
+  // The image holds what a failed Repair or Defrag left of its work: Write
+  // refuses it until the next Read.
+  bool ImageUnfit = false;
+  // Bytes written to the open report and the most it may take (0: no
+  // limit); past the limit the report log drops every line.
+  uint64_t ReportBytes = 0;
+  uint64_t ReportLimit = 0;
+  bool ReportFull = false;
   uint32_t ImageSize = 0;
   FILE* ReportFile = nullptr;
   uint8_t* Image = nullptr;  // HiveImage, then its AccessMap; owned by ImageOwner

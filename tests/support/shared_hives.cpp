@@ -59,6 +59,13 @@ std::string SharedHivesFolder() {
   return fs::is_directory(folder, ec) ? fs::weakly_canonical(folder, ec).string() : std::string();
 }
 
+std::string SharedReproFolder() {
+  const char* env = std::getenv("QUELBRIX_SHARED_REPRO");
+  std::string folder = env != nullptr && *env != '\0' ? env : QUELBRIX_SHARED_HIVES "/../repro";
+  std::error_code ec;
+  return fs::is_directory(folder, ec) ? fs::weakly_canonical(folder, ec).string() : std::string();
+}
+
 std::vector<SharedHive> ListSharedHives() { return ListAll(false); }
 std::vector<SharedHive> ListSharedLogs() { return ListAll(true); }
 

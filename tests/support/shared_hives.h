@@ -22,6 +22,10 @@ inline void PrintTo(const SharedHive& hive, std::ostream* os) { *os << hive.name
 // The folder that holds the *.xz files; "" when it does not exist.
 std::string SharedHivesFolder();
 
+// The folder of inputs that once made a command fail (../shared/repro, or
+// $QUELBRIX_SHARED_REPRO), beside the hives; "" when it does not exist.
+std::string SharedReproFolder();
+
 // The hives in name order, transaction logs (*.LOG1, *.LOG2) left out.
 // Only lists; nothing is decompressed.
 std::vector<SharedHive> ListSharedHives();
