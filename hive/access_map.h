@@ -213,6 +213,22 @@ enum class RepairCounter : uint32_t {
   DescriptorDaclLocalClean = 512,
   RegCreateKeyExCount = 520,
   RegSetValueExCount = 524,
+  // What Repair and Defrag make sound beyond the fixed repairs, in the
+  // base-block room behind the counters above.
+  regfHbinsLengthClean = 528,
+  HbinBrokenClean = 532,
+  HbinCellsClean = 536,
+  nkRootFlagClean = 540,
+  SublistDetachClean = 544,
+  nkSubkeySequenceClean = 548,
+  nkSubkeyDuplicateClean = 552,
+  vklistDetachClean = 556,
+  vkDetachClean = 560,
+  dataDetachClean = 564,
+  classDetachClean = 568,
+  skDetachClean = 572,
+  skRefCountClean = 576,
+  skCellsRingClean = 580,
 };
 
 class ScanTotals {

@@ -18,7 +18,7 @@ std::string GuidText(const uint8_t* g) {
   return text;
 }
 
-bool BaseBlockPhase(HiveContext& ctx) {
+bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile) {
   HiveImage image(ctx);
   BaseBlock bb(image);
   uint32_t fileSize = static_cast<uint32_t>(ctx.FileSize);
@@ -77,7 +77,7 @@ bool BaseBlockPhase(HiveContext& ctx) {
   if (ctx.FileSize != expected) {
     LogLineF(ctx, kRed, "FileSize(regfSize+regfHbinsLength) Error calcutlate=%d actual=%d",
              static_cast<int>(static_cast<uint32_t>(expected)), static_cast<int>(fileSize));
-    if (ctx.FileSize < expected) return false;
+    if (ctx.FileSize < expected && !keepShortFile) return false;
   }
   return true;
 }

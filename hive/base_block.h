@@ -52,8 +52,9 @@ uint32_t ComputeChecksum(const uint8_t* baseBlock);
 std::string GuidText(const uint8_t* guid);
 
 // Phase 1 of a scan.  False when the scan must stop (no "regf", or a file
-// shorter than the declared hive bins data size + 4096).
-bool BaseBlockPhase(HiveContext& ctx);
+// shorter than the declared hive bins data size + 4096 unless keepShortFile:
+// the caller then salvages what the file holds).
+bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile = false);
 
 // Base-block repair at the end of Repair in diagnostic mode.
 void RepairBaseBlock(HiveContext& ctx);

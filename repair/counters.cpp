@@ -27,6 +27,18 @@ constexpr CounterLine kCounterLines[] = {
     {RepairCounter::HbinUnknownClean, "HbinUnknownClean=%d"},
     {RepairCounter::HbinOffsetClean, "HbinOffsetClean=%d"},
     {RepairCounter::HbinTimeStampClean, "HbinTimeStampClean=%d"},
+    {RepairCounter::regfHbinsLengthClean, "regfHbinsLengthClean=%d"},
+    {RepairCounter::HbinBrokenClean, "HbinBrokenClean=%d"},
+    {RepairCounter::HbinCellsClean, "HbinCellsClean=%d"},
+    {RepairCounter::nkRootFlagClean, "nkRootFlagClean=%d"},
+    {RepairCounter::SublistDetachClean, "SublistDetachClean=%d"},
+    {RepairCounter::nkSubkeySequenceClean, "nkSubkeySequenceClean=%d"},
+    {RepairCounter::nkSubkeyDuplicateClean, "nkSubkeyDuplicateClean=%d"},
+    {RepairCounter::vklistDetachClean, "vklistDetachClean=%d"},
+    {RepairCounter::vkDetachClean, "vkDetachClean=%d"},
+    {RepairCounter::dataDetachClean, "dataDetachClean=%d"},
+    {RepairCounter::classDetachClean, "classDetachClean=%d"},
+    {RepairCounter::skDetachClean, "skDetachClean=%d"},
     {RepairCounter::nkMaxSubkeyClean, "nkMaxSubkeyClean=%d"},
     {RepairCounter::nkMaxClassClean, "nkMaxClassClean=%d"},
     {RepairCounter::nkSubkeyCountClean, "nkSubkeyCountClean=%d"},
@@ -44,6 +56,8 @@ constexpr CounterLine kCounterLines[] = {
     {RepairCounter::skCellsChaneClean, "skCellsChaneClean=%d"},
     {RepairCounter::skUnknownClean, "skUnknownClean=%d"},
     {RepairCounter::skDescriptorClean, "skDescriptorClean=%d"},
+    {RepairCounter::skRefCountClean, "skRefCountClean=%d"},
+    {RepairCounter::skCellsRingClean, "skCellsRingClean=%d"},
     {RepairCounter::nkPaddingClean, "nkPaddingClean=%d"},
     {RepairCounter::classPaddingClean, "classPaddingClean=%d"},
     {RepairCounter::skPaddingClean, "skPaddingClean=%d"},
@@ -78,7 +92,7 @@ constexpr CounterLine kCounterLines[] = {
     {RepairCounter::RegCreateKeyExCount, "RegCreateKeyExCount=%d"},
     {RepairCounter::RegSetValueExCount, "RegSetValueExCount=%d"},
 };
-static_assert(sizeof kCounterLines / sizeof kCounterLines[0] == 63);
+static_assert(sizeof kCounterLines / sizeof kCounterLines[0] == 77);
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include "repair/allocator.h"
 #include "repair/counters.h"
 #include "repair/relocate.h"
+#include "repair/sound_hive.h"
 #include "scan/key_walk.h"
 #include "scan/scan_hive.h"
 #include "scan/security.h"
@@ -31,6 +32,7 @@ bool BinWalk(HiveContext& ctx) {
   AccessMap map(ctx);
   ScanTotals totals(map);
   Heading(ctx, "HbinsCellsStruct Test");
+  if (MakesHiveSound(ctx)) SalvageBins(ctx);
   totals.Set(Total::LastHbinOffset, 0);
   uint32_t hbinsSize = image.HbinsDataSize();
   uint64_t end = uint64_t{kBaseBlockSize} + hbinsSize;
@@ -407,13 +409,14 @@ bool ScanCommandAvailable(int32_t id) {
 
 void ScanHive(HiveContext& ctx) {
   ctx.ScanStopped = true;
-  if (!BaseBlockPhase(ctx)) return;
+  if (!BaseBlockPhase(ctx, MakesHiveSound(ctx))) return;
   if (!BinWalk(ctx)) return;
   StructureStatistics(ctx, ctx.CommandId == kCmdDefrag);
   if (!RootKeyTest(ctx)) return;
   ctx.ScanStopped = false;
   SkRing(ctx);
 
+  if (MakesHiveSound(ctx)) SoundKeyTree(ctx);
   std::string start = NowText();
   LogLineF(ctx, kGreen, "[SubkeyScan Start] %s", start.c_str());
   WalkKeyTree(ctx, BaseBlock(HiveImage(ctx)).RootCellOffset());
@@ -423,6 +426,7 @@ void ScanHive(HiveContext& ctx) {
   Totals(ctx, counts);
   SecurityDescriptorSummary(ctx);
   if (RepairOrDefrag(ctx)) SkUpdate(ctx);
+  if (MakesHiveSound(ctx)) SoundSecurityCells(ctx);
   if (DiagnosticRepair(ctx)) RepairBaseBlock(ctx);
 
   switch (ctx.CommandId) {

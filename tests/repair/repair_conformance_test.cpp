@@ -1,14 +1,16 @@
-// Repair of every valid shared hive through the quelbrix command, written over
-// a copy: the result opens in hivexml, regfinfo and reglookup, python3-hivex
+// Repair of every shared hive through the quelbrix command, written over a
+// copy: the result opens in hivexml, regfinfo and reglookup, python3-hivex
 // reads the same keys and values as in the original (string values compared
-// by their text, since Repair corrects string lengths), and a third Repair
-// finds nothing left to do.
+// by their text, since Repair corrects string lengths), and a second Repair
+// finds nothing left to do.  The damaged hive, which no reader opens, keeps
+// every key an independent walk around its broken bins reaches.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -91,7 +93,6 @@ class RepairConformance : public ::testing::TestWithParam<SharedHive> {};
 
 TEST_P(RepairConformance, RepairedHiveReadsTheSameInIndependentReaders) {
   const SharedHive& hive = GetParam();
-  if (hive.corrupted) GTEST_SKIP() << "the damaged hive stops the scan before any repair";
   std::string error;
   std::string original = DecompressedPath(hive, &error);
   ASSERT_FALSE(original.empty()) << error;
@@ -111,21 +112,25 @@ TEST_P(RepairConformance, RepairedHiveReadsTheSameInIndependentReaders) {
   EXPECT_EQ(lookup.status, 0) << lookup.err.substr(0, 500);
   EXPECT_EQ(lookup.err.find("ERROR"), std::string::npos) << lookup.err.substr(0, 500);
 
-  std::string script = (work / "compare.py").string();
-  std::ofstream(script) << kCompareScript;
-  ProcessResult same = RunProcess({"/usr/bin/python3", script, original, copy});
-  EXPECT_EQ(same.status, 0) << same.out << same.err.substr(0, 500);
+  if (hive.corrupted) {
+    size_t keys = 0;
+    for (size_t at = 0; (at = lookup.out.find(",KEY,", at)) != std::string::npos; ++at) ++keys;
+    EXPECT_GE(keys, 1687u);
+  } else {
+    std::string script = (work / "compare.py").string();
+    std::ofstream(script) << kCompareScript;
+    ProcessResult same = RunProcess({"/usr/bin/python3", script, original, copy});
+    EXPECT_EQ(same.status, 0) << same.out << same.err.substr(0, 500);
+  }
 
-  // Descriptors that the first Repair made identical are merged by the
-  // second; after that nothing is left to do.
+  std::ifstream firstIn(copy, std::ios::binary);
+  std::string firstBytes((std::istreambuf_iterator<char>(firstIn)), std::istreambuf_iterator<char>());
   Repaired second = RepairFile(copy, (work / "r2").string());
   ASSERT_EQ(second.status, 0) << second.err;
-  std::istringstream lines(second.summary);
-  for (std::string line; std::getline(lines, line);)
-    EXPECT_TRUE(line.rfind("nkskOffsetClean=", 0) == 0 || line.rfind("skCellsChaneClean=", 0) == 0) << line;
-  Repaired third = RepairFile(copy, (work / "r3").string());
-  ASSERT_EQ(third.status, 0) << third.err;
-  EXPECT_EQ(third.summary, "");
+  EXPECT_EQ(second.summary, "");
+  std::ifstream secondIn(copy, std::ios::binary);
+  std::string secondBytes((std::istreambuf_iterator<char>(secondIn)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(firstBytes == secondBytes) << "a second Repair changed the hive";
   fs::remove_all(work);
 }
 

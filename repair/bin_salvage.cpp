@@ -1,0 +1,110 @@
+// SalvageBins: the chain of bins as Repair and Defrag leave it.
+#include <algorithm>
+
+#include "core/report_log.h"
+#include "hive/access_map.h"
+#include "hive/cells.h"
+#include "hive/image.h"
+#include "repair/allocator.h"
+#include "repair/sound_hive.h"
+
+namespace quelbrix {
+namespace {
+
+constexpr uint32_t kPage = 4096;
+constexpr uint32_t kHbinSignature = 0x6E696268;  // "hbin"
+
+// A bin header the chain can go on with: its signature, its own offset, and a
+// size that keeps it inside the file.
+bool HeaderAt(const HiveImage& image, uint64_t pos, uint64_t fileEnd, uint32_t& size) {
+  if (pos + kBinHeaderSize > fileEnd || image.U32(pos) != kHbinSignature || image.U32(pos + 4) != pos - kBaseBlockSize)
+    return false;
+  size = image.U32(pos + 8);
+  return size >= kBinHeaderSize && size % 8 == 0 && size <= fileEnd - pos;
+}
+
+// Where the chain can be found again after a broken bin: the next page that
+// holds a whole bin of page multiples naming its own position.
+uint64_t NextBin(const HiveImage& image, uint64_t pos, uint64_t fileEnd) {
+  uint64_t page = kBaseBlockSize + (pos - kBaseBlockSize + kPage) / kPage * kPage;
+  for (; page + kBinHeaderSize <= fileEnd; page += kPage) {
+    uint32_t size = 0;
+    if (HeaderAt(image, page, fileEnd, size) && size % kPage == 0) return page;
+  }
+  return 0;
+}
+
+// The position where the chain of cells from `cell` breaks, or `end` when it
+// reaches the end of the bin exactly.
+uint64_t ChainBreak(const HiveImage& image, uint64_t cell, uint64_t end) {
+  while (cell < end) {
+    uint32_t m = CellView(image, cell).Length();
+    if (m == 0 || m % 8 != 0 || m > end - cell) return cell;
+    cell += m;
+  }
+  return end;
+}
+
+// Keeps the cells of a bin around a break in their chain: the cells before
+// it, and the cells from the first later position whose chain reaches the
+// bin's end (damage is mostly a zeroed page, and the cells behind it are
+// whole).  What lies between becomes one free cell.  Returns the position of
+// the break, or 0.
+uint64_t MendCells(const HiveImage& image, uint64_t bin, uint32_t size) {
+  uint64_t end = bin + size;
+  uint64_t broken = ChainBreak(image, bin + kBinHeaderSize, end);
+  if (broken == end) return 0;
+  uint64_t resume = broken + 8;
+  while (resume < end && ChainBreak(image, resume, end) != end) resume += 8;
+  CellView(image, broken).SetSize(static_cast<int32_t>(resume - broken));
+  return broken;
+}
+
+}  // namespace
+
+bool MakesHiveSound(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair || ctx.CommandId == kCmdDefrag; }
+
+void SalvageBins(HiveContext& ctx) {
+  HiveImage image(ctx);
+  ScanTotals totals(ctx);
+  if (image.Size() < kBaseBlockSize) return;
+  uint64_t fileEnd = std::min<uint64_t>(ctx.FileSize, image.Size());
+  uint64_t declaredEnd = uint64_t{kBaseBlockSize} + image.HbinsDataSize();
+  uint64_t pos = kBaseBlockSize;
+  uint64_t wholeEnd = kBaseBlockSize;
+  while (pos < fileEnd) {
+    uint32_t size = 0;
+    if (HeaderAt(image, pos, fileEnd, size)) {
+      if (uint64_t broken = MendCells(image, pos, size)) {
+        LogLineF(ctx, kRed, "HbinsCells Broken Error FileOffset=0x%08x", static_cast<uint32_t>(broken));
+        totals.Count(RepairCounter::HbinCellsClean);
+      }
+      pos += size;
+      wholeEnd = pos;
+      continue;
+    }
+    // Past the declared size only whole bins that follow on are the hive's.
+    if (pos >= declaredEnd) break;
+    uint64_t next = NextBin(image, pos, fileEnd);
+    if (next == 0) break;
+    LogLineF(ctx, kRed, "Hbins Broken Error FileOffset=0x%08x Length=%d", static_cast<uint32_t>(pos),
+             static_cast<int>(next - pos));
+    // Empty pages keep the offsets of every later cell; the allocator can
+    // serve them again.
+    uint32_t step = (next - pos) % kPage == 0 ? kPage : static_cast<uint32_t>(next - pos);
+    for (uint64_t at = pos; at < next; at += step) {
+      InitHbin(ctx, static_cast<uint32_t>(at), step);
+      totals.Count(RepairCounter::HbinBrokenClean);
+    }
+    pos = next;
+  }
+  uint32_t wholeSize = static_cast<uint32_t>(wholeEnd - kBaseBlockSize);
+  if (wholeSize != image.HbinsDataSize()) {
+    LogLineF(ctx, kRed, "regfHbinsLength Error calculate=%d actual=%d", static_cast<int>(wholeSize),
+             static_cast<int>(image.HbinsDataSize()));
+    image.SetU32(0x28, wholeSize);
+    totals.Count(RepairCounter::regfHbinsLengthClean);
+  }
+}
+
+}  // namespace quelbrix

@@ -1,0 +1,661 @@
+// SoundKeyTree: the key tree as the key walk will find it under Repair and
+// Defrag.  It follows every reference in the order the walk does and refuses
+// exactly what the walk would refuse (a cell out of the bins, free, reached a
+// second time, of the wrong signature or too short), so that the walk then
+// meets no reference it cannot follow.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/report_log.h"
+#include "hive/access_map.h"
+#include "hive/base_block.h"
+#include "hive/cells.h"
+#include "hive/names.h"
+#include "repair/allocator.h"
+#include "repair/free_index.h"
+#include "repair/sound_hive.h"
+
+namespace quelbrix {
+namespace {
+
+constexpr size_t kUnits = 256;
+
+struct Child {
+  uint32_t pos = 0;           // nk image position
+  std::u16string units;       // W, as the hashes and the order see it
+};
+
+// One index cell of a key as found: its kind, and its entries once checked
+// (leaves: key positions; ri: positions of index cells that passed).
+struct IndexNode {
+  uint32_t pos = 0;
+  uint16_t kind = 0;
+  uint32_t capacity = 0;  // entries the cell holds room for, as it was
+  std::vector<uint32_t> entries;
+  std::vector<size_t> subnodes;  // ri only: indexes into the node table
+};
+
+struct KeyState {
+  uint32_t pos = 0;
+  int parent = -1;               // index in the key table
+  size_t pathLength = 0;         // the parent's path length
+  std::vector<IndexNode> nodes;  // nodes[0] is the top index cell
+  std::vector<uint32_t> pending;  // listed keys in stored order
+  size_t next = 0;
+  std::vector<Child> kids;       // keys that passed, in stored order
+  bool listChanged = false;      // an entry or a whole index cell was refused
+};
+
+// A key that two lists name, by its position: the key whose list keeps it
+// (the parent its own parent field names).
+using Owners = std::unordered_map<uint32_t, uint32_t>;
+
+class TreeMender {
+ public:
+  TreeMender(HiveContext& ctx, Owners& owners)
+      : ctx_(ctx), image_(ctx), totals_(ctx), seen_(ctx.ImageSize / 8 + 1, 0), owners_(owners) {
+    MarkCellStarts();
+  }
+
+  // Returns true when another round is due: a sibling list was reordered (the
+  // walk's order changed, so a cell may now be reached a second time), or a
+  // key named by two lists is to move to the parent its own field names.
+  bool Run();
+
+ private:
+  static constexpr uint8_t kRecorded = 1, kShared = 2, kHow = 3, kCellStart = 4;
+  // Positions come from the file: one outside the image was never seen.
+  uint8_t How(uint64_t pos) const { return pos / 8 < seen_.size() ? seen_[pos / 8] & kHow : 0; }
+  bool Seen(uint64_t pos) const { return How(pos) != 0; }
+  void Claim(uint64_t pos, uint8_t how) { seen_[pos / 8] = static_cast<uint8_t>((seen_[pos / 8] & ~kHow) | how); }
+  void MarkCellStarts();
+  // The bounds CheckCell tests, a size word that is allocated, and a place in
+  // its bin's chain of cells (a position inside another cell is no cell).
+  bool Allocated(uint64_t pos) const {
+    if (pos < kFirstCellPos || !image_.Contains(pos, 4) || pos % 8 != 0 || (seen_[pos / 8] & kCellStart) == 0)
+      return false;
+    CellView cell(image_, pos);
+    uint32_t m = cell.Length();
+    return m % 8 == 0 && cell.Allocated() && pos + m <= image_.HbinsEnd();
+  }
+  // A cell the walk may record: allocated and not yet reached.
+  bool Free(uint64_t pos) const { return Allocated(pos) && !Seen(pos); }
+
+  void Found(const char* format, uint32_t pos);
+  bool KeyPasses(uint64_t pos);
+  void KeyBody(KeyState& key);
+  void Class(const NkCell& nk);
+  void Security(KeyState& key, const NkCell& nk);
+  bool SoundSk(uint64_t pos) const;
+  uint32_t RootSecurity();
+  void Values(const NkCell& nk);
+  bool ValuePasses(uint64_t pos);
+  void Data(const VkCell& vk);
+  void BigData(const VkCell& vk);
+  void Detach(const VkCell& vk);
+  size_t Gather(KeyState& key, uint64_t pos, uint16_t ownerKind, int depth);
+  void Finish(KeyState& key);
+  void Rewrite(KeyState& key, const std::vector<Child>& kids);
+  bool Rename(KeyState& key, Child& child, const std::vector<Child>& kids);
+  void FreeCell(uint64_t pos);
+  bool ClaimedHere(uint64_t child, size_t k) const;
+  void NameAsParent(const NkCell& nk, uint32_t offset);
+
+  HiveContext& ctx_;
+  HiveImage image_;
+  ScanTotals totals_;
+  std::vector<uint8_t> seen_;  // 1: recorded once; 2: an sk cell (may be shared)
+  std::vector<KeyState> keys_;
+  std::string path_;
+  bool reordered_ = false;
+  Owners& owners_;
+};
+
+// The bins are whole here (SalvageBins ran before the bin walk).
+void TreeMender::MarkCellStarts() {
+  uint64_t end = image_.HbinsEnd();
+  for (uint64_t bin = kBaseBlockSize; bin + kBinHeaderSize <= end;) {
+    uint32_t binSize = image_.U32(bin + 8);
+    if (binSize < kBinHeaderSize) break;
+    uint64_t binEnd = std::min<uint64_t>(bin + binSize, end);
+    for (uint64_t cell = bin + kBinHeaderSize; cell < binEnd;) {
+      uint32_t m = CellView(image_, cell).Length();
+      if (m == 0 || m % 8 != 0 || m > binEnd - cell) break;
+      seen_[cell / 8] |= kCellStart;
+      cell += m;
+    }
+    bin += binSize;
+  }
+}
+
+void TreeMender::Found(const char* format, uint32_t pos) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  char text[kLineBuffer];
+  FormatText(text, sizeof text, format, pos);
+#pragma GCC diagnostic pop
+  std::string line(text);
+  line.append(" ").append(path_);
+  LogLine(ctx_, line, kRed);
+}
+
+// The refusals of the key visit: the cell check, the signature, the length
+// and a name that decodes to nothing.
+bool TreeMender::KeyPasses(uint64_t pos) {
+  if (!Free(pos)) return false;
+  NkCell nk(image_, pos);
+  if (nk.Signature() != kSigNk || nk.Length() < uint64_t{NkCell::kHeaderLength} + nk.KeyLength() ||
+      nk.KeyLength() == 0)
+    return false;
+  char16_t units[kUnits];
+  return NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits) != 0;
+}
+
+void TreeMender::FreeCell(uint64_t pos) {
+  CellView cell(image_, pos);
+  if (!cell.Valid() || !cell.Allocated()) return;
+  cell.SetSize(static_cast<int32_t>(cell.Length()));
+  NoteFreeSpace(ctx_, pos);
+}
+
+void TreeMender::Class(const NkCell& nk) {
+  if (nk.ClassLength() == 0) return;
+  uint64_t pos = CellPos(nk.ClassOffset());
+  if (nk.ClassOffset() == kNoCell || !Free(pos)) {
+    Found("class Detach FileOffset=0x%08x", nk.Pos());
+    nk.SetClassOffset(kNoCell);
+    nk.SetClassLength(0);
+    totals_.Count(RepairCounter::classDetachClean);
+    return;
+  }
+  Claim(pos, 1);
+  DataCell cell(image_, pos);
+  uint32_t length = nk.ClassLength();
+  if (cell.Length() < uint64_t{length} + 4) length = (cell.Length() - 4) & ~1u;
+  char text[kUnits * 4 + 1];
+  DecodedName decoded = DecodeName(cell.Ptr(DataCell::kData, 0), length, cell.Avail() - DataCell::kData, false, text,
+                                   sizeof text);
+  if (decoded.ComputedLength < length) length = decoded.ComputedLength;
+  if (length == nk.ClassLength()) return;
+  Found("class ClassLength Clean FileOffset=0x%08x", cell.Pos());
+  nk.SetClassLength(static_cast<uint16_t>(length));
+  if (length == 0) nk.SetClassOffset(kNoCell);
+  totals_.Count(RepairCounter::classDetachClean);
+}
+
+bool TreeMender::SoundSk(uint64_t pos) const {
+  SkCell sk(image_, pos);
+  return Allocated(pos) && How(pos) != kRecorded && sk.Signature() == kSigSk && sk.DescriptorLength() != 0 &&
+         sk.Descriptor() != nullptr && sk.Length() >= uint64_t{SkCell::kHeaderLength} + sk.DescriptorLength();
+}
+
+// The root key's stand-in for a descriptor it cannot read: the first sound sk
+// cell of the bins, or else a new one that gives Administrators and
+// LocalSystem full control, in a ring of its own.
+uint32_t TreeMender::RootSecurity() {
+  uint64_t end = image_.HbinsEnd();
+  for (uint64_t pos = kFirstCellPos; pos + SkCell::kHeaderLength <= end; pos += 8)
+    if ((seen_[pos / 8] & kCellStart) != 0 && SoundSk(pos)) return static_cast<uint32_t>(pos);
+  static const uint8_t kDescriptor[] = {
+      0x01, 0x00, 0x04, 0x80, 0x48, 0x00, 0x00, 0x00, 0x58, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14, 0x00,
+      0x00, 0x00, 0x02, 0x00, 0x34, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x12, 0x14, 0x00, 0x3F, 0x00, 0x0F, 0x00,
+      0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x12, 0x00, 0x00, 0x00, 0x00, 0x12, 0x18, 0x00, 0x3F, 0x00,
+      0x0F, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00,
+      0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00, 0x01, 0x01,
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x12, 0x00, 0x00, 0x00};
+  uint32_t length = static_cast<uint32_t>(RoundUp8(SkCell::kHeaderLength + sizeof kDescriptor));
+  uint32_t fresh = GetNewCells(ctx_, false, 0, static_cast<int32_t>(length));
+  if (fresh == 0) return 0;
+  SkCell sk(image_, fresh);
+  sk.SetU16(4, kSigSk);
+  sk.SetPrevskOffset(CellOffsetOf(fresh));
+  sk.SetNextskOffset(CellOffsetOf(fresh));
+  sk.SetRefCount(1);
+  sk.SetDescriptorLength(sizeof kDescriptor);
+  std::memcpy(sk.Bytes() + SkCell::kDescriptor, kDescriptor, sizeof kDescriptor);
+  seen_[fresh / 8] |= kCellStart;
+  return fresh;
+}
+
+void TreeMender::Security(KeyState& key, const NkCell& nk) {
+  uint64_t pos = CellPos(nk.skOffset());
+  if (nk.skOffset() != kNoCell && SoundSk(pos)) {
+    Claim(pos, kShared);
+    return;
+  }
+  // A key without a readable descriptor takes its parent's.
+  uint64_t stand = 0;
+  if (key.parent < 0) {
+    stand = RootSecurity();
+  } else {
+    NkCell parent(image_, keys_[static_cast<size_t>(key.parent)].pos);
+    uint64_t parentSk = CellPos(parent.skOffset());
+    if (parent.skOffset() != kNoCell && image_.Contains(parentSk, 4) && How(parentSk) == kShared) stand = parentSk;
+  }
+  if (stand == 0) return;
+  Found("sk Detach FileOffset=0x%08x", nk.Pos());
+  nk.SetskOffset(CellOffsetOf(stand));
+  Claim(stand, kShared);
+  totals_.Count(RepairCounter::skDetachClean);
+}
+
+bool TreeMender::ValuePasses(uint64_t pos) {
+  if (!Free(pos)) return false;
+  VkCell vk(image_, pos);
+  return vk.Signature() == kSigVk && vk.Length() >= uint64_t{VkCell::kHeaderLength} + vk.NameLength();
+}
+
+// No data, held inline: nothing for the walk to follow.
+void TreeMender::Detach(const VkCell& vk) {
+  Found("data Detach FileOffset=0x%08x", vk.Pos());
+  vk.SetDataLength(VkCell::kInlineFlag);
+  vk.SetDataOffset(kNoCell);
+  totals_.Count(RepairCounter::dataDetachClean);
+}
+
+void TreeMender::Data(const VkCell& vk) {
+  if (vk.InlineData()) return;
+  uint32_t b = vk.DataLength() & 0x7FFFFFFFu;
+  if (b > kBigDataThreshold && HasBigData(ctx_.HiveMajorVersion, ctx_.HiveMinorVersion)) return BigData(vk);
+  uint64_t pos = CellPos(vk.DataOffset());
+  if (vk.DataOffset() == kNoCell || !Free(pos)) return Detach(vk);
+  Claim(pos, 1);
+  DataCell cell(image_, pos);
+  if (cell.Length() >= uint64_t{b} + 4) return;
+  // The bytes the cell holds are kept; the length claims no more.
+  Found("data Length Clean FileOffset=0x%08x", vk.Pos());
+  uint32_t held = cell.Length() - 4;
+  if (held > kBigDataThreshold && HasBigData(ctx_.HiveMajorVersion, ctx_.HiveMinorVersion)) held = kBigDataThreshold;
+  vk.SetDataLength(held);
+  totals_.Count(RepairCounter::dataDetachClean);
+}
+
+// A value in big-data form keeps the segments that pass, from the first on;
+// at the first that fails it ends.
+void TreeMender::BigData(const VkCell& vk) {
+  uint32_t b = vk.DataLength() & 0x7FFFFFFFu;
+  uint64_t dbPos = CellPos(vk.DataOffset());
+  if (!Free(dbPos)) return Detach(vk);
+  DbCell db(image_, dbPos);
+  if (db.Signature() != kSigDb || db.Length() < 16) return Detach(vk);
+  uint64_t listPos = CellPos(db.ddlistOffset());
+  if (listPos == dbPos || !Free(listPos)) return Detach(vk);
+  OffsetListCell list(image_, listPos);
+  uint32_t count = db.SegmentCount();
+  if (list.Length() < OffsetListCell::kEntries + 4 * uint64_t{count}) return Detach(vk);
+  Claim(dbPos, 1);
+  Claim(listPos, 1);
+  uint32_t whole = 0;  // segments that pass, from the first on
+  bool broken = false;
+  for (uint32_t i = 0; i < count; ++i) {
+    int64_t r = int64_t{b} - int64_t{kSegmentData} * i;
+    uint64_t segPos = CellPos(list.Entry(i));
+    if (!Free(segPos)) {
+      broken = broken || r > 0;
+      continue;
+    }
+    Claim(segPos, 1);
+    if (r <= 0 || broken) continue;
+    uint64_t carried = static_cast<uint64_t>(std::min<int64_t>(r, kSegmentData));
+    if (CellView(image_, segPos).Length() < carried + 4) {
+      broken = true;
+      continue;
+    }
+    ++whole;
+  }
+  uint64_t expected = (uint64_t{b} + kSegmentData - 1) / kSegmentData;
+  if (whole >= expected) return;
+  Found("data Length Clean FileOffset=0x%08x", vk.Pos());
+  totals_.Count(RepairCounter::dataDetachClean);
+  if (whole == 0) {
+    vk.SetDataLength(VkCell::kInlineFlag);
+    vk.SetDataOffset(kNoCell);
+    return;
+  }
+  if (whole == 1) {
+    // One segment is a plain data cell of 16344 bytes.
+    vk.SetDataOffset(list.Entry(0));
+    vk.SetDataLength(kSegmentData);
+    return;
+  }
+  vk.SetDataLength(kSegmentData * whole);
+  db.SetSegmentCount(static_cast<uint16_t>(whole));
+}
+
+void TreeMender::Values(const NkCell& nk) {
+  uint32_t count = nk.vklistCount();
+  if (count == 0) return;
+  uint64_t pos = CellPos(nk.vklistOffset());
+  if (nk.vklistOffset() == kNoCell || !Free(pos) || CellView(image_, pos).Length() < 8) {
+    Found("vklist Detach FileOffset=0x%08x", nk.Pos());
+    nk.SetvklistOffset(kNoCell);
+    nk.SetvklistCount(0);
+    totals_.Count(RepairCounter::vklistDetachClean);
+    return;
+  }
+  Claim(pos, 1);
+  OffsetListCell list(image_, pos);
+  uint32_t fits = (list.Length() - OffsetListCell::kEntries) / 4;
+  uint32_t listed = std::min(count, fits);
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < listed; ++i) {
+    uint32_t entry = list.Entry(i);
+    if (!ValuePasses(CellPos(entry))) {
+      Found("vk Detach FileOffset=0x%08x", static_cast<uint32_t>(CellPos(entry)));
+      totals_.Count(RepairCounter::vkDetachClean);
+      continue;
+    }
+    Claim(CellPos(entry), 1);
+    list.SetEntry(kept++, entry);
+    Data(VkCell(image_, CellPos(entry)));
+  }
+  if (kept == count) return;
+  for (uint32_t i = kept; i < listed; ++i) list.SetEntry(i, 0);
+  if (listed < count) {
+    Found("vklist Length Clean FileOffset=0x%08x", list.Pos());
+    totals_.Count(RepairCounter::vklistDetachClean);
+  }
+  nk.SetvklistCount(kept);
+  if (kept == 0) {
+    nk.SetvklistOffset(kNoCell);
+    FreeCell(pos);
+  }
+}
+
+void TreeMender::KeyBody(KeyState& key) {
+  NkCell nk(image_, key.pos);
+  bool root = key.parent < 0;
+  if (root != ((nk.Flags() & NkCell::kFlagRoot) != 0)) {
+    nk.SetFlags(static_cast<uint16_t>(root ? nk.Flags() | NkCell::kFlagRoot : nk.Flags() & ~NkCell::kFlagRoot));
+    totals_.Count(RepairCounter::nkRootFlagClean);
+  }
+  Class(nk);
+  Security(key, nk);
+  Values(nk);
+}
+
+// Checks the index cell at `pos` and, for an ri, the cells it lists; adds the
+// keys of every leaf that passes to key.pending.  Returns the node index, or
+// SIZE_MAX when the cell is refused.
+size_t TreeMender::Gather(KeyState& key, uint64_t pos, uint16_t ownerKind, int depth) {
+  (void)ownerKind;
+  if (!Free(pos) || depth > 64) return SIZE_MAX;
+  IndexCell cell(image_, pos);
+  uint16_t kind = cell.Signature();
+  if (kind != kSigLf && kind != kSigLh && kind != kSigLi && kind != kSigRi) return SIZE_MAX;
+  Claim(pos, 1);
+  uint32_t entrySize = cell.EntrySize();
+  uint32_t fits = cell.Length() >= IndexCell::kEntries ? (cell.Length() - IndexCell::kEntries) / entrySize : 0;
+  uint32_t count = std::min<uint32_t>(cell.Count(), fits);
+  if (count < cell.Count()) key.listChanged = true;
+  size_t self = key.nodes.size();
+  key.nodes.push_back(IndexNode{static_cast<uint32_t>(pos), kind, count, {}, {}});
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t entry = cell.KeyOffset(i);
+    if (kind == kSigRi) {
+      size_t sub = Gather(key, CellPos(entry), kSigRi, depth + 1);
+      if (sub == SIZE_MAX) {
+        key.listChanged = true;
+        continue;
+      }
+      key.nodes[self].entries.push_back(entry);
+      key.nodes[self].subnodes.push_back(sub);
+    } else {
+      key.nodes[self].entries.push_back(entry);
+      key.pending.push_back(static_cast<uint32_t>(CellPos(entry)));
+    }
+  }
+  return self;
+}
+
+// Writes the sorted keys back into the key's own leaves, in order; leaves
+// left empty leave their ri, and an index left empty leaves the key.
+void TreeMender::Rewrite(KeyState& key, const std::vector<Child>& kids) {
+  size_t at = 0;
+  std::vector<uint32_t> held(key.nodes.size(), 0);  // keys under each node
+  // Leaves in walk order: a depth-first pass from the top.
+  std::vector<size_t> order;
+  std::vector<size_t> stack{0};
+  while (!stack.empty()) {
+    size_t n = stack.back();
+    stack.pop_back();
+    order.push_back(n);
+    const IndexNode& node = key.nodes[n];
+    for (size_t i = node.subnodes.size(); i-- > 0;) stack.push_back(node.subnodes[i]);
+  }
+  for (size_t n : order) {
+    IndexNode& node = key.nodes[n];
+    if (node.kind == kSigRi) continue;
+    IndexCell cell(image_, node.pos);
+    uint32_t take = static_cast<uint32_t>(std::min<size_t>(node.capacity, kids.size() - at));
+    for (uint32_t i = 0; i < take; ++i, ++at) {
+      const Child& kid = kids[at];
+      cell.SetKeyOffset(i, CellOffsetOf(kid.pos));
+      if (node.kind == kSigLf) cell.SetHash(i, LfNameHint(kid.units));
+      if (node.kind == kSigLh) cell.SetHash(i, LhNameHash(kid.units));
+    }
+    cell.SetCount(static_cast<uint16_t>(take));
+    held[n] = take;
+  }
+  // ri cells from the deepest up: keep the sub-cells that hold keys.
+  for (size_t k = order.size(); k-- > 0;) {
+    size_t n = order[k];
+    IndexNode& node = key.nodes[n];
+    if (node.kind != kSigRi) continue;
+    IndexCell cell(image_, node.pos);
+    uint32_t kept = 0;
+    for (size_t i = 0; i < node.subnodes.size(); ++i) {
+      size_t sub = node.subnodes[i];
+      if (held[sub] == 0) {
+        FreeCell(key.nodes[sub].pos);
+        continue;
+      }
+      cell.SetKeyOffset(kept++, node.entries[i]);
+      held[n] += held[sub];
+    }
+    cell.SetCount(static_cast<uint16_t>(kept));
+  }
+  NkCell nk(image_, key.pos);
+  if (held[0] == 0) {
+    FreeCell(key.nodes[0].pos);
+    nk.SetSubkeyOffset(kNoCell);
+  }
+}
+
+// A key already taken by an earlier list whose own parent field names the
+// key at keys_[k], which is not below it.
+bool TreeMender::ClaimedHere(uint64_t child, size_t k) const {
+  NkCell nk(image_, child);
+  if (How(child) != kRecorded || nk.Signature() != kSigNk || nk.ParentOffset() != CellOffsetOf(keys_[k].pos) ||
+      owners_.count(static_cast<uint32_t>(child)) != 0)
+    return false;
+  for (const KeyState& above : keys_)
+    if (above.pos == child) return false;
+  return true;
+}
+
+// Its subkeys, through the list the key's own visit left sound, name the key
+// at `offset` as their parent.
+void TreeMender::NameAsParent(const NkCell& nk, uint32_t offset) {
+  if (nk.SubkeyCount() == 0 || nk.SubkeyOffset() == kNoCell) return;
+  std::vector<uint64_t> cells{CellPos(nk.SubkeyOffset())};
+  while (!cells.empty()) {
+    IndexCell index(image_, cells.back());
+    cells.pop_back();
+    for (uint32_t i = 0; i < index.Count(); ++i) {
+      uint64_t entry = CellPos(index.KeyOffset(i));
+      if (index.Signature() == kSigRi)
+        cells.push_back(entry);
+      else
+        NkCell(image_, entry).SetParentOffset(offset);
+    }
+  }
+}
+
+// A name made unique among its siblings by a suffix " (n)"; the key moves to
+// a new cell when its own has no room for the longer name.
+bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& kids) {
+  NkCell nk(image_, child.pos);
+  bool eightBit = nk.AsciiName();
+  for (int n = 2; n < 1000; ++n) {
+    std::string suffix = " (" + std::to_string(n) + ")";
+    std::u16string units = child.units.substr(0, std::min<size_t>(child.units.size(), 255 - suffix.size()));
+    for (char c : suffix) units.push_back(static_cast<char16_t>(c));
+    bool taken = false;
+    for (const Child& other : kids) taken = taken || CompareSiblingOrder(other.units, units) == 0;
+    if (taken) continue;
+    uint32_t length = static_cast<uint32_t>(units.size() * (eightBit ? 1 : 2));
+    uint64_t needed = RoundUp8(uint64_t{NkCell::kHeaderLength} + length);
+    uint64_t pos = child.pos;
+    if (nk.Length() < uint64_t{NkCell::kHeaderLength} + length) {
+      uint32_t fresh = GetNewCells(ctx_, false, 0, static_cast<int32_t>(needed));
+      if (fresh == 0) return false;
+      std::memcpy(image_.Data() + fresh + 4, nk.Bytes() + 4, NkCell::kHeaderLength - 4);
+      NkCell moved(image_, fresh);
+      NameAsParent(moved, CellOffsetOf(fresh));
+      FreeCell(child.pos);
+      seen_[fresh / 8] |= kCellStart;
+      Claim(fresh, kRecorded);
+      pos = fresh;
+      nk = moved;
+    }
+    uint8_t* name = image_.At(pos + NkCell::kKeyName, length);
+    if (name == nullptr) return false;
+    for (size_t i = 0; i < units.size(); ++i) {
+      if (eightBit) {
+        name[i] = static_cast<uint8_t>(units[i]);
+      } else {
+        name[2 * i] = static_cast<uint8_t>(units[i]);
+        name[2 * i + 1] = static_cast<uint8_t>(units[i] >> 8);
+      }
+    }
+    nk.SetKeyLength(static_cast<uint16_t>(length));
+    char text[kUnits * 4 + 1];
+    DecodeName(nk.KeyName(), length, nk.KeyNameAvail(), eightBit, text, sizeof text);
+    std::string line = "nk Subkey Duplicate Rename FileOffset=0x";
+    char hex[16];
+    FormatText(hex, sizeof hex, "%08x", static_cast<uint32_t>(pos));
+    line.append(hex).append(" ").append(path_).append("\\").append(text);
+    LogLine(ctx_, line, kRed);
+    totals_.Count(RepairCounter::nkSubkeyDuplicateClean);
+    child.pos = static_cast<uint32_t>(pos);
+    child.units = units;
+    (void)key;
+    return true;
+  }
+  return false;
+}
+
+// After the key's subkeys: the list as the walk must find it.
+void TreeMender::Finish(KeyState& key) {
+  NkCell nk(image_, key.pos);
+  std::vector<Child> kids = key.kids;
+  bool changed = key.listChanged || kids.size() != key.pending.size();
+  std::stable_sort(kids.begin(), kids.end(),
+                   [](const Child& a, const Child& b) { return CompareSiblingOrder(a.units, b.units) < 0; });
+  bool ordered = true;
+  for (size_t i = 0; i < kids.size(); ++i) ordered = ordered && kids[i].pos == key.kids[i].pos;
+  if (!ordered) {
+    Found("nk Subkey Sequence Clean FileOffset=0x%08x", key.pos);
+    totals_.Count(RepairCounter::nkSubkeySequenceClean);
+    reordered_ = true;
+  }
+  for (size_t i = 1; i < kids.size(); ++i) {
+    if (CompareSiblingOrder(kids[i - 1].units, kids[i].units) != 0) continue;
+    if (!Rename(key, kids[i], kids)) continue;
+    std::stable_sort(kids.begin(), kids.end(),
+                     [](const Child& a, const Child& b) { return CompareSiblingOrder(a.units, b.units) < 0; });
+    reordered_ = true;
+    changed = true;
+    i = 0;
+  }
+  // Hashes are the walk's to check and mend; a list that changed is written
+  // whole, with its hashes.
+  if ((changed || !ordered) && !key.nodes.empty()) Rewrite(key, kids);
+  if (nk.SubkeyCount() != kids.size() && (nk.SubkeyCount() != 0 || !kids.empty())) {
+    nk.SetSubkeyCount(static_cast<uint32_t>(kids.size()));
+    totals_.Count(RepairCounter::nkSubkeyCountClean);
+  }
+}
+
+bool TreeMender::Run() {
+  uint32_t rootOffset = BaseBlock(image_).RootCellOffset();
+  uint64_t rootPos = CellPos(rootOffset);
+  if (!KeyPasses(rootPos)) return false;
+  Claim(rootPos, 1);
+  keys_.push_back(KeyState{static_cast<uint32_t>(rootPos), -1, 0, {}, {}, 0, {}, false});
+  char name[kUnits * 4 + 1];
+  // keys_ is the path from the root to the key in hand: a key's subkeys are
+  // visited one at a time, and a key leaves when its list is done.
+  bool entered = false;
+  while (!keys_.empty()) {
+    size_t k = keys_.size() - 1;
+    if (!entered) {
+      NkCell nk(image_, keys_[k].pos);
+      DecodeName(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), name, sizeof name);
+      keys_[k].pathLength = path_.size();
+      if (keys_[k].parent >= 0) path_.push_back('\\');
+      path_.append(name);
+      KeyBody(keys_[k]);
+      // As the walk: a key that counts no subkeys is not descended into.
+      if (nk.SubkeyCount() > 0 && nk.SubkeyOffset() != kNoCell) {
+        if (Gather(keys_[k], CellPos(nk.SubkeyOffset()), kSigNk, 0) == SIZE_MAX) {
+          Found("Sublist Detach FileOffset=0x%08x", keys_[k].pos);
+          nk.SetSubkeyOffset(kNoCell);
+          totals_.Count(RepairCounter::SublistDetachClean);
+        }
+      }
+    }
+    entered = true;
+    KeyState& key = keys_[k];
+    if (key.next < key.pending.size()) {
+      uint64_t child = key.pending[key.next++];
+      auto owner = owners_.find(static_cast<uint32_t>(child));
+      bool elsewhere = owner != owners_.end() && owner->second != key.pos;
+      if (!elsewhere && !KeyPasses(child) && Seen(child) && ClaimedHere(child, k)) {
+        // Kept in this list; the next round takes it out of the earlier one.
+        owners_[static_cast<uint32_t>(child)] = key.pos;
+        reordered_ = true;
+        NkCell nk(image_, child);
+        char16_t units[kUnits];
+        size_t n = NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits);
+        key.kids.push_back(Child{static_cast<uint32_t>(child), std::u16string(units, n)});
+        continue;
+      }
+      if (elsewhere || !KeyPasses(child)) {
+        Found("nk Detach FileOffset=0x%08x", static_cast<uint32_t>(child));
+        totals_.Count(RepairCounter::SublistDetachClean);
+        continue;
+      }
+      Claim(child, 1);
+      NkCell nk(image_, child);
+      char16_t units[kUnits];
+      size_t n = NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits);
+      key.kids.push_back(Child{static_cast<uint32_t>(child), std::u16string(units, n)});
+      keys_.push_back(KeyState{static_cast<uint32_t>(child), static_cast<int>(k), 0, {}, {}, 0, {}, false});
+      entered = false;
+      continue;
+    }
+    Finish(key);
+    path_.resize(key.pathLength);
+    keys_.pop_back();
+  }
+  return reordered_;
+}
+
+}  // namespace
+
+void SoundKeyTree(HiveContext& ctx) {
+  if (ctx.Image == nullptr) return;
+  // A reordered list changes the order in which the walk reaches cells; one
+  // more round finds what is now reached a second time.  A key that moves to
+  // the parent its field names moves in the next round.
+  Owners owners;
+  for (int round = 0; round < 4; ++round)
+    if (!TreeMender(ctx, owners).Run()) break;
+}
+
+}  // namespace quelbrix
