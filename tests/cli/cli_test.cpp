@@ -653,7 +653,7 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SharedHiveSearch);
 
 TEST(SharedHives, FolderIsPresent) {
   if (SharedHivesFolder().empty())
-    GTEST_SKIP() << "no shared hives at " << QUELBRIX_SHARED_HIVES << " (set QUELBRIX_SHARED_HIVES)";
+    GTEST_SKIP() << NoSharedHivesNote();
   std::vector<SharedHive> hives = ListSharedHives();
   EXPECT_FALSE(hives.empty());
   EXPECT_EQ(std::count_if(hives.begin(), hives.end(), [](const SharedHive& h) { return h.corrupted; }), 1);

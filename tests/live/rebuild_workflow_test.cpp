@@ -222,7 +222,7 @@ TEST(RebuildWorkflowKilled, TheMountedFileIsAsBeforeOrAsCommittedAndTheMountIsFo
   SharedHive source;
   for (const auto& h : ListSharedHives())
     if (h.name == "NTUSER_with_winscp.DAT") source = h;
-  if (source.name.empty()) GTEST_SKIP() << "shared hives not found";
+  if (source.name.empty()) GTEST_SKIP() << NoSharedHivesNote();
   std::string original = DecompressedPath(source);
   ASSERT_FALSE(original.empty());
   Workflow w((fs::temp_directory_path() / ("quelbrix-rebuild-kill-" + std::to_string(::getpid()))).string());

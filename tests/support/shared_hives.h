@@ -22,6 +22,10 @@ inline void PrintTo(const SharedHive& hive, std::ostream* os) { *os << hive.name
 // The folder that holds the *.xz files; "" when it does not exist.
 std::string SharedHivesFolder();
 
+// Why a test that needs the shared hives skips: the folder it looked in and the
+// variable that names another.
+std::string NoSharedHivesNote();
+
 // The hives in name order, transaction logs (*.LOG1, *.LOG2) left out.
 // Only lists; nothing is decompressed.
 std::vector<SharedHive> ListSharedHives();
