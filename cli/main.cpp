@@ -8,6 +8,9 @@
 #include <string>
 
 #include "cli/cli_frontend.h"
+#include "cli/command_line.h"
+#include "cli/messages.h"
+#include "cli/outcome.h"
 #include "core/context.h"
 #include "core/report_log.h"
 #include "core/run_command.h"
@@ -54,7 +57,7 @@ int ExitStatusOf(const std::string& status, const std::string& caption) {
 
 class Runner {
  public:
-  Runner(HiveContext& ctx, CliFrontend& ui) : ctx_(ctx), ui_(ui) {}
+  Runner(HiveContext& ctx, CliFrontend& ui, CliSession& session) : ctx_(ctx), ui_(ui), session_(session) {}
 
   // Runs one command on the worker and waits for it.  Returns the exit status
   // that its status text stands for.
@@ -66,12 +69,23 @@ class Runner {
     }
     worker.Join();
     ui_.FinishStatus();
+    session_.statusAnsi = ui_.LastStatus();
     return ExitStatusOf(ui_.LastStatus(), CommandCaption(ctx_, id));
   }
 
   void Refuse(const std::string& ansiMessage) {
     ui_.SetStatusText(0, ansiMessage);
     ui_.FinishStatus();
+    session_.statusAnsi = ansiMessage;
+  }
+
+  // A hive file that fails the checks before Read: the system's text, then
+  // the path and the reason.
+  int RefuseFile(const std::string& path, const std::string& problem) {
+    Refuse(problem);
+    std::string reason = HiveFileReason(path);
+    SayFileProblem(path, reason.empty() ? "changed while it was checked" : reason);
+    return kExitFailed;
   }
 
   // The scan ended at damage it could not walk past: the report says where,
@@ -84,13 +98,13 @@ class Runner {
   // CheckHiveFile, then Read.
   int ReadHive(const std::string& path) {
     std::string absolute = platform::AbsolutePath(path);
+    session_.hive = absolute;
     std::string problem = CheckHiveFile(absolute);
-    if (!problem.empty()) {
-      Refuse(problem);
-      return kExitFailed;
-    }
+    if (!problem.empty()) return RefuseFile(path.empty() ? path : absolute, problem);
     ctx_.InputPath = absolute;
-    return Run(kCmdRead);
+    int rc = Run(kCmdRead);
+    if (rc == kExitFailed) SayFileProblem(absolute, "could not be read into memory");
+    return rc;
   }
 
   int HiveCommand(int32_t id) {
@@ -98,19 +112,41 @@ class Runner {
       Refuse("regf Signature Error");
       return kExitFailed;
     }
-    return Run(id);
+    if (id == kCmdWrite) {
+      int rc = Run(id);
+      if (rc == kExitOk) {
+        session_.output = ctx_.CurrentFile;
+      } else {
+        std::string reason = CreateFileReason(ctx_.CurrentFile);
+        SayFileProblem(ctx_.CurrentFile, reason.empty() ? "the hive could not be written" : reason);
+      }
+      return rc;
+    }
+    // A scan writes its report; say where, or why it could not.
+    std::string report = ctx_.OutputFolder + "/" + ReportFileName(ctx_);
+    int rc = Run(id);
+    if (ui_.LastStatus() == Ansi("出力ファイルを開けません")) {
+      std::string reason = CreateFileReason(report);
+      SayFileProblem(report, reason.empty() ? "the report file could not be created" : reason);
+    } else {
+      session_.reportPath = report;
+      std::fprintf(stderr, "report: %s\n", report.c_str());
+    }
+    return rc;
   }
 
  private:
   HiveContext& ctx_;
   CliFrontend& ui_;
+  CliSession& session_;
 };
 
 }  // namespace
 }  // namespace quelbrix
 
-int main(int argc, char** argv) {
-  using namespace quelbrix;
+namespace quelbrix {
+
+int RunQuelbrix(int argc, char** argv, CliSession& session) {
 
   CLI::App app{
       "Quelbrix: examines Windows registry hive files offline, byte by byte; reports on them, repairs them,\n"
@@ -118,8 +154,9 @@ int main(int argc, char** argv) {
       "Exit status: 0 when the command completed, 1 for a failure or a refused precondition,\n"
       "2 for a usage error, 130 after an abort (Ctrl-C; a second Ctrl-C ends the process at once).",
       "quelbrix"};
-  app.require_subcommand(1);
+  app.require_subcommand(0, 1);
   app.fallthrough();
+  app.set_version_flag("--version", VersionText());
 
   std::string outputDir, registryRoot;
   int codePage = 932;
@@ -132,6 +169,9 @@ int main(int argc, char** argv) {
   app.add_flag("--no-diagnostic", noDiagnostic, "Never diagnostic mode, whatever the program's path")->excludes(diagOpt);
   app.add_flag("-q,--quiet", quiet, "No report lines on stdout (the final status still goes to stderr)");
   app.add_flag("--no-color", noColor, "No ANSI colours on stdout");
+  app.add_flag("--json", session.json,
+               "Print one JSON object at the end on stdout (command, files, exit status, status text, report, "
+               "counts); report lines are then not printed");
 
   std::string hive, output, keyName, loadFile;
   bool noDates = false, write = false;
@@ -158,13 +198,29 @@ int main(int argc, char** argv) {
   auto* unload = app.add_subcommand("unload", "Dismount HKLM\\Rebuild");
   auto* deleteSubkeys = app.add_subcommand("delete-subkeys", "Empty the hive mounted under HKLM\\Rebuild");
   auto* gui = app.add_subcommand("gui", "Start the window");
+  auto* version = app.add_subcommand("version", "Print the version");
+  auto* help = app.add_subcommand("help", "List the commands and options");
+  AddCommonHelp(app);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    int rc = app.exit(e);
-    return rc == 0 ? kExitOk : kExitUsage;
+    return UsageExit(app, e);
   }
+  if (version->parsed()) {
+    std::printf("%s\n", VersionText().c_str());
+    return kExitOk;
+  }
+  if (help->parsed()) {
+    // App::help() would describe the help command itself once it is selected.
+    std::fputs(app.get_formatter()->make_help(&app, "quelbrix", CLI::AppFormatMode::Normal).c_str(), stdout);
+    return kExitOk;
+  }
+  if (app.get_subcommands().empty()) {
+    std::fprintf(stderr, "quelbrix: a command is required (search, repair, defrag, ...); see quelbrix --help\n");
+    return kExitUsage;
+  }
+  session.command = app.get_subcommands().front()->get_name();
 
   if (!platform::SetAnsiCodePage(codePage)) {
     std::fprintf(stderr, "--codepage: code page %d is not available\n", codePage);
@@ -182,7 +238,7 @@ int main(int argc, char** argv) {
     return kExitFailed;
   }
 
-  HiveContext ctx;
+  HiveContext& ctx = session.context;
   InitContext(ctx);
   if (diagnostic) ctx.DiagnosticMode = 1;
   if (noDiagnostic) ctx.DiagnosticMode = 0;
@@ -196,11 +252,12 @@ int main(int argc, char** argv) {
   }
   if (!registryRoot.empty()) ctx.RegistryRoot = platform::AbsolutePath(registryRoot);
 
-  CliFrontend ui(quiet, !noColor);
+  CliFrontend ui(quiet || session.json, !noColor);
   ctx.UI = &ui;
   g_context = &ctx;
+  session.ctx = &ctx;
   std::signal(SIGINT, OnInterrupt);
-  Runner runner(ctx, ui);
+  Runner runner(ctx, ui, session);
   ctx.SetDone(kHiveLoaded, RebuildMounted(ctx));
 
   if (search->parsed()) {
@@ -218,11 +275,13 @@ int main(int argc, char** argv) {
     }
     rc = runner.HiveCommand(id);
     if (rc == kExitOk && ctx.ScanStopped) return runner.Stopped();
+    if (rc == kExitOk && !write && output.empty()) std::fputs("quelbrix: nothing written; use --write or -o\n", stderr);
     if (rc != kExitOk || (!write && output.empty())) return rc;
     if (!output.empty()) {
       std::string target = platform::AbsolutePath(output);
       if (target.size() >= kMaxPath) {
         runner.Refuse(Ansi("書込に失敗しました"));
+        SayFileProblem(target, "path longer than 259 characters");
         return kExitFailed;
       }
       ctx.CurrentFile = target;
@@ -243,6 +302,15 @@ int main(int argc, char** argv) {
   if (regsave->parsed()) {
     for (auto& c : keyName) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     ctx.HiveKeyName = keyName;
+    // Saving a hive the folder does not hold would create it empty and save that.
+    std::string missing = MissingMachineHive(ctx.RegistryRoot, keyName);
+    if (!missing.empty()) {
+      char text[kLineBuffer + 64];
+      FormatText(text, sizeof text, Ansi("%sに失敗しました").c_str(), CommandCaption(ctx, kCmdRegSave).c_str());
+      runner.Refuse(text);
+      SayFileProblem(missing, "no such hive in the machine registry folder (see --registry-root)");
+      return kExitFailed;
+    }
     return runner.Run(kCmdRegSave);
   }
   if (load->parsed()) {
@@ -252,10 +320,7 @@ int main(int argc, char** argv) {
     }
     std::string absolute = platform::AbsolutePath(loadFile);
     std::string problem = CheckHiveFile(absolute);
-    if (!problem.empty()) {
-      runner.Refuse(problem);
-      return kExitFailed;
-    }
+    if (!problem.empty()) return runner.RefuseFile(absolute, problem);
     ctx.InputPath = absolute;
     return runner.Run(kCmdHiveLoad);
   }
@@ -267,4 +332,12 @@ int main(int argc, char** argv) {
     return runner.Run(unload->parsed() ? kCmdHiveUnload : kCmdDeleteSubkeys);
   }
   return kExitUsage;
+}
+
+}  // namespace quelbrix
+
+int main(int argc, char** argv) {
+  quelbrix::CliSession session;
+  int status = quelbrix::RunQuelbrix(argc, argv, session);
+  return quelbrix::FinishRun(status, session);
 }

@@ -73,6 +73,10 @@ struct HiveContext {
   // block, bin or root key): nothing was repaired or rebuilt, so the command
   // line must not call that a success nor write the image out.
   bool ScanStopped = false;
+  // Red report lines that state a fault, counted by LogLine for the command
+  // line's verdict (the structure statistics and the unknown-type note are
+  // taken back out where they are written).
+  uint32_t FaultLines = 0;
   uint32_t ImageSize = 0;
   FILE* ReportFile = nullptr;
   uint8_t* Image = nullptr;  // HiveImage, then its AccessMap; owned by ImageOwner
