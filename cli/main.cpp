@@ -248,7 +248,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
       std::fprintf(stderr, "--output-dir: cannot create %s\n", ctx.OutputFolder.c_str());
       return kExitUsage;
     }
-    ctx.RegistryRoot = ctx.OutputFolder + "/registry";
+    if (!InstalledUnderPrefix(platform::ExecutableFolder())) ctx.RegistryRoot = ctx.OutputFolder + "/registry";
   }
   if (!registryRoot.empty()) ctx.RegistryRoot = platform::AbsolutePath(registryRoot);
 
