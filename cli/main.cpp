@@ -151,8 +151,9 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   CLI::App app{
       "Quelbrix: examines Windows registry hive files offline, byte by byte; reports on them, repairs them,\n"
       "defragments them and rebuilds them into a mounted hive.\n\n"
-      "Exit status: 0 when the command completed, 1 for a failure or a refused precondition,\n"
-      "2 for a usage error, 130 after an abort (Ctrl-C; a second Ctrl-C ends the process at once).",
+      "Exit status: 0 when the command completed and found no damage, 3 when it completed and found damage\n"
+      "(a fault line in its report, or a scan stopped at damage it cannot pass), 1 for a failure or a refused\n"
+      "precondition, 2 for a usage error, 130 after an abort (Ctrl-C; a second Ctrl-C ends the process at once).",
       "quelbrix"};
   app.require_subcommand(0, 1);
   app.fallthrough();
@@ -161,9 +162,10 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   std::string outputDir, registryRoot;
   int codePage = 932;
   bool diagnostic = false, noDiagnostic = false, quiet = false, noColor = false;
-  app.add_option("--output-dir", outputDir, "Folder for report files and saved hives (default: the program's folder)");
+  app.add_option("--output-dir", outputDir, "Folder for report files and saved hives (default: the program's folder; the current folder when installed)");
   app.add_option("--registry-root", registryRoot,
-                 "Machine registry folder that stands for HKEY_LOCAL_MACHINE (default: registry/ in the output folder)");
+                 "Machine registry folder that stands for HKEY_LOCAL_MACHINE (default: registry/ in the output folder; "
+                 "$XDG_DATA_HOME/quelbrix/registry when installed)");
   app.add_option("--codepage", codePage, "ANSI code page of names and reports (default 932; 65001 is UTF-8)");
   auto* diagOpt = app.add_flag("--diagnostic", diagnostic, "Extra detail lines and extended repairs");
   app.add_flag("--no-diagnostic", noDiagnostic, "Never diagnostic mode, whatever the program's path")->excludes(diagOpt);
