@@ -95,6 +95,13 @@ class Runner {
     return kExitFailed;
   }
 
+  // The command ran but could not finish soundly (the report says why):
+  // what it left in memory is not written.
+  int Failed() {
+    std::fputs("quelbrix: the command did not finish soundly (see the report); nothing written\n", stderr);
+    return kExitFailed;
+  }
+
   // CheckHiveFile, then Read.
   int ReadHive(const std::string& path) {
     std::string absolute = platform::AbsolutePath(path);
@@ -276,6 +283,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
       return kExitFailed;
     }
     rc = runner.HiveCommand(id);
+    if (ctx.CommandFailed) return runner.Failed();
     if (rc == kExitOk && ctx.ScanStopped) return runner.Stopped();
     if (rc == kExitOk && !write && output.empty()) std::fputs("quelbrix: nothing written; use --write or -o\n", stderr);
     if (rc != kExitOk || (!write && output.empty())) return rc;

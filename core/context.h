@@ -77,6 +77,18 @@ struct HiveContext {
   // line's verdict (the structure statistics and the unknown-type note are
   // taken back out where they are written).
   uint32_t FaultLines = 0;
+  // Set when a scan command could not finish its work soundly (the Defrag
+  // rounds went nowhere, the report reached its size limit): the command
+  // ends as failed.  Cleared when the next scan command starts.
+  bool CommandFailed = false;
+  // The image holds what a failed Repair or Defrag left of its work: Write
+  // refuses it until the next Read.
+  bool ImageUnfit = false;
+  // Bytes written to the open report and the most it may take (0: no
+  // limit); past the limit the report log drops every line.
+  uint64_t ReportBytes = 0;
+  uint64_t ReportLimit = 0;
+  bool ReportFull = false;
   uint32_t ImageSize = 0;
   FILE* ReportFile = nullptr;
   uint8_t* Image = nullptr;  // HiveImage, then its AccessMap; owned by ImageOwner

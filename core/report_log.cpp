@@ -38,13 +38,29 @@ void AppendHex(char* dest, const uint8_t* bytes, size_t count) {
 
 }  // namespace
 
+uint64_t ReportLimitFor(uint64_t fileSize) { return 64 * fileSize + (uint64_t{64} << 20); }
+
 void LogFile(HiveContext& ctx, std::string_view text) {
-  if (ctx.ReportFile == nullptr) return;
+  if (ctx.ReportFile == nullptr || ctx.ReportFull) return;
+  uint64_t line = text.size() + 2;
+  if (ctx.ReportLimit != 0 && ctx.ReportBytes + line > ctx.ReportLimit) {
+    ctx.ReportFull = true;
+    ctx.CommandFailed = true;
+    char note[160];
+    std::snprintf(note, sizeof note, "ReportSize Error Limit=%llu: no more lines are written",
+                  static_cast<unsigned long long>(ctx.ReportLimit));
+    std::fputs(note, ctx.ReportFile);
+    std::fwrite("\r\n", 1, 2, ctx.ReportFile);
+    if (ctx.UI != nullptr) ctx.UI->AppendPane(note, kRed);
+    return;
+  }
+  ctx.ReportBytes += line;
   std::fwrite(text.data(), 1, text.size(), ctx.ReportFile);
   std::fwrite("\r\n", 1, 2, ctx.ReportFile);
 }
 
 void LogPane(uint32_t colour, HiveContext& ctx, std::string_view text) {
+  if (ctx.ReportFull) return;
   if (ctx.UI != nullptr) ctx.UI->AppendPane(text, colour);
 }
 

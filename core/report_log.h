@@ -20,6 +20,12 @@ constexpr uint32_t kGreen = 0x8000;
 constexpr size_t kLineBuffer = 260;
 constexpr const char* kDateTimeFormat = "%04d/%02d/%02d %02d:%02d:%02d";
 
+// The most bytes a scan's report may take: a damaged hive may make a pass
+// repeat itself, and no report of a sound one comes near this.
+uint64_t ReportLimitFor(uint64_t fileSize);
+
+// Past ctx.ReportLimit, LogFile says so once in red, marks the command as
+// failed and drops every later line, in the file and in the pane.
 void LogFile(HiveContext& ctx, std::string_view text);
 void LogPane(uint32_t colour, HiveContext& ctx, std::string_view text);
 void LogLine(HiveContext& ctx, std::string_view text, uint32_t colour);

@@ -50,6 +50,7 @@ void ThreadCountText(HiveContext& ctx, int part, int32_t count) {
 
 void ReadHive(HiveContext& ctx, const std::string& caption) {
   FreeImage(ctx);
+  ctx.ImageUnfit = false;
   ctx.SetDone(kReadDone, false);
   if (ctx.InputPath.empty() || ctx.InputPath.size() >= kMaxPath) return Fail(ctx, caption);
   uint64_t fileSize = platform::FileSizeOf(ctx.InputPath);
@@ -72,7 +73,7 @@ void ReadHive(HiveContext& ctx, const std::string& caption) {
 
 void WriteHive(HiveContext& ctx, const std::string& caption) {
   size_t size = static_cast<size_t>(ctx.FileSize & 0xFFFFFFFFu);
-  if (ctx.Image == nullptr || ctx.CurrentFile.empty() || size > ctx.ImageSize ||
+  if (ctx.Image == nullptr || ctx.ImageUnfit || ctx.CurrentFile.empty() || size > ctx.ImageSize ||
       !platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size))
     return Fail(ctx, caption);
   SetStatus(ctx, 0, DoneWithSize(caption, ctx.FileSize));
@@ -87,6 +88,10 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
   if (report == nullptr) return SetStatus(ctx, 0, Ansi("出力ファイルを開けません"));
   std::setvbuf(report, nullptr, _IOFBF, kReportBuffer);
   ctx.ReportFile = report;
+  ctx.CommandFailed = false;
+  ctx.ReportBytes = 0;
+  ctx.ReportFull = false;
+  ctx.ReportLimit = ReportLimitFor(ctx.FileSize);
 
   std::string now = NowText();
   char line[kLineBuffer + 64];
@@ -100,12 +105,32 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
 
   now = NowText();
   bool aborted = ctx.Aborted();
-  FormatText(line, sizeof line, Ansi(aborted ? "[%s中止] %s" : "[%s完了] %s").c_str(), caption.c_str(),
-             now.c_str());
-  LogLine(ctx, line, kGreen);
-  SetStatus(ctx, 0, Formatted(aborted ? "%s中止" : "%s完了", caption));
+  bool failed = !aborted && ctx.CommandFailed;
+  // The closing line is written even past the report limit, so that every
+  // report says how its command ended.
+  ctx.ReportFull = false;
+  ctx.ReportLimit = 0;
+  if (failed) {
+    FormatText(line, sizeof line, Ansi("[%sに失敗しました] %s").c_str(), caption.c_str(), now.c_str());
+    LogLine(ctx, line, kRed);
+    Fail(ctx, caption);
+  } else {
+    FormatText(line, sizeof line, Ansi(aborted ? "[%s中止] %s" : "[%s完了] %s").c_str(), caption.c_str(),
+               now.c_str());
+    LogLine(ctx, line, kGreen);
+    SetStatus(ctx, 0, Formatted(aborted ? "%s中止" : "%s完了", caption));
+  }
   std::fclose(ctx.ReportFile);
   ctx.ReportFile = nullptr;
+  if (failed) {
+    // Whatever a failed Repair or Defrag left in the image is not offered
+    // for writing; a Search changed nothing.
+    if (ctx.CommandId == kCmdRepair || ctx.CommandId == kCmdDefrag) {
+      ctx.ImageUnfit = true;
+      ctx.SetDone(kWriteDone, false);
+    }
+    return;
+  }
 
   switch (ctx.CommandId) {
     case kCmdRebuild: ctx.SetDone(kRebuildDone, true); break;

@@ -1,5 +1,7 @@
 #include "defrag/bin_steps.h"
 
+#include "hive/cells.h"
+
 #include "core/frontend.h"
 #include "core/report_log.h"
 #include "core/run_command.h"
@@ -35,6 +37,18 @@ uint32_t DefragView::StepLength(uint32_t cell, uint64_t binEnd) const {
 void DefragView::SetBinSize(uint32_t bin, uint32_t size) const {
   image.SetU32(uint64_t{bin} + 8, size);
   if (OldFormat()) image.SetU32(uint64_t{bin} + kBinSpareField, size);
+}
+
+CellPlacement PlacementOf(const DefragView& v, uint32_t bin, uint32_t binSize, uint32_t cell) {
+  uint32_t m = v.CellLength(cell);
+  bool first = cell == bin + kBinHeaderSize;
+  if (m <= kDefragPageCell) return first && binSize > kDefragPage ? CellPlacement::kShortFirstInLongBin : CellPlacement::kFine;
+  if (m % kDefragPage != 0) {
+    if (!v.OldFormat() && m == kSegmentCellSize) return CellPlacement::kFine;
+    return CellPlacement::kLongNotPageMultiple;
+  }
+  if (!first) return CellPlacement::kLongNotFirst;
+  return uint64_t{m} + kDefragPage == binSize ? CellPlacement::kFine : CellPlacement::kLongBinSizeWrong;
 }
 
 std::string DefragHeading(HiveContext& ctx, const char* name) {

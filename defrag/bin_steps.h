@@ -46,6 +46,14 @@ struct DefragView {
   ScanTotals totals;
 };
 
+// Where an allocated cell with no free space before it sits for its length:
+// a short cell at the start of a multi-page bin, a long cell of a length that
+// is no page multiple (a full big-data segment of a new-format hive aside), a
+// long cell that is not first in its bin, or the first cell of a bin that is
+// not exactly one page longer than the cell all sit badly and are moved.
+enum class CellPlacement { kFine, kShortFirstInLongBin, kLongNotPageMultiple, kLongNotFirst, kLongBinSizeWrong };
+CellPlacement PlacementOf(const DefragView& v, uint32_t bin, uint32_t binSize, uint32_t cell);
+
 // Writes "[name] <local time>" in green and returns the caption of the
 // running command's button, for the status lines.
 std::string DefragHeading(HiveContext& ctx, const char* name);

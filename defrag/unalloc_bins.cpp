@@ -73,6 +73,8 @@ Region UnallocHbins::ChooseRegion() {
   Region r;
   uint64_t bin = uint64_t{kBaseBlockSize} + v_.totals.Get(Total::LastHbinOffset);
   r.Index = static_cast<int32_t>(v_.totals.Get(Total::HbinCount));
+  // Ends: each step goes back by a non-zero PrevBinSize that stays inside
+  // the bins, so the bin only moves towards the first one.
   for (;;) {
     Status(r.Index);
     uint32_t b = static_cast<uint32_t>(bin);

@@ -64,40 +64,34 @@ uint32_t UnpackedCells::MoveOut(uint32_t cell, uint32_t length) {
 }
 
 // An allocated cell with no free space before it in its bin moves only when
-// it sits badly for its length: short at the start of a multi-page bin, long
-// of a length that is no page multiple, long but not first, or first in a
-// bin that is not exactly one page longer than the cell.
+// it sits badly for its length.
 bool UnpackedCells::MisplacedCell(uint32_t bin, uint32_t size, int32_t binIndex, int32_t k, uint32_t cell) const {
-  uint32_t m = v_.CellLength(cell);
   int32_t s = v_.SizeWord(cell);
   bool diagnostic = v_.Diagnostic();
-  bool first = cell == bin + kBinHeaderSize;
-  if (m <= kDefragPageCell) {
-    if (!first || size <= kDefragPage) return false;
-    if (diagnostic)
-      CellLine("ShortCells in LongHbins HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", binIndex, size, 1, s);
-    return true;
+  switch (PlacementOf(v_, bin, size, cell)) {
+    case CellPlacement::kFine: return false;
+    case CellPlacement::kShortFirstInLongBin:
+      if (diagnostic)
+        CellLine("ShortCells in LongHbins HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", binIndex, size, 1, s);
+      return true;
+    case CellPlacement::kLongNotPageMultiple:
+      if (diagnostic) {
+        CellLine(v_.OldFormat() ? "HbinsCells Error4 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d"
+                                : "HbinsCells Error3 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d",
+                 binIndex, size, k, s);
+      }
+      return true;
+    case CellPlacement::kLongNotFirst:
+      if (diagnostic)
+        CellLine("HbinsCells Error not First Cells HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", binIndex, size,
+                 k, s);
+      return true;
+    case CellPlacement::kLongBinSizeWrong:
+      if (diagnostic)
+        CellLine("HbinsCells HbinsSize Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", binIndex, size, 1, s);
+      return true;
   }
-  if (m % kDefragPage != 0) {
-    // A full big-data segment keeps its 16352 bytes in a new-format hive.
-    if (!v_.OldFormat() && m == kSegmentCellSize) return false;
-    if (diagnostic) {
-      CellLine(v_.OldFormat() ? "HbinsCells Error4 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d"
-                              : "HbinsCells Error3 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d",
-               binIndex, size, k, s);
-    }
-    return true;
-  }
-  if (!first) {
-    if (diagnostic)
-      CellLine("HbinsCells Error not First Cells HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", binIndex, size, k,
-               s);
-    return true;
-  }
-  if (uint64_t{m} + kDefragPage == size) return false;
-  if (diagnostic)
-    CellLine("HbinsCells HbinsSize Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", binIndex, size, 1, s);
-  return true;
+  return false;
 }
 
 void UnpackedCells::PackBin(uint32_t bin, uint32_t size, int32_t binIndex) {
@@ -180,6 +174,8 @@ int32_t UnpackedCells::Run() {
   caption_ = DefragHeading(v_.ctx, "DefragUnpackedCells");
   FreeSpaceIndexScope index(v_.ctx);
   uint32_t bin = kBaseBlockSize;
+  // Ends: a sound bin is at least a header and a cell long, and the bins end
+  // grows only by bins the allocator appends inside the reserve pages.
   for (int32_t binIndex = 1; bin < v_.BinsEnd(); ++binIndex) {
     Status(binIndex);
     if (!v_.SoundBin(bin)) {

@@ -23,6 +23,8 @@ class TreeReader {
   bool Read(uint32_t rootOffset, RegistryTree* tree) {
     tree->Root = std::make_shared<RegistryKey>();
     std::vector<std::pair<uint32_t, RegistryKey*>> pending{{rootOffset, tree->Root.get()}};
+    // Ends: every nk and index cell is read once (a second reference fails
+    // the read), so no more entries are pending than the index cells hold.
     while (!pending.empty()) {
       auto [offset, key] = pending.back();
       pending.pop_back();
@@ -127,8 +129,11 @@ class TreeReader {
     if (sig != kSigLf && sig != kSigLh && sig != kSigLi && sig != kSigRi) return Fail("bad subkey index signature", offset);
     uint8_t kind = KindCode(sig);
     if (index.Length() < NeedsFor(kind, index.Count()).Minimum) return Fail("subkey index longer than its cell", offset);
+    if (sig == kSigRi && depth + 1 >= kMaxIndexDepth) return Fail("nested ri index", offset);
+    // An ri naming one lf many times would list its keys over and over.
+    if (seen_[offset / 8]) return Fail("subkey index referenced twice", offset);
+    seen_[offset / 8] = true;
     if (sig == kSigRi) {
-      if (depth + 1 >= kMaxIndexDepth) return Fail("nested ri index", offset);
       for (uint32_t i = 0; i < index.Count(); ++i)
         if (!ReadIndex(index.KeyOffset(i), depth + 1, children)) return false;
       return true;

@@ -26,7 +26,7 @@ FreeSpaceIndex::FreeSpaceIndex(HiveContext& ctx) {
   small_.Tree.assign(2ull * leaves, 0);
   uint64_t end = image.HbinsEnd();
   // Only a chain of whole pages maps onto the page table; anything else
-  // leaves the allocator to its plain walk.
+  // leaves the allocator to its plain walk.  Each step is at least a page.
   for (uint64_t bin = kBaseBlockSize; bin < end;) {
     uint32_t size = image.U32(bin + 8);
     if (image.U32(bin) != kHbinSignature || image.U32(bin + 4) != bin - kBaseBlockSize || size == 0 ||

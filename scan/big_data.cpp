@@ -139,6 +139,7 @@ void TidyBigData(HiveContext& ctx, const VkCell& vk, const std::string& pathLine
   uint32_t b = StoredLength(vk);
   uint32_t count = db.SegmentCount();
 
+  // At most 65535 segments (a 16-bit count); entries past the list read as 0.
   for (uint32_t i = 0; i < count; ++i) {
     int64_t r = int64_t{b} - int64_t{kSegmentData} * i;
     if (r >= kSegmentData) continue;

@@ -454,6 +454,9 @@ void WalkKeyTree(HiveContext& ctx, uint32_t rootOffset) {
   root.KeyPart.Pos = static_cast<uint32_t>(std::min<uint64_t>(CellPos(rootOffset), 0xFFFFFFFFu));
   state.Stack.push_back(root);
 
+  // Ends: a key or index cell is entered only when CheckCell records its
+  // first reference (a cell reached twice is refused, so a cycle in the tree
+  // is cut), and an index yields no more entries than its cell holds.
   while (!state.Stack.empty()) {
     size_t top = state.Stack.size() - 1;
     if (state.Stack[top].IsKey) {

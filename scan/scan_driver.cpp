@@ -37,6 +37,8 @@ bool BinWalk(HiveContext& ctx) {
   uint64_t bin = kBaseBlockSize;
   uint32_t prevSize = 0;
   bool oldFormat = IsOldFormat(ctx.HiveMajorVersion, ctx.HiveMinorVersion);
+  // Ends: each bin moves the walk on by its size, at least a header (a
+  // smaller one stops it), and each cell by a checked non-zero length.
   for (int j = 1; bin < end; ++j) {
     totals.Add(Total::HbinCount);
     uint32_t binSize = image.U32(bin + 8);
@@ -214,6 +216,7 @@ void ForEachCell(HiveContext& ctx, Visit visit) {
   uint64_t end = uint64_t{kBaseBlockSize} + image.HbinsDataSize();
   if (end > image.Size()) end = image.Size();
   uint64_t bin = kBaseBlockSize;
+  // Ends: bins step by a size of at least a header, cells by a non-zero length.
   for (int j = 1; bin < end; ++j) {
     uint32_t binSize = image.U32(bin + 8);
     if (binSize < kBinHeaderSize || image.U32(bin) != 0x6E696268) {
@@ -432,21 +435,9 @@ void ScanHive(HiveContext& ctx) {
       PrintRepairCounters(ctx);
       LogLineF(ctx, kGreen, "[Defrag Start] %s", NowText().c_str());
       if (!ctx.Aborted()) {
-        bool aborted = false;
-        for (;;) {
-          int32_t moved = DefragUnpackedCells(ctx);
-          if (ctx.Aborted()) {
-            aborted = true;
-            break;
-          }
-          moved += DefragUnallocCells(ctx);
-          if (ctx.Aborted()) {
-            aborted = true;
-            break;
-          }
-          if (moved == 0) break;
-        }
-        if (!aborted) DefragUnallocHbins(ctx);
+        DefragLoopEnd end = RunDefragLoop(ctx);
+        if (end == DefragLoopEnd::kSettled) DefragUnallocHbins(ctx);
+        if (end == DefragLoopEnd::kStopped) ctx.CommandFailed = true;
       }
       ClosingFixup(ctx);
       LogLineF(ctx, kGreen, "[Defrag Summary] %s", NowText().c_str());

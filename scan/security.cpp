@@ -359,6 +359,7 @@ bool DescriptorCheck::DaclRepairable() const {
   uint32_t dacl = offset_[kDacl];
   uint32_t count = sd.AceCount(dacl);
   uint32_t pos = kAclHeaderSize;
+  // AceCount is 16 bits; CheckAce refuses an ACE outside the DACL.
   for (uint32_t i = 0; i < count; ++i) {
     AceCheck c = CheckAce(sd, dacl, size_[kDacl], pos);
     if (c.Fault != AceFault::kNone) return false;
@@ -434,7 +435,7 @@ void DescriptorCheck::WalkDacl() {
     LogLineF(ctx_, kRed, "DACL Size Error offset=%u size=%u", dacl, daclSize);
     return;
   }
-  const uint32_t count = sd.AceCount(dacl);
+  const uint32_t count = sd.AceCount(dacl);  // 16 bits: the walk below ends after it
   uint32_t pos = kAclHeaderSize;  // from the DACL start, in Bytes and WorkCopy alike
   uint64_t walked = 0;            // sum of the AceSizes walked
   bool haveW = false;             // W: the last ACE the compaction wrote
@@ -609,7 +610,7 @@ void DescriptorCheck::OrderAces() {
   DescriptorView w = Work();
   const uint32_t dacl = w.Offset(kDacl);
   if (dacl == 0) return;
-  const uint32_t count = w.AceCount(dacl);
+  const uint32_t count = w.AceCount(dacl);  // 16 bits: the walk below ends after it
   const uint64_t end = std::min<uint64_t>(rec_.WorkLength, rec_.WorkCopy.size());
   struct Ace {
     uint32_t Pos;

@@ -94,6 +94,7 @@ bool NextIndexEntry(WalkState& state, size_t frameIndex) {
   IndexFrame& frame = state.Stack[frameIndex].IndexPart;
   const IndexKind* kind = KindOf(frame.Kind);
   IndexCell cell(image, frame.Pos);
+  // Count was held against the cell's length when the index was entered.
   while (frame.Next < frame.Count) {
     uint32_t i = frame.Next++;
     totals.Add(kind->Links);

@@ -315,8 +315,8 @@ void DumpValue(HiveContext& ctx, const char* name, const ValueData& data, const 
     }
     case 7: {
       s.line.assign("\"").append(name).append("\"=");
-      // Each string advances past its terminator; the data's final terminator
-      // is the two bytes the loop leaves.
+      // Each string advances past its terminator, at least two bytes, so the
+      // loop ends; the data's final terminator is the two bytes it leaves.
       int64_t p = 0;
       while (p < int64_t{n} - 2) {
         s.line.push_back('"');

@@ -67,6 +67,24 @@ TEST_F(ReportLogTest, WithoutAReportFileOnlyThePaneGetsTheLine) {
   EXPECT_TRUE(ReadBytes(path_).empty());
 }
 
+TEST_F(ReportLogTest, PastItsLimitTheReportSaysSoOnceFailsTheCommandAndTakesNoMoreLines) {
+  EXPECT_EQ(ReportLimitFor(32768), 64u * 32768 + (64u << 20));
+  run_.ctx.ReportLimit = 20;  // "line 0.." and its CR LF fit, the hex line after it does not
+  for (int i = 0; i < 5; ++i) {
+    LogLine(run_.ctx, "line " + std::to_string(i) + "..", kBlack);
+    DumpHexLine(reinterpret_cast<const uint8_t*>("abcdefgh"), "%04x ", run_.ctx, 0, 8, true);
+  }
+  EXPECT_TRUE(run_.ctx.CommandFailed);
+  std::vector<std::string> lines = FileLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "line 0..");
+  EXPECT_EQ(lines[1], "ReportSize Error Limit=20: no more lines are written");
+  std::vector<testing::PaneLine> pane = run_.ui.Pane();
+  ASSERT_EQ(pane.size(), 2u);
+  EXPECT_EQ(pane[1].text, lines[1]);
+  EXPECT_EQ(pane[1].colour, kRed);
+}
+
 TEST_F(ReportLogTest, DumpHexSplitsIntoLinesOfSixteen) {
   uint8_t bytes[17];
   for (int i = 0; i < 17; ++i) bytes[i] = static_cast<uint8_t>(0xF0 + i);

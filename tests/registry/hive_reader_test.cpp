@@ -72,6 +72,13 @@ TEST(HiveReader, RefusesEachStructuralFaultWithItsReason) {
          h.builder.SetU32(index, 8, index);
        },
        "nested ri index"},
+      {"index shared by two keys",
+       [](Built& h) {
+         uint32_t a = h.builder.NkOffset("A");
+         h.builder.SetU32(a, 0x18, 2);
+         h.builder.SetU32(a, 0x20, h.builder.Offset(h.builder.IndexCell(h.builder.Root())));
+       },
+       "subkey index referenced twice"},
       {"value list count past its cell",
        [](Built& h) { h.builder.SetU32(h.builder.NkOffset("A"), 0x28, 5000); }, "bad value list"},
       {"free cell as a key",

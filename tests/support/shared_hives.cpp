@@ -65,6 +65,13 @@ std::string NoSharedHivesNote() {
   return "no shared hives in " + folder + " (set QUELBRIX_SHARED_HIVES to the folder of the *.xz hives)";
 }
 
+std::string SharedReproFolder() {
+  const char* env = std::getenv("QUELBRIX_SHARED_REPRO");
+  std::string folder = env != nullptr && *env != '\0' ? env : QUELBRIX_SHARED_HIVES "/../repro";
+  std::error_code ec;
+  return fs::is_directory(folder, ec) ? fs::weakly_canonical(folder, ec).string() : std::string();
+}
+
 std::vector<SharedHive> ListSharedHives() { return ListAll(false); }
 std::vector<SharedHive> ListSharedLogs() { return ListAll(true); }
 

@@ -26,6 +26,10 @@ std::string SharedHivesFolder();
 // variable that names another.
 std::string NoSharedHivesNote();
 
+// The folder of inputs that once made a command fail (../shared/repro, or
+// $QUELBRIX_SHARED_REPRO), beside the hives; "" when it does not exist.
+std::string SharedReproFolder();
+
 // The hives in name order, transaction logs (*.LOG1, *.LOG2) left out.
 // Only lists; nothing is decompressed.
 std::vector<SharedHive> ListSharedHives();
