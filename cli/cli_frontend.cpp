@@ -1,14 +1,67 @@
 #include "cli/cli_frontend.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "core/report_log.h"
 #include "platform/text.h"
 
 namespace quelbrix {
+
+namespace {
+
+size_t TerminalColumns() {
+  struct winsize size {};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+// Columns a code point takes on a terminal: East Asian wide and full-width
+// forms take two.
+size_t Columns(char32_t c) {
+  bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
+              (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+              (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+  return wide ? 2 : 1;
+}
+
+}  // namespace
+
+std::string FitProgressLine(const std::string& utf8, size_t columns) {
+  // Split into code points with their widths; a stray byte counts as one.
+  std::vector<std::pair<std::string, size_t>> units;
+  size_t total = 0;
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned char b = static_cast<unsigned char>(utf8[i]);
+    size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 1;
+    if (i + n > utf8.size()) n = 1;
+    char32_t c = n == 1 ? b : static_cast<char32_t>(b & (0x7F >> n));
+    for (size_t k = 1; k < n; ++k) c = c << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    units.emplace_back(utf8.substr(i, n), Columns(c));
+    total += units.back().second;
+    i += n;
+  }
+  // One column stays free so the cursor never wraps.
+  if (columns < 8 || total < columns) return utf8;
+  const size_t room = columns - 1 - 3;  // "..." in the middle
+  size_t headRoom = room / 2, tailRoom = room - headRoom;
+  std::string head, tail;
+  size_t used = 0, i = 0;
+  for (; i < units.size() && used + units[i].second <= headRoom; ++i) {
+    head += units[i].first;
+    used += units[i].second;
+  }
+  used = 0;
+  size_t j = units.size();
+  for (; j > i && used + units[j - 1].second <= tailRoom; --j) used += units[j - 1].second;
+  for (size_t k = j; k < units.size(); ++k) tail += units[k].first;
+  return head + "..." + tail;
+}
 
 CliFrontend::CliFrontend(bool quiet, bool colour)
     : quiet_(quiet), colour_(colour && isatty(STDOUT_FILENO)), statusTty_(isatty(STDERR_FILENO)) {
@@ -43,7 +96,7 @@ void CliFrontend::SetStatusText(int part, std::string_view ansiText) {
   if (progressShown_ && now - lastPaint_ < std::chrono::milliseconds(100)) return;
   lastPaint_ = now;
   std::fflush(stdout);
-  std::string text = platform::AnsiToUtf8(ansiText);
+  std::string text = FitProgressLine(platform::AnsiToUtf8(ansiText), TerminalColumns());
   std::fprintf(stderr, "\r\x1b[K%s", text.c_str());
   std::fflush(stderr);
   progressShown_ = true;

@@ -12,6 +12,10 @@
 
 namespace quelbrix {
 
+// The progress line cut in the middle to fit `columns` terminal columns
+// (less one, so that it never wraps).
+std::string FitProgressLine(const std::string& utf8, size_t columns);
+
 class CliFrontend : public Frontend {
  public:
   CliFrontend(bool quiet, bool colour);

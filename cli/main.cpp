@@ -8,6 +8,9 @@
 #include <string>
 
 #include "cli/cli_frontend.h"
+#include "cli/command_line.h"
+#include "cli/messages.h"
+#include "cli/outcome.h"
 #include "core/context.h"
 #include "core/report_log.h"
 #include "core/run_command.h"
@@ -55,7 +58,7 @@ int ExitStatusOf(const std::string& status, const std::string& caption) {
 
 class Runner {
  public:
-  Runner(HiveContext& ctx, CliFrontend& ui) : ctx_(ctx), ui_(ui) {}
+  Runner(HiveContext& ctx, CliFrontend& ui, CliSession& session) : ctx_(ctx), ui_(ui), session_(session) {}
 
   // Runs one command on the worker and waits for it.  Returns the exit status
   // that its status text stands for.
@@ -67,6 +70,7 @@ class Runner {
     }
     worker.Join();
     ui_.FinishStatus();
+    session_.statusAnsi = ui_.LastStatus();
     int status = ExitStatusOf(ui_.LastStatus(), CommandCaption(ctx_, id));
     if (status != kExitOk) ShowFailureDetail();
     return status;
@@ -93,6 +97,16 @@ class Runner {
   void Refuse(const std::string& ansiMessage) {
     ui_.SetStatusText(0, ansiMessage);
     ui_.FinishStatus();
+    session_.statusAnsi = ansiMessage;
+  }
+
+  // A hive file that fails the checks before Read: the system's text, then
+  // the path and the reason.
+  int RefuseFile(const std::string& path, const std::string& problem) {
+    Refuse(problem);
+    std::string reason = HiveFileReason(path);
+    SayFileProblem(path, reason.empty() ? "changed while it was checked" : reason);
+    return kExitFailed;
   }
 
   // The scan ended at damage it could not walk past: the report says where,
@@ -112,13 +126,13 @@ class Runner {
   // CheckHiveFile, then Read.
   int ReadHive(const std::string& path) {
     std::string absolute = platform::AbsolutePath(path);
+    session_.hive = absolute;
     std::string problem = CheckHiveFile(absolute);
-    if (!problem.empty()) {
-      Refuse(problem);
-      return kExitFailed;
-    }
+    if (!problem.empty()) return RefuseFile(path.empty() ? path : absolute, problem);
     ctx_.InputPath = absolute;
-    return Run(kCmdRead);
+    int rc = Run(kCmdRead);
+    if (rc == kExitFailed) SayFileProblem(absolute, "could not be read into memory");
+    return rc;
   }
 
   int HiveCommand(int32_t id) {
@@ -126,35 +140,60 @@ class Runner {
       Refuse("regf Signature Error");
       return kExitFailed;
     }
-    return Run(id);
+    if (id == kCmdWrite) {
+      int rc = Run(id);
+      if (rc == kExitOk) {
+        session_.output = ctx_.CurrentFile;
+      } else {
+        std::string reason = CreateFileReason(ctx_.CurrentFile);
+        SayFileProblem(ctx_.CurrentFile, reason.empty() ? "the hive could not be written" : reason);
+      }
+      return rc;
+    }
+    // A scan writes its report; say where, or why it could not.
+    std::string report = ctx_.OutputFolder + "/" + ReportFileName(ctx_);
+    int rc = Run(id);
+    if (ui_.LastStatus() == Ansi("出力ファイルを開けません")) {
+      std::string reason = CreateFileReason(report);
+      SayFileProblem(report, reason.empty() ? "the report file could not be created" : reason);
+    } else {
+      session_.reportPath = report;
+      std::fprintf(stderr, "report: %s\n", report.c_str());
+    }
+    return rc;
   }
 
  private:
   HiveContext& ctx_;
   CliFrontend& ui_;
+  CliSession& session_;
 };
 
 }  // namespace
 }  // namespace quelbrix
 
-int main(int argc, char** argv) {
-  using namespace quelbrix;
+namespace quelbrix {
+
+int RunQuelbrix(int argc, char** argv, CliSession& session) {
 
   CLI::App app{
       "Quelbrix: examines Windows registry hive files offline, byte by byte; reports on them, repairs them,\n"
       "defragments them and rebuilds them into a mounted hive.\n\n"
-      "Exit status: 0 when the command completed, 1 for a failure or a refused precondition,\n"
-      "2 for a usage error, 130 after an abort (Ctrl-C; a second Ctrl-C ends the process at once).",
+      "Exit status: 0 when the command completed and found no damage, 3 when it completed and found damage\n"
+      "(a fault line in its report, or a scan stopped at damage it cannot pass), 1 for a failure or a refused\n"
+      "precondition, 2 for a usage error, 130 after an abort (Ctrl-C; a second Ctrl-C ends the process at once).",
       "quelbrix"};
-  app.require_subcommand(1);
+  app.require_subcommand(0, 1);
   app.fallthrough();
+  app.set_version_flag("--version", VersionText());
 
   std::string outputDir, registryRoot;
   int codePage = 932;
   bool diagnostic = false, noDiagnostic = false, quiet = false, noColor = false, noLogs = false;
-  app.add_option("--output-dir", outputDir, "Folder for report files and saved hives (default: the program's folder)");
+  app.add_option("--output-dir", outputDir, "Folder for report files and saved hives (default: the program's folder; the current folder when installed)");
   app.add_option("--registry-root", registryRoot,
-                 "Machine registry folder that stands for HKEY_LOCAL_MACHINE (default: registry/ in the output folder)");
+                 "Machine registry folder that stands for HKEY_LOCAL_MACHINE (default: registry/ in the output folder; "
+                 "$XDG_DATA_HOME/quelbrix/registry when installed)");
   app.add_option("--codepage", codePage, "ANSI code page of names and reports (default 932; 65001 is UTF-8)");
   auto* diagOpt = app.add_flag("--diagnostic", diagnostic, "Extra detail lines and extended repairs");
   app.add_flag("--no-diagnostic", noDiagnostic, "Never diagnostic mode, whatever the program's path")->excludes(diagOpt);
@@ -162,6 +201,9 @@ int main(int argc, char** argv) {
   app.add_flag("--no-color", noColor, "No ANSI colours on stdout");
   app.add_flag("--no-logs", noLogs,
                "Examine the hive file as stored: never apply the transaction logs (HIVE.LOG, .LOG1, .LOG2) beside it");
+  app.add_flag("--json", session.json,
+               "Print one JSON object at the end on stdout (command, files, exit status, status text, report, "
+               "counts); report lines are then not printed");
 
   std::string hive, output, keyName, loadFile;
   bool noDates = false, write = false, noBackup = false;
@@ -190,13 +232,29 @@ int main(int argc, char** argv) {
   auto* unload = app.add_subcommand("unload", "Dismount HKLM\\Rebuild");
   auto* deleteSubkeys = app.add_subcommand("delete-subkeys", "Empty the hive mounted under HKLM\\Rebuild");
   auto* gui = app.add_subcommand("gui", "Start the window");
+  auto* version = app.add_subcommand("version", "Print the version");
+  auto* help = app.add_subcommand("help", "List the commands and options");
+  AddCommonHelp(app);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    int rc = app.exit(e);
-    return rc == 0 ? kExitOk : kExitUsage;
+    return UsageExit(app, e);
   }
+  if (version->parsed()) {
+    std::printf("%s\n", VersionText().c_str());
+    return kExitOk;
+  }
+  if (help->parsed()) {
+    // App::help() would describe the help command itself once it is selected.
+    std::fputs(app.get_formatter()->make_help(&app, "quelbrix", CLI::AppFormatMode::Normal).c_str(), stdout);
+    return kExitOk;
+  }
+  if (app.get_subcommands().empty()) {
+    std::fprintf(stderr, "quelbrix: a command is required (search, repair, defrag, ...); see quelbrix --help\n");
+    return kExitUsage;
+  }
+  session.command = app.get_subcommands().front()->get_name();
 
   if (!platform::SetAnsiCodePage(codePage)) {
     std::fprintf(stderr, "--codepage: code page %d is not available\n", codePage);
@@ -214,7 +272,7 @@ int main(int argc, char** argv) {
     return kExitFailed;
   }
 
-  HiveContext ctx;
+  HiveContext& ctx = session.context;
   InitContext(ctx);
   if (diagnostic) ctx.DiagnosticMode = 1;
   if (noDiagnostic) ctx.DiagnosticMode = 0;
@@ -226,15 +284,16 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "--output-dir: cannot create %s\n", ctx.OutputFolder.c_str());
       return kExitUsage;
     }
-    ctx.RegistryRoot = ctx.OutputFolder + "/registry";
+    if (!InstalledUnderPrefix(platform::ExecutableFolder())) ctx.RegistryRoot = ctx.OutputFolder + "/registry";
   }
   if (!registryRoot.empty()) ctx.RegistryRoot = platform::AbsolutePath(registryRoot);
 
-  CliFrontend ui(quiet, !noColor);
+  CliFrontend ui(quiet || session.json, !noColor);
   ctx.UI = &ui;
   g_context = &ctx;
+  session.ctx = &ctx;
   std::signal(SIGINT, OnInterrupt);
-  Runner runner(ctx, ui);
+  Runner runner(ctx, ui, session);
   ctx.SetDone(kHiveLoaded, RebuildMounted(ctx));
 
   if (search->parsed()) {
@@ -253,11 +312,13 @@ int main(int argc, char** argv) {
     rc = runner.HiveCommand(id);
     if (ctx.CommandFailed) return runner.Failed();
     if (rc == kExitOk && ctx.ScanStopped) return runner.Stopped();
+    if (rc == kExitOk && !write && output.empty()) std::fputs("quelbrix: nothing written; use --write or -o\n", stderr);
     if (rc != kExitOk || (!write && output.empty())) return rc;
     if (!output.empty()) {
       std::string target = platform::AbsolutePath(output);
       if (target.size() >= kMaxPath) {
         runner.Refuse(Ansi("書込に失敗しました"));
+        SayFileProblem(target, "path longer than 259 characters");
         return kExitFailed;
       }
       ctx.CurrentFile = target;
@@ -280,6 +341,15 @@ int main(int argc, char** argv) {
   if (regsave->parsed()) {
     for (auto& c : keyName) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     ctx.HiveKeyName = keyName;
+    // Saving a hive the folder does not hold would create it empty and save that.
+    std::string missing = MissingMachineHive(ctx.RegistryRoot, keyName);
+    if (!missing.empty()) {
+      char text[kLineBuffer + 64];
+      FormatText(text, sizeof text, Ansi("%sに失敗しました").c_str(), CommandCaption(ctx, kCmdRegSave).c_str());
+      runner.Refuse(text);
+      SayFileProblem(missing, "no such hive in the machine registry folder (see --registry-root)");
+      return kExitFailed;
+    }
     return runner.Run(kCmdRegSave);
   }
   if (load->parsed()) {
@@ -289,10 +359,7 @@ int main(int argc, char** argv) {
     }
     std::string absolute = platform::AbsolutePath(loadFile);
     std::string problem = CheckHiveFile(absolute);
-    if (!problem.empty()) {
-      runner.Refuse(problem);
-      return kExitFailed;
-    }
+    if (!problem.empty()) return runner.RefuseFile(absolute, problem);
     ctx.InputPath = absolute;
     return runner.Run(kCmdHiveLoad);
   }
@@ -304,4 +371,12 @@ int main(int argc, char** argv) {
     return runner.Run(unload->parsed() ? kCmdHiveUnload : kCmdDeleteSubkeys);
   }
   return kExitUsage;
+}
+
+}  // namespace quelbrix
+
+int main(int argc, char** argv) {
+  quelbrix::CliSession session;
+  int status = quelbrix::RunQuelbrix(argc, argv, session);
+  return quelbrix::FinishRun(status, session);
 }

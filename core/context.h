@@ -85,6 +85,10 @@ struct HiveContext {
   // The report file of the last scan of this image ("" after Read), which a
   // failed Write adds its reason to.
   std::string ReportPath;
+  // Red report lines that state a fault, counted by LogLine for the command
+  // line's verdict (the structure statistics and the unknown-type note are
+  // taken back out where they are written).
+  uint32_t FaultLines = 0;
   // Set when a scan command could not finish its work soundly (the Defrag
   // rounds went nowhere, the report reached its size limit): the command
   // ends as failed.  Cleared when the next scan command starts.

@@ -65,6 +65,7 @@ void LogPane(uint32_t colour, HiveContext& ctx, std::string_view text) {
 }
 
 void LogLine(HiveContext& ctx, std::string_view text, uint32_t colour) {
+  if (colour == kRed) ++ctx.FaultLines;
   LogFile(ctx, text);
   LogPane(colour, ctx, text);
 }

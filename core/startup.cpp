@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <cstring>
 
 #include "core/report_log.h"
@@ -17,6 +19,11 @@ bool DiagnosticPath(const std::string& executablePath) {
          lower.find("quelbrix/debug") != std::string::npos;
 }
 
+bool InstalledUnderPrefix(const std::string& executableFolder) {
+  return platform::FileNameOf(executableFolder) == "bin" &&
+         platform::IsDirectory(platform::FolderOf(executableFolder) + "/share/quelbrix");
+}
+
 void InitContext(HiveContext& ctx) {
   std::string exe = platform::ExecutablePath();
   ctx.OutputFolder = platform::FolderOf(exe);
@@ -24,6 +31,17 @@ void InitContext(HiveContext& ctx) {
   ctx.OsMajorVersion = 10;
   ctx.OsMinorVersion = 0;
   ctx.RegistryRoot = ctx.OutputFolder + "/registry";
+  if (InstalledUnderPrefix(ctx.OutputFolder)) {
+    std::error_code ec;
+    std::string here = std::filesystem::current_path(ec).string();
+    ctx.OutputFolder = ec ? std::string("/tmp") : here;
+    const char* data = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    std::string base = data != nullptr && *data == '/' ? std::string(data)
+                       : home != nullptr && *home != '\0' ? std::string(home) + "/.local/share"
+                                                          : ctx.OutputFolder;
+    ctx.RegistryRoot = base + "/quelbrix/registry";
+  }
 }
 
 std::string CheckHiveFile(const std::string& path) {

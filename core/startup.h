@@ -13,6 +13,11 @@ namespace quelbrix {
 // followed by "debug" with either slash, case-insensitive.
 bool DiagnosticPath(const std::string& executablePath);
 
+// Installed under a prefix (PREFIX/bin beside PREFIX/share/quelbrix), the
+// program's folder is a system folder: output goes to the current folder and
+// the machine registry folder to $XDG_DATA_HOME/quelbrix/registry.
+bool InstalledUnderPrefix(const std::string& executableFolder);
+
 void InitContext(HiveContext& ctx);
 
 // Empty on success; otherwise the ANSI message that goes to status part 0

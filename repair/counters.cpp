@@ -108,4 +108,13 @@ void PrintRepairCounters(HiveContext& ctx) {
   }
 }
 
+void ForEachRepairCounter(HiveContext& ctx, const std::function<void(std::string_view name, int32_t value)>& visit) {
+  if (ctx.Image == nullptr) return;
+  ScanTotals totals(ctx);
+  for (const CounterLine& line : kCounterLines) {
+    std::string_view name(line.format);
+    visit(name.substr(0, name.find('=')), totals.Counter(line.slot));
+  }
+}
+
 }  // namespace quelbrix

@@ -220,6 +220,8 @@ void StructureStatistics(HiveContext& ctx, bool defragView) {
   char now[64];
   FormatNow(now, kDateTimeFormat, sizeof now);
   LogLineF(ctx, kGreen, "[HbinsCellsStruct Status] %s", now);
+  // Its red lines measure layout and fragmentation; they state no fault.
+  const uint32_t faultLines = ctx.FaultLines;
 
   StatisticsWalk walk(ctx, defragView);
   walk.Run();
@@ -257,6 +259,7 @@ void StructureStatistics(HiveContext& ctx, bool defragView) {
   LogLineF(ctx, s.Continued != 0 ? kRed : kBlack, "ContinueCellsCount=%d", AsInt(s.Continued));
   LogLineF(ctx, s.Unpacked != 0 ? kRed : kBlack, "UnpackedCellsCount=%d", AsInt(s.Unpacked));
   LogLineF(ctx, s.FreeBins != 0 ? kRed : kBlack, "UnallocHbinsCount=%d", AsInt(s.FreeBins));
+  ctx.FaultLines = faultLines;
 }
 
 }  // namespace quelbrix

@@ -151,6 +151,7 @@ void TimeLine(HiveContext& ctx, const char* label, const ValueData& data, DumpSc
 void DumpUnknown(HiveContext& ctx, const char* name, const ValueData& data, const std::string& pathLine,
                  const VkCell& vk, DumpScratch& s) {
   LogLine(ctx, "data type unknown", kRed);
+  --ctx.FaultLines;  // a note on data this program cannot decode, not a fault
   Note(ctx, pathLine);
   char tag[32];
   FormatText(tag, sizeof tag, "\"=unknown(0x%04x):", vk.DataType());

@@ -5,6 +5,9 @@
 #include <QCommandLineParser>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include "core/context.h"
 #include "core/startup.h"
@@ -13,14 +16,52 @@
 #include "registry/hive_reader.h"
 #include "ui/main_window.h"
 
+namespace {
+
+// --help and --version print text only: they must work without a display.
+bool TextOnly(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    for (const char* flag : {"-h", "--help", "-?", "--help-all", "-v", "--version"})
+      if (std::strcmp(argv[i], flag) == 0) return true;
+  return false;
+}
+
+// Without a display Qt aborts with a hint to reinstall; say what is missing instead.
+bool DisplayAvailable(int argc, char** argv) {
+  auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0';
+  };
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "-platform") == 0 || std::strncmp(argv[i], "-platform=", 10) == 0) return true;
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  std::string name = platform != nullptr ? platform : "";
+  if (!name.empty() && name.rfind("xcb", 0) != 0 && name.rfind("wayland", 0) != 0) return true;
+  return set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace quelbrix;
-  QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Quelbrix"));
+  const bool textOnly = TextOnly(argc, argv);
+  if (!textOnly && !DisplayAvailable(argc, argv)) {
+    std::fputs("quelbrix-gui: no display (DISPLAY and WAYLAND_DISPLAY are not set); use the quelbrix command\n", stderr);
+    return 1;
+  }
+  std::unique_ptr<QCoreApplication> application;
+  if (textOnly)
+    application = std::make_unique<QCoreApplication>(argc, argv);
+  else
+    application = std::make_unique<QApplication>(argc, argv);
+  QCoreApplication& app = *application;
+  QCoreApplication::setApplicationName(QStringLiteral("Quelbrix"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(QUELBRIX_VERSION));
 
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral("Quelbrix: the window of the hive file tool."));
   parser.addHelpOption();
+  parser.addVersionOption();
   QCommandLineOption outputDir(QStringLiteral("output-dir"),
                                QStringLiteral("Folder for report files and saved hives (default: the program's folder)"),
                                QStringLiteral("DIR"));
@@ -41,6 +82,7 @@ int main(int argc, char** argv) {
   parser.addOptions({outputDir, registryRoot, codePage, diagnostic, noDiagnostic, noLogs, quitAfter});
   parser.addPositionalArgument(QStringLiteral("gui"), QStringLiteral("(as given to `quelbrix gui`)"), QStringLiteral("[gui]"));
   parser.process(app);
+  if (textOnly) return 0;
 
   const QStringList positional = parser.positionalArguments();
   if (positional.size() > 1 || (positional.size() == 1 && positional.front() != QStringLiteral("gui"))) {
@@ -71,7 +113,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "--output-dir: cannot create %s\n", ctx.OutputFolder.c_str());
       return 2;
     }
-    ctx.RegistryRoot = ctx.OutputFolder + "/registry";
+    if (!InstalledUnderPrefix(platform::ExecutableFolder())) ctx.RegistryRoot = ctx.OutputFolder + "/registry";
   }
   if (parser.isSet(registryRoot)) ctx.RegistryRoot = platform::AbsolutePath(parser.value(registryRoot).toStdString());
 

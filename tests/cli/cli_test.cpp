@@ -19,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "support/hive_builder.h"
 #include "support/run_process.h"
 #include "support/shared_hives.h"
 
@@ -194,6 +197,11 @@ std::string ReportNameOf(const std::string& path, const BaseBlockFacts& f) {
 }
 
 // A temporary folder per test, removed with everything in it.
+// Exit status of a completed command that found damage.  The tiny hive below
+// has no root key (its root offset names a free cell), so every search of it
+// stops at the root and ends so.
+constexpr int kDamage = 3;
+
 class TempFolder {
  public:
   TempFolder() {
@@ -277,7 +285,7 @@ std::vector<std::string> SearchAndCheckBaseBlock(const std::string& hive, Pane p
   EXPECT_FALSE(out.path().empty());
   ProcessResult run = Search(out, hive, pane == Pane::kQuiet ? std::vector<std::string>{"--quiet"}
                                                              : std::vector<std::string>{});
-  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.status == 0 || run.status == kDamage) << run.status << run.err;
   EXPECT_NE(run.err.find("検索(日付有)完了"), std::string::npos) << run.err;
 
   BaseBlockFacts facts = FactsOf(hive);
@@ -360,6 +368,7 @@ struct RefusedFile {
   const char* name;
   std::string (*make)(const std::string& folder);  // returns the path to give
   const char* message;
+  const char* reason;  // the end of the English line that names the file
 };
 
 std::string Make(const std::string& folder, const std::string& bytes) {
@@ -369,15 +378,16 @@ std::string Make(const std::string& folder, const std::string& bytes) {
 }
 
 const RefusedFile kRefused[] = {
-    {"empty", [](const std::string& d) { return Make(d, ""); }, "FileSize Error"},
+    {"empty", [](const std::string& d) { return Make(d, ""); }, "FileSize Error",
+     "0 bytes, shorter than the 4096-byte base block of a hive"},
     {"4095 bytes of a hive", [](const std::string& d) { return Make(d, TinyHive().Bytes().substr(0, 4095)); },
-     "FileSize Error"},
-    {"directory", [](const std::string& d) { return d; }, "FileSize Error"},
-    {"missing", [](const std::string& d) { return d + "/none"; }, "FileSize Error"},
+     "FileSize Error", "4095 bytes, shorter than the 4096-byte base block of a hive"},
+    {"directory", [](const std::string& d) { return d; }, "FileSize Error", "Is a directory"},
+    {"missing", [](const std::string& d) { return d + "/none"; }, "FileSize Error", "No such file or directory"},
     {"4096 bytes without regf", [](const std::string& d) { return Make(d, "hbin" + std::string(4092, '\0')); },
-     "regf Signature Error"},
-    {"regf in the wrong case",
-     [](const std::string& d) { return Make(d, "REGF" + TinyHive().Bytes().substr(4)); }, "regf Signature Error"},
+     "regf Signature Error", "not a registry hive (no \"regf\" signature at its start)"},
+    {"regf in the wrong case", [](const std::string& d) { return Make(d, "REGF" + TinyHive().Bytes().substr(4)); },
+     "regf Signature Error", "not a registry hive (no \"regf\" signature at its start)"},
 };
 
 TEST(CliCheckHiveFile, RefusedFilesExitOneWithTheirMessage) {
@@ -388,6 +398,8 @@ TEST(CliCheckHiveFile, RefusedFilesExitOneWithTheirMessage) {
       ProcessResult run = Quelbrix({command, path, "--output-dir", out.path()});
       EXPECT_EQ(run.status, 1) << c.name << " / " << command;
       EXPECT_NE(run.err.find(c.message), std::string::npos) << c.name << " / " << command << ": " << run.err;
+      std::string named = "quelbrix: " + fs::weakly_canonical(path).string() + ": " + c.reason + "\n";
+      EXPECT_NE(run.err.find(named), std::string::npos) << c.name << " / " << command << ": " << run.err;
       EXPECT_TRUE(run.out.empty()) << c.name << " / " << command << ": " << run.out;
       for (const auto& entry : fs::directory_iterator(out.path()))
         ADD_FAILURE() << c.name << " / " << command << " left " << entry.path();
@@ -402,7 +414,7 @@ TEST(CliCheckHiveFile, FourKilobytesWithRegfPassTheCheck) {
   std::string path = in / "base_only";
   WriteFile(path, tiny.Bytes().substr(0, 4096));
   ProcessResult run = Search(out, path);
-  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.status, kDamage) << run.err;
   EXPECT_TRUE(fs::is_regular_file(out / "base_only_7_7.txt"));
 }
 
@@ -481,7 +493,7 @@ TEST(CliSearch, StoppedScanFailsRepairAndDefragAndWritesNothing) {
   std::string path = in / "rootless";
   std::string bytes = TinyHive().Bytes();
   WriteFile(path, bytes);
-  EXPECT_EQ(Search(in, path).status, 0);
+  EXPECT_EQ(Search(in, path).status, kDamage);
   for (const char* command : {"repair", "defrag"}) {
     std::string out = in / (std::string(command) + ".out");
     ProcessResult run = Quelbrix({command, path, "--output-dir", in.path(), "-o", out});
@@ -531,7 +543,7 @@ TEST(CliSearch, NoDatesUsesItsOwnCaption) {
   std::string path = in / "nodates";
   WriteFile(path, TinyHive().Bytes());
   ProcessResult run = Search(out, path, {"--no-dates"});
-  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.status, kDamage) << run.err;
   EXPECT_NE(run.err.find("検索(日付無)完了"), std::string::npos) << run.err;
   std::vector<std::string> lines;
   ASSERT_TRUE(SplitCrLf(ReadFile(out / "nodates_7_7.txt"), &lines));
@@ -561,7 +573,7 @@ TEST(CliSearch, CodePageDecidesTheReportBytes) {
   for (const auto& c : cases) {
     TempFolder out;
     ProcessResult run = Search(out, path, {"--codepage", c.codePage});
-    EXPECT_EQ(run.status, 0) << c.codePage << ": " << run.err;
+    EXPECT_EQ(run.status, kDamage) << c.codePage << ": " << run.err;
     std::vector<std::string> lines;
     ASSERT_TRUE(SplitCrLf(ReadFile(out / "named_7_7.txt"), &lines)) << c.codePage;
     ASSERT_GE(lines.size(), 6u) << c.codePage;
@@ -579,8 +591,9 @@ TEST(CliSearch, QuietKeepsStdoutEmptyButWritesTheReport) {
   std::string path = in / "quiet";
   WriteFile(path, TinyHive().Bytes());
   ProcessResult run = Search(out, path, {"--quiet"});
-  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.status, kDamage) << run.err;
   EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("report: " + out / "quiet_7_7.txt" + "\n"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("検索(日付有)完了"), std::string::npos) << run.err;
   EXPECT_GT(fs::file_size(out / "quiet_7_7.txt"), 0u);
 }
@@ -605,6 +618,8 @@ TEST(CliSearch, ReportThatCannotBeOpenedFailsTheCommand) {
   ProcessResult run = Search(out, path);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("出力ファイルを開けません"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("quelbrix: " + out / "blocked_7_7.txt" + ": Is a directory"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("report: "), std::string::npos) << run.err;
 }
 
 TEST(CliSearch, OutputFolderIsCreated) {
@@ -613,7 +628,7 @@ TEST(CliSearch, OutputFolderIsCreated) {
   WriteFile(path, TinyHive().Bytes());
   std::string nested = out / "a/b";
   ProcessResult run = Quelbrix({"search", path, "--output-dir", nested, "--no-diagnostic"});
-  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.status, kDamage) << run.err;
   EXPECT_TRUE(fs::is_regular_file(nested + "/made_7_7.txt"));
 }
 
@@ -651,9 +666,118 @@ INSTANTIATE_TEST_SUITE_P(Hives, SharedHiveSearch, ::testing::ValuesIn(ListShared
 INSTANTIATE_TEST_SUITE_P(TransactionLogs, SharedHiveSearch, ::testing::ValuesIn(ListSharedLogs()), HiveTestName);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SharedHiveSearch);
 
+// --- Verdict: exit status 3 and the --json summary ---------------------------
+
+nlohmann::json Summary(const ProcessResult& run) {
+  nlohmann::json j = nlohmann::json::parse(run.out, nullptr, false);
+  EXPECT_TRUE(j.is_object()) << "stdout is not one JSON object: " << run.out;
+  return j.is_object() ? j : nlohmann::json::object();
+}
+
+// A sound hive from the builder exits 0; the same hive with one fault exits 3,
+// and --json says the same as the exit status and the files on disk.
+TEST(CliVerdict, DamageFoundExitsThreeAndTheSummaryAgrees) {
+  TempFolder in, out;
+  HiveBuilder builder;
+  Key k = builder.AddKey(builder.Root(), "Software");
+  builder.AddValue(k, "Name", 1, {'a', 0, 0, 0});
+  builder.Build();
+  std::string sound = in / "sound.hiv";
+  ASSERT_TRUE(builder.WriteTo(sound));
+  builder.SetFileU32(0x08, builder.FileU32(0x04) + 1);  // an unfinished write: the sequence numbers differ
+  builder.RecomputeChecksum();
+  std::string dirty = in / "dirty.hiv";
+  ASSERT_TRUE(builder.WriteTo(dirty));
+
+  ProcessResult run = Quelbrix({"search", sound, "--output-dir", out.path(), "--json"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  nlohmann::json j = Summary(run);
+  EXPECT_EQ(j["exit_status"], 0);
+  EXPECT_EQ(j["error_lines"], 0);
+  EXPECT_EQ(j["status_text"], "検索(日付有)完了");
+  EXPECT_EQ(j["command"], "search");
+  EXPECT_EQ(j["hive"], sound);
+  ASSERT_TRUE(j["report"].is_string());
+  EXPECT_TRUE(fs::is_regular_file(j["report"].get<std::string>()));
+  EXPECT_NE(run.err.find("report: " + j["report"].get<std::string>()), std::string::npos) << run.err;
+
+  run = Quelbrix({"search", dirty, "--output-dir", out.path(), "--json"});
+  EXPECT_EQ(run.status, kDamage) << run.err;
+  j = Summary(run);
+  EXPECT_EQ(j["exit_status"], kDamage);
+  EXPECT_EQ(j["error_lines"], 1);
+  EXPECT_EQ(j["scan_stopped"], false);
+
+  // Repair of the dirty hive: the damage was found (3), the result was written
+  // and its own search is clean.
+  std::string repaired = in / "repaired.hiv";
+  run = Quelbrix({"repair", dirty, "--output-dir", out.path(), "--json", "-o", repaired});
+  EXPECT_EQ(run.status, kDamage) << run.err;
+  j = Summary(run);
+  EXPECT_EQ(j["output_file"], repaired);
+  EXPECT_EQ(j["repair_counters"]["regfSequenceClean"], 1);
+  EXPECT_EQ(Quelbrix({"search", repaired, "--output-dir", out.path(), "-q"}).status, 0);
+
+  // Without --write or -o nothing is kept, and the command says so.
+  run = Quelbrix({"repair", dirty, "--output-dir", out.path(), "-q"});
+  EXPECT_EQ(run.status, kDamage);
+  EXPECT_NE(run.err.find("quelbrix: nothing written; use --write or -o\n"), std::string::npos) << run.err;
+
+  // A scan that stops at damage it cannot pass.
+  std::string rootless = in / "rootless";
+  WriteFile(rootless, TinyHive().Bytes());
+  run = Quelbrix({"search", rootless, "--output-dir", out.path(), "--json"});
+  EXPECT_EQ(run.status, kDamage);
+  EXPECT_EQ(Summary(run)["scan_stopped"], true);
+
+  // A refused file is a failure, not a verdict, in the summary too.
+  run = Quelbrix({"search", in / "none", "--output-dir", out.path(), "--json"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(Summary(run)["exit_status"], 1);
+}
+
+TEST(CliUsage, VersionHelpAndUnknownCommand) {
+  ProcessResult version = Quelbrix({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("quelbrix ", 0), 0u) << version.out;
+  EXPECT_EQ(Quelbrix({"version"}).out, version.out);
+  ProcessResult help = Quelbrix({"help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out, Quelbrix({"--help"}).out);
+  ProcessResult unknown = Quelbrix({"frobnicate"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_NE(unknown.err.find("unknown command 'frobnicate'"), std::string::npos) << unknown.err;
+  // Each command's help lists the common options too.
+  ProcessResult searchHelp = Quelbrix({"search", "--help"});
+  EXPECT_EQ(searchHelp.status, 0);
+  for (const char* word : {"--output-dir", "--codepage", "--json", "report: PATH"})
+    EXPECT_NE(searchHelp.out.find(word), std::string::npos) << word << "\n" << searchHelp.out;
+}
+
+TEST(CliFiles, FailuresNameTheFileAndTheReason) {
+  TempFolder in, out;
+  std::string path = in / "made";
+  HiveBuilder builder;  // a hive whose repair completes, so that the write is tried
+  builder.Build();
+  ASSERT_TRUE(builder.WriteTo(path));
+  ProcessResult run = Quelbrix({"repair", path, "--output-dir", out.path(), "-q", "-o", in / "nodir/x.hiv"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("quelbrix: " + in / "nodir/x.hiv" + ": " + in / "nodir" + ": No such file or directory"),
+            std::string::npos)
+      << run.err;
+
+  // regsave of a hive the machine registry folder lacks fails and creates nothing.
+  std::string root = in / "config";
+  run = Quelbrix({"regsave", "SAM", "--output-dir", out.path(), "--registry-root", root});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("quelbrix: " + root + "/SAM: "), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(root));
+  EXPECT_FALSE(fs::exists(out / "SAM.tmp"));
+}
+
 TEST(SharedHives, FolderIsPresent) {
   if (SharedHivesFolder().empty())
-    GTEST_SKIP() << "no shared hives at " << QUELBRIX_SHARED_HIVES << " (set QUELBRIX_SHARED_HIVES)";
+    GTEST_SKIP() << NoSharedHivesNote();
   std::vector<SharedHive> hives = ListSharedHives();
   EXPECT_FALSE(hives.empty());
   EXPECT_EQ(std::count_if(hives.begin(), hives.end(), [](const SharedHive& h) { return h.corrupted; }), 1);

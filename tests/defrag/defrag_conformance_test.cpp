@@ -129,7 +129,8 @@ TEST_P(DefragConformance, WrittenHiveReadsTheSameAndIsCompact) {
   TempDir dir;
   std::string out = dir.File("out");
   Defragged first = DefragFile(original, out, dir.File("r1"));
-  ASSERT_EQ(first.status, 0) << first.err;
+  // 3: completed, with damage found in the input (a dirty base block); written all the same.
+  ASSERT_TRUE(first.status == 0 || first.status == 3) << first.status << first.err;
 
   EXPECT_EQ(RunProcess({"hivexml", out}, dir.File("xml")).status, 0);
   ProcessResult info = RunProcess({"regfinfo", out});

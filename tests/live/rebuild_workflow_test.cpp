@@ -30,6 +30,7 @@
 #include "registry/hive_reader.h"
 #include "registry/mount_table.h"
 #include "registry/registry_test_util.h"
+#include "support/hive_builder.h"
 #include "support/hive_fixture.h"
 #include "support/run_process.h"
 #include "support/shared_hives.h"
@@ -41,17 +42,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ComparerScript() {
-  std::string file = __FILE__;
-  return file.substr(0, file.find_last_of('/')) + "/rebuild_compare.py";
-}
+// Rebuild scans its source: a dirty shared hive completes with 3 (damage found).
+bool Completed(int status) { return status == 0 || status == 3; }
+
+// From the source folder's absolute path: ccache may make __FILE__ relative.
+std::string ComparerScript() { return std::string(QUELBRIX_TESTS_SOURCE) + "/live/rebuild_compare.py"; }
 
 // The machine registry and output folder of one workflow.
 class Workflow {
  public:
   explicit Workflow(const std::string& folder) : folder_(folder) {
     fs::remove_all(folder_);
-    fs::create_directories(folder_);
+    fs::create_directories(Registry());
+    // Reg save saves only a hive the machine registry holds: an empty SYSTEM
+    // stands for the target machine's.
+    HiveBuilder empty;
+    empty.Build();
+    empty.WriteTo(Registry() + "/SYSTEM");
   }
   ~Workflow() { fs::remove_all(folder_); }
 
@@ -148,7 +155,7 @@ TEST_P(RebuildWorkflow, UnloadedHiveHoldsTheOriginalsKeysValuesClassesAndDescrip
     EXPECT_TRUE(tree.Root->Values.empty());
     return;
   }
-  ASSERT_EQ(rebuild.status, 0) << rebuild.err;
+  ASSERT_TRUE(Completed(rebuild.status)) << rebuild.status << rebuild.err;
   EXPECT_NE(rebuild.err.find("ハイブ再構築完了"), std::string::npos) << rebuild.err;
   w.Unload();
   ExpectOraclesAccept(w.Tmp());
@@ -175,7 +182,7 @@ TEST_P(RebuildWorkflow, UnloadedHiveHoldsTheOriginalsKeysValuesClassesAndDescrip
   EXPECT_EQ(all.keys, keys - 1);  // the mount's root stays
   EXPECT_EQ(all.values, values);
   rebuild = w.Run({"rebuild", original}, 65001);
-  ASSERT_EQ(rebuild.status, 0) << rebuild.err;
+  ASSERT_TRUE(Completed(rebuild.status)) << rebuild.status << rebuild.err;
   w.Unload();
   ExpectOraclesAccept(w.Tmp());
   ASSERT_TRUE(SameAsOriginal(original, w.Tmp(), 65001, &keys, &values, &failure)) << failure;
@@ -223,7 +230,7 @@ TEST(RebuildWorkflowKilled, TheMountedFileIsAsBeforeOrAsCommittedAndTheMountIsFo
   SharedHive source;
   for (const auto& h : ListSharedHives())
     if (h.name == "NTUSER_with_winscp.DAT") source = h;
-  if (source.name.empty()) GTEST_SKIP() << "shared hives not found";
+  if (source.name.empty()) GTEST_SKIP() << NoSharedHivesNote();
   std::string original = DecompressedPath(source);
   ASSERT_FALSE(original.empty());
   Workflow w((fs::temp_directory_path() / ("quelbrix-rebuild-kill-" + std::to_string(::getpid()))).string());
@@ -234,7 +241,7 @@ TEST(RebuildWorkflowKilled, TheMountedFileIsAsBeforeOrAsCommittedAndTheMountIsFo
   auto start = std::chrono::steady_clock::now();
   ProcessResult full = w.Run({"rebuild", original});
   auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
-  ASSERT_EQ(full.status, 0) << full.err;
+  ASSERT_TRUE(Completed(full.status)) << full.status << full.err;
   registry::RegistryTree committed;
   ASSERT_TRUE(registry::ReadHiveFile(w.Tmp(), &committed, nullptr));
   size_t committedKeys = KeyCount(*committed.Root);
@@ -264,7 +271,7 @@ TEST(RebuildWorkflowKilled, TheMountedFileIsAsBeforeOrAsCommittedAndTheMountIsFo
 
   // The next run finds the mount: it rebuilds into it and unloads it.
   ProcessResult again = w.Run({"rebuild", original});
-  ASSERT_EQ(again.status, 0) << again.err;
+  ASSERT_TRUE(Completed(again.status)) << again.status << again.err;
   w.Unload();
   registry::RegistryTree last;
   ASSERT_TRUE(registry::ReadHiveFile(w.Tmp(), &last, nullptr));

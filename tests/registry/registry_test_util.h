@@ -89,10 +89,8 @@ inline std::string ListingOf(const registry::RegistryKey& root) {
   return out;
 }
 
-inline std::string SourceFolder() {
-  std::string file = __FILE__;
-  return file.substr(0, file.find_last_of('/'));
-}
+// Absolute: the compiler (or ccache) may give __FILE__ relative to the build folder.
+inline std::string SourceFolder() { return std::string(QUELBRIX_TESTS_SOURCE) + "/registry"; }
 
 // The hivex listing of a hive (tests/registry/hive_dump.py) into `outFile`.
 inline ProcessResult HivexListing(const std::string& hive, const std::string& outFile,

@@ -73,7 +73,7 @@ TEST_P(SearchConformance, CountsAndPathsMatchAnIndependentReader) {
     return;
   }
 
-  ProcessResult reader = RunProcess({"/usr/bin/python3", (fs::path(__FILE__).parent_path() / "list_tree.py").string(), path});
+  ProcessResult reader = RunProcess({"/usr/bin/python3", std::string(QUELBRIX_TESTS_SOURCE) + "/scan/list_tree.py", path});
   ASSERT_EQ(reader.status, 0) << reader.err;
   std::vector<std::string> keyPaths;
   long keys = -1, values = -1;

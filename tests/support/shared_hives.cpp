@@ -59,6 +59,12 @@ std::string SharedHivesFolder() {
   return fs::is_directory(folder, ec) ? fs::weakly_canonical(folder, ec).string() : std::string();
 }
 
+std::string NoSharedHivesNote() {
+  const char* env = std::getenv("QUELBRIX_SHARED_HIVES");
+  std::string folder = env != nullptr && *env != '\0' ? env : QUELBRIX_SHARED_HIVES;
+  return "no shared hives in " + folder + " (set QUELBRIX_SHARED_HIVES to the folder of the *.xz hives)";
+}
+
 std::string SharedReproFolder() {
   const char* env = std::getenv("QUELBRIX_SHARED_REPRO");
   std::string folder = env != nullptr && *env != '\0' ? env : QUELBRIX_SHARED_HIVES "/../repro";

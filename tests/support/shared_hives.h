@@ -22,6 +22,10 @@ inline void PrintTo(const SharedHive& hive, std::ostream* os) { *os << hive.name
 // The folder that holds the *.xz files; "" when it does not exist.
 std::string SharedHivesFolder();
 
+// Why a test that needs the shared hives skips: the folder it looked in and the
+// variable that names another.
+std::string NoSharedHivesNote();
+
 // The folder of inputs that once made a command fail (../shared/repro, or
 // $QUELBRIX_SHARED_REPRO), beside the hives; "" when it does not exist.
 std::string SharedReproFolder();

@@ -1,0 +1,46 @@
+#include "cli/outcome.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "platform/text.h"
+#include "repair/counters.h"
+
+namespace quelbrix {
+
+int VerdictOf(int status, const HiveContext& ctx) {
+  if (status != 0) return status;
+  return ctx.FaultLines > 0 || ctx.ScanStopped ? kExitDamage : 0;
+}
+
+int FinishRun(int status, CliSession& session) {
+  if (session.ctx == nullptr) return status;
+  int verdict = VerdictOf(status, *session.ctx);
+  if (!session.json) return verdict;
+
+  HiveContext& ctx = *session.ctx;
+  auto orNull = [](const std::string& s) { return s.empty() ? nlohmann::json() : nlohmann::json(s); };
+  nlohmann::json counters = nlohmann::json::object();
+  ForEachRepairCounter(ctx, [&counters](std::string_view name, int32_t value) { counters[std::string(name)] = value; });
+  nlohmann::json summary = {
+      {"command", session.command},
+      {"hive", orNull(session.hive)},
+      {"output_file", orNull(session.output)},
+      {"exit_status", verdict},
+      {"status_text", platform::AnsiToUtf8(session.statusAnsi)},
+      {"report", orNull(session.reportPath)},
+      {"error_lines", ctx.FaultLines},
+      {"scan_stopped", ctx.ScanStopped},
+      {"repair_counters", counters},
+      // No transaction log is replayed by this build.
+      {"logs_applied", 0},
+  };
+  std::fflush(stdout);
+  // Names in a hive need not be valid in the code page: replace, never throw.
+  std::string text = summary.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::fprintf(stdout, "%s\n", text.c_str());
+  std::fflush(stdout);
+  return verdict;
+}
+
+}  // namespace quelbrix

@@ -1,0 +1,31 @@
+// What one run of the `quelbrix` command did, for its verdict: exit status 3
+// when a completed command found damage, and the --json summary.
+#pragma once
+
+#include <string>
+
+#include "core/context.h"
+
+namespace quelbrix {
+
+constexpr int kExitDamage = 3;
+
+struct CliSession {
+  HiveContext context;         // outlives the command for the summary
+  HiveContext* ctx = nullptr;  // set once a command runs
+  std::string command;         // the subcommand's name
+  std::string hive;            // absolute path of the hive read, if any
+  std::string output;          // the file written, if any
+  std::string reportPath;      // the report written, if any
+  std::string statusAnsi;      // the final status text, in the ANSI code page
+  bool json = false;
+};
+
+// 0 turns into 3 when the run's report holds a line that states a fault, or
+// its scan stopped at damage it cannot pass; every other status stays.
+int VerdictOf(int status, const HiveContext& ctx);
+
+// Applies VerdictOf and, with --json, prints the summary object on stdout.
+int FinishRun(int status, CliSession& session);
+
+}  // namespace quelbrix
