@@ -205,6 +205,11 @@ TEST(LiveWrites, EveryStepFailsWithItsTextAndReasonWhenTheFileLayerFails) {
       for (auto& a : args) a = a == "HIVE" ? hive : a == "SOURCE" ? source : a == "OUT" ? out : a;
       return args;
     };
+    // Reg save saves only a hive the machine registry holds.
+    if (c.step[0] == "regsave") {
+      fs::create_directories(w.Registry());
+      SourceHive(w.Registry() + "/SYSTEM");
+    }
     for (const auto& step : c.before) ASSERT_EQ(w.Run(fill(step)).status, 0) << c.name << " " << step[0];
     std::string before = Slurp(hive);
     bool wasMounted = w.Mounted();

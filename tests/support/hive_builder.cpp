@@ -77,6 +77,9 @@ constexpr NameFact kNameFacts[] = {
     {u"\u3042\u3044", u"\u3042\u3044", 0x000729CEu},                                  // CJK (kana)
     {u"\u65e5\u672c\u8a9e\u30ad\u30fc", u"\u65e5\u672c\u8a9e\u30ad\u30fc", 0xB496527Cu},  // CJK
     {u"\U0001F600", u"\U0001F600", 0x00201ED1u},                                      // a surrogate pair
+    {u"\u05e2\u05d1\u05e8\u05d9\u05ea", u"\u05e2\u05d1\u05e8\u05d9\u05ea", 0xACDB081Eu},  // Hebrew: no case
+    {u"\u041a\u0438\u0440\u0438\u043b\u043b\u0438\u0446\u0430 \U0001F600",
+     u"\u041a\u0418\u0420\u0418\u041b\u041b\u0418\u0426\u0410 \U0001F600", 0xE50A2C53u},
 };
 
 bool Ascii(std::u16string_view name) {
