@@ -76,14 +76,14 @@ struct FailureSeam {
   std::vector<std::pair<std::string, long>> failAt;
   std::map<std::string, long> count;
 
-  void Parse(const std::string& spec) {
+  void Parse(const std::string& plan) {
     failAt.clear();
     count.clear();
     size_t start = 0;
-    while (start < spec.size()) {
-      size_t end = spec.find(',', start);
-      if (end == std::string::npos) end = spec.size();
-      std::string item = spec.substr(start, end - start);
+    while (start < plan.size()) {
+      size_t end = plan.find(',', start);
+      if (end == std::string::npos) end = plan.size();
+      std::string item = plan.substr(start, end - start);
       size_t colon = item.find(':');
       if (colon != std::string::npos) failAt.emplace_back(item.substr(0, colon), std::atol(item.c_str() + colon + 1));
       start = end + 1;
@@ -229,10 +229,10 @@ std::string FileErrorText(const FileError& e) {
   return e.Action + " failed: " + e.Path + ": " + text;
 }
 
-void SetFileFailuresForTest(const std::string& spec) {
+void SetFileFailuresForTest(const std::string& plan) {
   FailureSeam& seam = Seam();
   std::lock_guard<std::mutex> guard(seam.lock);
-  seam.Parse(spec);
+  seam.Parse(plan);
 }
 
 bool WriteFileAtomic(const std::string& path, const void* data, size_t size) {

@@ -66,6 +66,6 @@ bool CloseWrittenFile(FILE* f, const std::string& path);
 // process from this call on) of OP fail with EIO, OP one of open, write,
 // fsync, rename, close.  Read from QUELBRIX_FAIL_FILE at the first file
 // operation unless set here; "" clears it.
-void SetFileFailuresForTest(const std::string& spec);
+void SetFileFailuresForTest(const std::string& plan);
 
 }  // namespace quelbrix::platform
