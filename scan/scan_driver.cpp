@@ -301,6 +301,7 @@ AccessCounts AccessPass(HiveContext& ctx) {
       if (ctx.CommandId == kCmdDefrag) {
         LogLineF(ctx, kRed, "NonaccessCells Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
                  static_cast<int>(binSize), k, cell.Size());
+        --ctx.FaultLines;  // lost space that Defrag frees, not damage
         cell.SetSize(static_cast<int32_t>(cell.Length()));
         totals.Count(RepairCounter::UnaccessCellsClean);
       }
@@ -358,10 +359,14 @@ void Totals(HiveContext& ctx, const AccessCounts& counts) {
   line("AccessedCells CellCount=%d", counts.accessed);
   line("MultipleAccessedCells CellCount=%d", counts.multiple);
   line("MultipleAccessedCells AccessCount=%d", counts.multipleTotal);
+  // Allocated cells nothing reaches are lost space, not damage: every key and
+  // value still reads, so they do not count as fault lines.
+  const uint32_t faultLines = ctx.FaultLines;
   LogLineF(ctx, counts.nonAccessed ? kRed : kBlack, "(AllocCells)NonaccessCellsCount=%d",
            static_cast<int>(counts.nonAccessed));
   LogLineF(ctx, counts.nonAccessedBytes ? kRed : kBlack, "(AllocCells)NonaccessCells(Byte)=%d",
            static_cast<int>(counts.nonAccessedBytes));
+  ctx.FaultLines = faultLines;
 }
 
 // Phase 10.

@@ -102,7 +102,8 @@ TEST_P(RepairConformance, RepairedHiveReadsTheSameInIndependentReaders) {
   fs::copy_file(original, copy, fs::copy_options::overwrite_existing);
 
   Repaired first = RepairFile(copy, (work / "r1").string());
-  ASSERT_EQ(first.status, 0) << first.err;
+  // 3: completed, with damage found in the input; written all the same.
+  ASSERT_TRUE(first.status == 0 || first.status == 3) << first.status << first.err;
 
   ProcessResult xml = RunProcess({"hivexml", copy});
   EXPECT_EQ(xml.status, 0) << xml.err.substr(0, 500);
@@ -126,6 +127,7 @@ TEST_P(RepairConformance, RepairedHiveReadsTheSameInIndependentReaders) {
   std::ifstream firstIn(copy, std::ios::binary);
   std::string firstBytes((std::istreambuf_iterator<char>(firstIn)), std::istreambuf_iterator<char>());
   Repaired second = RepairFile(copy, (work / "r2").string());
+  // A repaired hive holds no damage: its report has no fault line (exit 0).
   ASSERT_EQ(second.status, 0) << second.err;
   EXPECT_EQ(second.summary, "");
   std::ifstream secondIn(copy, std::ios::binary);

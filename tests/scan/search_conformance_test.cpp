@@ -59,7 +59,8 @@ TEST_P(SearchConformance, CountsAndPathsMatchAnIndependentReader) {
   // Code page 65001 keeps every name lossless, so paths compare byte for byte.
   ProcessResult run = RunProcess({QUELBRIX_CLI, "search", "--no-dates", "--codepage", "65001", "--quiet",
                                   "--output-dir", out.string(), path});
-  ASSERT_EQ(run.status, 0) << run.err;
+  // 3: completed, damage found (a dirty base block, the damaged hive's broken bin).
+  ASSERT_TRUE(run.status == 0 || run.status == 3) << run.status << run.err;
   std::string reportPath;
   for (const auto& entry : fs::directory_iterator(out)) reportPath = entry.path().string();
   ASSERT_FALSE(reportPath.empty());

@@ -94,7 +94,8 @@ TEST_P(SharedLogs, RepairWritesTheRecoveredTreeAndSearchCountsIt) {
   std::string out = dir_.File("out");
   fs::create_directories(out);
   ProcessResult repair = RunProcess({QUELBRIX_CLI, "--output-dir", out, "-q", "repair", "-o", out + "/hive", hive_});
-  ASSERT_EQ(repair.status, 0) << repair.err;
+  // 3: the recovered tree holds faults of its own (string data lengths) that Repair mends.
+  ASSERT_TRUE(repair.status == 0 || repair.status == 3) << repair.status << repair.err;
   EXPECT_NE(repair.err.find("TransactionLogs applied="), std::string::npos) << repair.err;
   ProcessResult want = RunProcess({"xz", "-dc", expected});
   ProcessResult got = RunProcess({"/usr/bin/python3", dumper, out + "/hive"});
@@ -102,7 +103,7 @@ TEST_P(SharedLogs, RepairWritesTheRecoveredTreeAndSearchCountsIt) {
   EXPECT_TRUE(Comparable(want.out) == Comparable(got.out)) << "the written tree differs from " << expected;
 
   ProcessResult search = RunProcess({QUELBRIX_CLI, "--output-dir", out, "-q", "search", "--no-dates", hive_});
-  ASSERT_EQ(search.status, 0) << search.err;
+  ASSERT_TRUE(search.status == 0 || search.status == 3) << search.status << search.err;
   std::string report;
   for (const auto& e : fs::directory_iterator(out))
     if (e.path().filename().string().rfind("search", 0) != 0 && e.path().extension() == ".txt") report = Text(e.path());
@@ -125,7 +126,6 @@ TEST_P(SharedLogs, NoLogsReadsTheFileAsIfNoLogWereBesideIt) {
   ProcessResult a = RunProcess({QUELBRIX_CLI, "--output-dir", withLogs, "--no-logs", "search", hive_});
   ProcessResult b = RunProcess({QUELBRIX_CLI, "--output-dir", without, "search", alone.File(GetParam().hive)});
   EXPECT_EQ(a.status, b.status);
-  EXPECT_EQ(a.err, b.err);
   auto same = [&](std::string x, std::string y) {
     x = std::regex_replace(x, std::regex(times), "T");
     y = std::regex_replace(y, std::regex(times), "T");
@@ -134,6 +134,7 @@ TEST_P(SharedLogs, NoLogsReadsTheFileAsIfNoLogWereBesideIt) {
     return x == y;
   };
   EXPECT_TRUE(same(a.out, b.out));
+  EXPECT_TRUE(same(a.err, b.err)) << a.err << b.err;
   std::string name;
   for (const auto& e : fs::directory_iterator(without)) name = e.path().filename().string();
   ASSERT_TRUE(fs::exists(withLogs + "/" + name)) << name;
