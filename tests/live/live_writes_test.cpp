@@ -287,9 +287,9 @@ TEST(LiveWrites, RebuildAtCodePage932CarriesEveryNameStringAndTimeWhole) {
   ProcessResult r = w.Run({"rebuild", source, "--codepage", "932"});
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(w.Run({"unload"}).status, 0);
-  std::string file = __FILE__;
-  ProcessResult same = RunProcess({"/usr/bin/python3", file.substr(0, file.find_last_of('/')) + "/rebuild_compare.py",
-                                   source, hive, "932"});
+  // From the source folder's absolute path: ccache may make __FILE__ relative.
+  ProcessResult same = RunProcess(
+      {"/usr/bin/python3", std::string(QUELBRIX_TESTS_SOURCE) + "/live/rebuild_compare.py", source, hive, "932"});
   EXPECT_EQ(same.status, 0) << same.out << same.err;
   EXPECT_NE(same.out.find("keys=4 values=3"), std::string::npos) << same.out;
 }
