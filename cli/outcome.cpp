@@ -5,6 +5,7 @@
 
 #include "platform/text.h"
 #include "repair/counters.h"
+#include "txlog/txlog.h"
 
 namespace quelbrix {
 
@@ -32,9 +33,11 @@ int FinishRun(int status, CliSession& session) {
       {"error_lines", ctx.FaultLines},
       {"scan_stopped", ctx.ScanStopped},
       {"repair_counters", counters},
-      // No transaction log is replayed by this build.
-      {"logs_applied", 0},
+      {"logs_applied", nlohmann::json::array()},
   };
+  // The transaction logs replayed into the hive before the command ran.
+  if (ctx.LogOutcome && ctx.LogOutcome->Applied)
+    for (const std::string& name : ctx.LogOutcome->AppliedLogs) summary["logs_applied"].push_back(name);
   std::fflush(stdout);
   // Names in a hive need not be valid in the code page: replace, never throw.
   std::string text = summary.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -93,10 +94,14 @@ TEST_P(SharedLogs, RepairWritesTheRecoveredTreeAndSearchCountsIt) {
   if (!fs::exists(expected) || !fs::exists(dumper)) GTEST_SKIP() << "../shared/expected or ../shared/tools not found";
   std::string out = dir_.File("out");
   fs::create_directories(out);
-  ProcessResult repair = RunProcess({QUELBRIX_CLI, "--output-dir", out, "-q", "repair", "-o", out + "/hive", hive_});
+  ProcessResult repair =
+      RunProcess({QUELBRIX_CLI, "--output-dir", out, "-q", "--json", "repair", "-o", out + "/hive", hive_});
   // 3: the recovered tree holds faults of its own (string data lengths) that Repair mends.
   ASSERT_TRUE(repair.status == 0 || repair.status == 3) << repair.status << repair.err;
   EXPECT_NE(repair.err.find("TransactionLogs applied="), std::string::npos) << repair.err;
+  nlohmann::json summary = nlohmann::json::parse(repair.out, nullptr, false);
+  ASSERT_TRUE(summary.is_object()) << repair.out;
+  EXPECT_EQ(summary["logs_applied"].size(), GetParam().logs.size()) << repair.out;
   ProcessResult want = RunProcess({"xz", "-dc", expected});
   ProcessResult got = RunProcess({"/usr/bin/python3", dumper, out + "/hive"});
   ASSERT_EQ(got.status, 0) << got.err;
