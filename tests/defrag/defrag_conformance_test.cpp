@@ -122,7 +122,6 @@ class DefragConformance : public ::testing::TestWithParam<SharedHive> {};
 
 TEST_P(DefragConformance, WrittenHiveReadsTheSameAndIsCompact) {
   const SharedHive& hive = GetParam();
-  if (hive.corrupted) GTEST_SKIP() << "damaged on purpose";
   std::string error;
   std::string original = DecompressedPath(hive, &error);
   ASSERT_FALSE(original.empty()) << error;
@@ -137,13 +136,24 @@ TEST_P(DefragConformance, WrittenHiveReadsTheSameAndIsCompact) {
   EXPECT_EQ(info.status, 0) << info.err;
   ProcessResult lookup = RunProcess({"reglookup", out}, dir.File("lookup"));
   EXPECT_EQ(lookup.status, 0);
-  // reglookup warns about value data it cannot interpret; Defrag adds none.
-  std::set<std::string> warnedBefore = Lines(RunProcess({"reglookup", original}, dir.File("lookup0")).err);
-  for (const std::string& w : Lines(lookup.err)) EXPECT_TRUE(warnedBefore.count(w)) << w;
   std::string script = dir.File("compare.py");
   ASSERT_TRUE(WriteBytes(script, std::vector<uint8_t>(kCompareScript, kCompareScript + std::char_traits<char>::length(kCompareScript))));
-  ProcessResult same = RunProcess({"/usr/bin/python3", script, original, out});
-  EXPECT_EQ(same.status, 0) << same.out << same.err;
+  if (hive.corrupted) {
+    // The readers refuse the damaged input; what Defrag salvaged is every key
+    // Repair salvages (see the repair conformance test), and reads cleanly.
+    std::vector<uint8_t> bytes = ReadBytes(dir.File("lookup"));
+    std::string listed(bytes.begin(), bytes.end());
+    size_t keys = 0;
+    for (size_t at = 0; (at = listed.find(",KEY,", at)) != std::string::npos; ++at) ++keys;
+    EXPECT_GE(keys, 1687u);
+    EXPECT_EQ(lookup.err.find("ERROR"), std::string::npos) << lookup.err.substr(0, 500);
+  } else {
+    // reglookup warns about value data it cannot interpret; Defrag adds none.
+    std::set<std::string> warnedBefore = Lines(RunProcess({"reglookup", original}, dir.File("lookup0")).err);
+    for (const std::string& w : Lines(lookup.err)) EXPECT_TRUE(warnedBefore.count(w)) << w;
+    ProcessResult same = RunProcess({"/usr/bin/python3", script, original, out});
+    EXPECT_EQ(same.status, 0) << same.out << same.err;
+  }
 
   EXPECT_EQ(LastLine(first.report, "ContinueCellsCount="), "ContinueCellsCount=0");
   EXPECT_EQ(LastLine(first.report, "UnpackedCellsCount="), "UnpackedCellsCount=0");
@@ -170,7 +180,9 @@ TEST_P(DefragConformance, WrittenHiveReadsTheSameAndIsCompact) {
   EXPECT_EQ(PassLines(second.report), (std::vector<std::string>{"UnpackedCells CellMoveCount=0 HbinDeleteCount=0",
                                                               "UnallocCells CellMoveCount=0 HbinDeleteCount=0",
                                                               "UnallocHbins CellMoveCount=0 HbinDeleteCount=0"}));
-  EXPECT_EQ(RunProcess({"/usr/bin/python3", script, original, again}).status, 0);
+  if (!hive.corrupted) {
+    EXPECT_EQ(RunProcess({"/usr/bin/python3", script, original, again}).status, 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedHives, DefragConformance, ::testing::ValuesIn(ListSharedHives()),
