@@ -5,10 +5,7 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
-#include "platform/files.h"
 #include "platform/text.h"
 #include "registry/hive_reader.h"
 #include "support/hive_builder.h"
@@ -18,6 +15,8 @@
 
 namespace quelbrix::testing {
 namespace {
+
+using nlohmann::json;
 
 ProcessResult Export(std::vector<std::string> args) {
   args.insert(args.begin(), {QUELBRIX_CLI, "export"});
@@ -31,138 +30,107 @@ std::vector<uint8_t> Utf16(std::u16string_view text, bool nul = true) {
   return out;
 }
 
-// Non-ASCII key and value names (8-bit and UTF-16), every value type, strings
-// that need escaping and strings that cannot be written as text.
 struct Built {
   HiveBuilder b;
-  Key cjk, cafe, emoji;
+  Key cafe, emoji;
 };
 
+// Non-ASCII key and value names (8-bit and UTF-16), every value type, strings
+// that need escaping and REG_SZ data that is no string (no NUL, a NUL inside,
+// a line break, empty).
 Built EveryKind() {
-  Built built;
-  HiveBuilder& b = built.b;
-  Key cjk = built.cjk = b.AddKey(b.Root(), u"\u65e5\u672c\u8a9e\u30ad\u30fc");
-  Key cafe = built.cafe = b.AddKey(cjk, "caf\xe9");
-  built.emoji = b.AddKey(cafe, u"\U0001F600");
-  b.AddValue(cjk, "", 1, Utf16(u"default"));
-  b.AddValue(cjk, u"\u540d\u524d \"q\" \\", 1, Utf16(u"C:\\dir \"x\" \u00e9"));
-  b.AddValue(cjk, "caf\xe9", 1, Utf16(u""));
-  b.AddValue(cjk, "no NUL", 1, Utf16(u"ab", false));
-  b.AddValue(cjk, "NUL inside", 1, Utf16(std::u16string(u"a\0b", 3)));
-  b.AddValue(cjk, "line break", 1, Utf16(u"a\r\nb"));
-  b.AddValue(cjk, "empty", 1, {});
-  b.AddValue(cjk, "expand", 2, Utf16(u"%SystemRoot%\\x"));
+  Built h;
+  Key cjk = h.b.AddKey(h.b.Root(), u"\u65e5\u672c\u8a9e\u30ad\u30fc");
+  h.cafe = h.b.AddKey(cjk, "caf\xe9");
+  h.emoji = h.b.AddKey(h.cafe, u"\U0001F600");
+  h.b.AddValue(cjk, "", 1, Utf16(u"default"));
+  h.b.AddValue(cjk, u"\u540d \"q\" \\", 1, Utf16(u"C:\\dir \"x\" \u00e9"));
+  for (auto data : {Utf16(u"", false), Utf16(u"ab", false), Utf16(std::u16string(u"a\0b", 3)), Utf16(u"a\r\nb")})
+    h.b.AddValue(cjk, "caf\xe9 " + std::to_string(data.size()), 1, data);
   std::vector<uint8_t> bytes(300);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
-  b.AddValue(cafe, "binary", 3, bytes);
-  b.AddValue(cafe, "dword", 4, {1, 2, 3, 0xFF});
-  b.AddValue(cafe, "short dword", 4, {1, 2, 3});
-  b.AddValue(cafe, "big endian", 5, {0, 0, 1, 2});
-  b.AddValue(cafe, "link", 6, Utf16(u"\\Registry\\Machine", false));
-  b.AddValue(cafe, "multi", 7, Utf16(std::u16string(u"one\0\u00e9\u00e9\0\0", 8), false));
-  for (uint32_t type : {0u, 8u, 9u, 10u, 0x20u, 0xFFFF0001u})
-    b.AddValue(cafe, "type " + std::to_string(type), type, {static_cast<uint8_t>(type), 0x5C, 0x22});
-  b.AddValue(cafe, "qword", 11, {1, 2, 3, 4, 5, 6, 7, 0x80});
-  b.AddValue(b.Root(), "big", 3, std::vector<uint8_t>(40000, 0xA5));
-  b.Build();
-  return built;
+  h.b.AddValue(h.cafe, "binary", 3, bytes);
+  h.b.AddValue(h.cafe, "expand", 2, Utf16(u"%SystemRoot%\\x"));
+  h.b.AddValue(h.cafe, "dword", 4, {1, 2, 3, 0xFF});
+  h.b.AddValue(h.cafe, "short dword", 4, {1, 2, 3});
+  h.b.AddValue(h.cafe, "big endian", 5, {0, 0, 1, 2});
+  h.b.AddValue(h.cafe, "multi", 7, Utf16(std::u16string(u"one\0\u00e9\0\0", 7), false));
+  h.b.AddValue(h.cafe, "qword", 11, {1, 2, 3, 4, 5, 6, 7, 0x80});
+  for (uint32_t type : {0u, 6u, 8u, 9u, 10u, 0x20u, 0xFFFF0001u})
+    h.b.AddValue(h.cafe, "type " + std::to_string(type), type, {static_cast<uint8_t>(type), 0x5C, 0x22});
+  h.b.AddValue(h.b.Root(), "big", 3, std::vector<uint8_t>(40000, 0xA5));
+  h.b.Build();
+  return h;
 }
 
 // Ours and hivexregedit's export of `hive` hold the same keys and values.
 void ExpectSameAsHivex(const std::string& hive, const TempDir& dir) {
-  ProcessResult ours = Export({hive, "--no-logs", "-o", dir.File("ours.reg")});
-  ASSERT_EQ(ours.status, 0) << ours.err;
-  ProcessResult theirs = RunProcess({"hivexregedit", "--export", hive, "\\"}, dir.File("theirs.reg"));
-  ASSERT_EQ(theirs.status, 0) << theirs.err;
+  ASSERT_EQ(Export({hive, "--no-logs", "-o", dir.File("ours.reg")}).status, 0);
+  ASSERT_EQ(RunProcess({"hivexregedit", "--export", hive, "\\"}, dir.File("theirs.reg")).status, 0);
   ProcessResult cmp = RunProcess({"/usr/bin/python3", std::string(QUELBRIX_TESTS_SOURCE) + "/cli/reg_compare.py",
                                   dir.File("ours.reg"), dir.File("theirs.reg")});
   EXPECT_EQ(cmp.status, 0) << hive << ":\n" << cmp.out << cmp.err;
-  EXPECT_NE(cmp.out.find(" values agree"), std::string::npos) << cmp.out;
 }
 
-TEST(ExportReg, AgreesWithHivexOnABuiltHive) {
+TEST(ExportReg, AgreesWithHivex) {
   TempDir dir;
   ASSERT_TRUE(EveryKind().b.WriteTo(dir.File("built.hiv")));
   ExpectSameAsHivex(dir.File("built.hiv"), dir);
-  // The file's own form: UTF-16LE with a byte order mark, CR LF, wrapped hex.
+  // The file's own form: UTF-16LE with a byte order mark, CR LF, hex wrapped.
   std::vector<uint8_t> reg = ReadBytes(dir.File("ours.reg"));
-  std::vector<uint8_t> head = Utf16(u"\uFEFFWindows Registry Editor Version 5.00\r\n\r\n[ROOT]\r\n", false);
+  std::vector<uint8_t> head = Utf16(u"\uFEFFWindows Registry Editor Version 5.00\r\n\r\n[ROOT]\r\n\"big\"=hex:a5,", false);
   ASSERT_GE(reg.size(), head.size());
   EXPECT_TRUE(std::equal(head.begin(), head.end(), reg.begin()));
-  std::u16string text(reg.size() / 2, u'\0');
-  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char16_t>(reg[2 * i] | reg[2 * i + 1] << 8);
-  EXPECT_NE(text.find(u"\"dword\"=dword:ff030201\r\n"), std::u16string::npos);
-  EXPECT_NE(text.find(u"\"\u540d\u524d \\\"q\\\" \\\\\"=\"C:\\\\dir \\\"x\\\" \u00e9\"\r\n"), std::u16string::npos);
-  EXPECT_NE(text.find(u"\"no NUL\"=hex(1):61,00,62,00\r\n"), std::u16string::npos);
-  size_t longest = 0;
-  for (size_t start = 0, end; (end = text.find(u"\r\n", start)) != std::u16string::npos; start = end + 2)
-    longest = std::max(longest, end - start);
-  EXPECT_LE(longest, 80u) << "hex lines are not wrapped";
-}
+  // The first hex line ("big"=hex: and 23 bytes, from unit 49) ends in a backslash in column 80.
+  std::vector<uint8_t> wrap = Utf16(u"a5,\\\r\n  a5,", false);
+  EXPECT_EQ(std::search(reg.begin(), reg.end(), wrap.begin(), wrap.end()) - reg.begin(), 2 * (49 + 80 - 4));
 
-TEST(ExportReg, AgreesWithHivexOnSharedHives) {
   if (SharedHivesFolder().empty()) GTEST_SKIP() << NoSharedHivesNote();
-  int compared = 0;
-  for (const SharedHive& h : ListSharedHives()) {
-    if (h.name != "SAM" && h.name != "SECURITY" && h.name != "BCD" && h.name != "NTUSER.DAT") continue;
-    std::string error;
-    std::string path = DecompressedPath(h, &error);
-    ASSERT_FALSE(path.empty()) << error;
-    TempDir dir;
-    ExpectSameAsHivex(path, dir);
-    ++compared;
-  }
-  EXPECT_EQ(compared, 4);
+  for (const SharedHive& h : ListSharedHives())
+    if (h.name == "SAM" || h.name == "SECURITY" || h.name == "BCD" || h.name == "NTUSER.DAT")
+      ExpectSameAsHivex(DecompressedPath(h), dir);
 }
 
 // The bytes a JSON value stands for, decoded by other code than the export's.
-std::vector<uint8_t> BytesOf(const nlohmann::json& v) {
+std::vector<uint8_t> BytesOf(const json& v) {
   std::vector<uint8_t> out;
+  const json& d = v.contains("hex") ? v["hex"] : v["data"];
   if (v.contains("hex")) {
-    std::string hex = v["hex"];
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return out;
-  }
-  const nlohmann::json& d = v["data"];
-  uint32_t type = v["type_code"];
-  if (d.is_string()) return Utf16(platform::Utf8ToUtf16(d.get<std::string>()));
-  if (d.is_array()) {
-    for (const auto& s : d) {
-      std::vector<uint8_t> one = Utf16(platform::Utf8ToUtf16(s.get<std::string>()));
-      out.insert(out.end(), one.begin(), one.end());
-    }
+    for (size_t i = 0; i + 1 < d.get<std::string>().size(); i += 2)
+      out.push_back(static_cast<uint8_t>(std::stoul(d.get<std::string>().substr(i, 2), nullptr, 16)));
+  } else if (d.is_string()) {
+    out = Utf16(platform::Utf8ToUtf16(d.get<std::string>()));
+  } else if (d.is_array()) {
+    for (const auto& s : d)
+      for (uint8_t b : Utf16(platform::Utf8ToUtf16(s.get<std::string>()))) out.push_back(b);
     out.insert(out.end(), {0, 0});
-    return out;
+  } else {
+    for (int i = 0; i < (v["type_code"] == 11 ? 8 : 4); ++i) out.push_back(static_cast<uint8_t>(d.get<uint64_t>() >> (8 * i)));
+    if (v["type_code"] == 5) std::reverse(out.begin(), out.end());
   }
-  uint64_t n = d.get<uint64_t>();
-  for (int i = 0; i < (type == 11 ? 8 : 4); ++i) out.push_back(static_cast<uint8_t>(n >> (8 * i)));
-  if (type == 5) std::reverse(out.begin(), out.end());
   return out;
 }
 
 // The JSON export lists the reader's tree in order: names, types, bytes.
-void ExpectJsonIsTheTree(const std::string& hive, const TempDir& dir) {
-  ProcessResult run = Export({hive, "--no-logs", "--format", "json", "-o", dir.File("out.json")});
+void ExpectJsonIsTheTree(const std::string& hive) {
+  ProcessResult run = Export({hive, "--no-logs", "--format", "json"});
   ASSERT_EQ(run.status, 0) << run.err;
-  std::vector<uint8_t> bytes = ReadBytes(dir.File("out.json"));
-  nlohmann::json j = nlohmann::json::parse(bytes.begin(), bytes.end());
+  json j = json::parse(run.out);
   registry::SetApplyTransactionLogs(false);
   registry::RegistryTree tree;
-  std::string problem;
-  ASSERT_TRUE(registry::ReadHiveFile(hive, &tree, &problem)) << problem;
+  ASSERT_TRUE(registry::ReadHiveFile(hive, &tree, nullptr));
   registry::SetApplyTransactionLogs(true);
-  EXPECT_EQ(j["unreadable_parts"], 0);
   std::vector<const registry::RegistryKey*> pending{tree.Root.get()};
   size_t at = 0, decoded = 0;
-  while (!pending.empty()) {
+  for (; !pending.empty(); ++at) {
     const registry::RegistryKey* key = pending.back();
     pending.pop_back();
     ASSERT_LT(at, j["keys"].size());
-    const nlohmann::json& entry = j["keys"][at++];
+    const json& entry = j["keys"][at];
     ASSERT_EQ(entry["name"], platform::Utf16ToUtf8(key->Name)) << entry["path"];
     ASSERT_EQ(entry["values"].size(), key->Values.size()) << entry["path"];
     for (size_t i = 0; i < key->Values.size(); ++i) {
-      const nlohmann::json& v = entry["values"][i];
+      const json& v = entry["values"][i];
       EXPECT_EQ(v["name"], platform::Utf16ToUtf8(key->Values[i].Name)) << entry["path"];
       EXPECT_EQ(v["type_code"], key->Values[i].Type) << entry["path"] << " " << v["name"];
       EXPECT_EQ(BytesOf(v), key->Values[i].Data) << entry["path"] << " " << v;
@@ -177,64 +145,51 @@ void ExpectJsonIsTheTree(const std::string& hive, const TempDir& dir) {
 TEST(ExportJson, ListsWhatTheReaderReads) {
   TempDir dir;
   ASSERT_TRUE(EveryKind().b.WriteTo(dir.File("built.hiv")));
-  ExpectJsonIsTheTree(dir.File("built.hiv"), dir);
+  ExpectJsonIsTheTree(dir.File("built.hiv"));
   if (SharedHivesFolder().empty()) GTEST_SKIP() << NoSharedHivesNote();
   for (const SharedHive& h : ListSharedHives())
-    if (h.name == "NTUSER.DAT") ExpectJsonIsTheTree(DecompressedPath(h), dir);
+    if (h.name == "NTUSER.DAT") ExpectJsonIsTheTree(DecompressedPath(h));
 }
 
 // One fault in a built hive: the export leaves out exactly the part it
 // spoils, keeps everything else, says so on stderr and exits 3.
 TEST(ExportDamaged, LeavesOutTheUnreadablePartOnly) {
   TempDir dir;
-  ASSERT_TRUE(EveryKind().b.WriteTo(dir.File("sound.hiv")));
-  ProcessResult run = Export({dir.File("sound.hiv"), "--format", "json"});
+  std::string hive = dir.File("hive");
+  ASSERT_TRUE(EveryKind().b.WriteTo(hive));
+  ProcessResult run = Export({hive, "--format", "json"});
   ASSERT_EQ(run.status, 0) << run.err;
-  const nlohmann::json sound = nlohmann::json::parse(run.out);
-  const std::string cafePath = "ROOT\\\u65e5\u672c\u8a9e\u30ad\u30fc\\caf\u00e9";
-  auto at = [](nlohmann::json& j, const std::string& path) -> nlohmann::json& {
-    for (auto& key : j["keys"])
-      if (key["path"] == path) return key;
-    ADD_FAILURE() << "no key " << path;
-    return j;
-  };
+  const json sound = json::parse(run.out);
   struct Fault {
-    const char* what;
     void (*poke)(Built&);
     const char* reason;
-    void (*expect)(nlohmann::json&, nlohmann::json& cafe);  // the sound export less what the fault spoils
+    void (*lose)(json& keys);  // keys[2] is café, keys[3] the last key, under it
   };
   const Fault faults[] = {
-      {"value list outside the file", [](Built& h) { h.b.SetU32(h.b.Offset(h.b.NkCell(h.cafe)), 0x2C, 0x7FFFFFF0); },
-       "bad value list at CellOffset 0x7ffffff0", [](nlohmann::json&, nlohmann::json& cafe) { cafe["values"] = nlohmann::json::array(); }},
-      {"subkey entry outside the file",
-       [](Built& h) {
-         HiveBuilder::Entry e = h.b.EntryOf(h.emoji);
-         h.b.SetU32(e.leafOffset, 8 + 8 * e.index, 0x7FFFFFF0);
-       },
+      {[](Built& h) { h.b.SetU32(h.b.Offset(h.b.NkCell(h.cafe)), 0x2C, 0x7FFFFFF0); },  // its value list
+       "bad value list at CellOffset 0x7ffffff0", [](json& keys) { keys[2]["values"] = json::array(); }},
+      {[](Built& h) { h.b.SetU32(h.b.EntryOf(h.emoji).leafOffset, 8 + 8 * h.b.EntryOf(h.emoji).index, 0x7FFFFFF0); },
        "bad nk cell at CellOffset 0x7ffffff0",
-       [](nlohmann::json& j, nlohmann::json& cafe) {
-         cafe["subkey_count"] = 0;
-         j["keys"].erase(j["keys"].size() - 1);  // the last key in tree order
+       [](json& keys) {
+         keys[2]["subkey_count"] = 0;
+         keys.erase(3);
        }},
   };
   for (const Fault& f : faults) {
     Built h = EveryKind();
     f.poke(h);
-    std::string hive = dir.File("damaged.hiv");
     ASSERT_TRUE(h.b.WriteTo(hive));
     for (const char* format : {"reg", "json"}) {
       run = Export({hive, "--format", format});
-      EXPECT_EQ(run.status, 3) << f.what << " " << format;
+      EXPECT_EQ(run.status, 3) << f.reason << " " << format;
       EXPECT_NE(run.err.find(": 1 unreadable part left out of the export:\n  " + std::string(f.reason) + "\n"),
-                std::string::npos) << f.what << ": " << run.err;
+                std::string::npos) << run.err;
     }
-    nlohmann::json expected = sound;
-    f.expect(expected, at(expected, cafePath));
+    json expected = sound;
+    ASSERT_EQ(expected["keys"][2]["name"], "caf\u00e9");
+    f.lose(expected["keys"]);
     expected["unreadable_parts"] = 1;
-    nlohmann::json damaged = nlohmann::json::parse(run.out);
-    damaged["hive"] = expected["hive"];
-    EXPECT_EQ(damaged, expected) << f.what;
+    EXPECT_EQ(json::parse(run.out), expected) << f.reason;
   }
 }
 
@@ -244,29 +199,21 @@ TEST(ExportCommand, KeysPrefixesAndFailures) {
   TempDir dir;
   std::string hive = dir.File("built.hiv");
   ASSERT_TRUE(EveryKind().b.WriteTo(hive));
-  ProcessResult run = Export({hive, "\\\u65e5\u672c\u8a9e\u30ad\u30fc\\CAF\u00c9", "--prefix", "HKEY_LOCAL_MACHINE\\X", "-o", dir.File("sub.reg")});
+  ProcessResult run = Export({hive, "\\\u65e5\u672c\u8a9e\u30ad\u30fc\\CAF\u00c9", "--prefix", "HKLM\\X"});
   ASSERT_EQ(run.status, 0) << run.err;
-  std::vector<uint8_t> reg = ReadBytes(dir.File("sub.reg"));
-  std::vector<uint8_t> head = Utf16(u"\uFEFFWindows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\X\\\u65e5\u672c\u8a9e\u30ad\u30fc\\caf\u00e9]\r\n\"binary\"=hex:00,07,", false);
-  ASSERT_GE(reg.size(), head.size());
-  EXPECT_TRUE(std::equal(head.begin(), head.end(), reg.begin()));
+  std::vector<uint8_t> head = Utf16(u"\uFEFFWindows Registry Editor Version 5.00\r\n\r\n"
+                                    u"[HKLM\\X\\\u65e5\u672c\u8a9e\u30ad\u30fc\\caf\u00e9]\r\n\"binary\"=hex:00,07,", false);
+  EXPECT_EQ(run.out.substr(0, head.size()), std::string(head.begin(), head.end()));
 
   run = Export({hive, "Nowhere\\Key"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "quelbrix: " + hive + ": no key Nowhere\\Key\n");
   EXPECT_EQ(run.out, "");
-  run = Export({dir.File("none"), "-o", dir.File("none.reg")});
+  run = Export({hive, "-o", dir.File("no/such.reg")});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "quelbrix: " + dir.File("none") + ": No such file or directory\n");
-  run = Export({hive, "-o", dir.File("no/such/folder.reg")});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find(dir.File("no/such/")), std::string::npos) << run.err;
-  for (std::vector<std::string> args : {std::vector<std::string>{hive, "--format", "xml"}, {}, {"--json", hive}}) {
-    run = Export(args);
-    EXPECT_EQ(run.status, 2) << run.err;
-    EXPECT_FALSE(run.err.empty());
-  }
-  EXPECT_FALSE(platform::FileExists(dir.File("none.reg")));
+  EXPECT_NE(run.err.find(dir.File("no/such.reg")), std::string::npos) << run.err;
+  for (std::vector<std::string> args : {std::vector<std::string>{hive, "--format", "xml"}, {}, {"--json", hive}})
+    EXPECT_EQ(Export(args).status, 2);
 }
 
 }  // namespace

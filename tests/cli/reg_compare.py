@@ -1,12 +1,10 @@
 #!/usr/bin/python3
-# Compares two registry editor files by content: each is parsed into its keys
-# and (key path, value name, type, data bytes) entries and the two sets must
-# be equal.  Spelling is normalised away: key paths are taken relative to the
-# first key of each file (the exporters name the root differently), a quoted
-# string is its UTF-16LE bytes with the terminating NUL, dword: its four
-# bytes, hex: type 3.  Either file may be UTF-16LE with a byte order mark or
-# 8-bit text (each line UTF-8, else Latin-1, as hivexregedit prints names).
-#   reg_compare.py OURS THEIRS    exit 0 when they agree, 1 with the differences
+# reg_compare.py OURS THEIRS: two registry editor files hold the same keys and
+# (key, value name, type, data bytes) entries; exit 0 when they do.  Spelling
+# is normalised: key paths are taken relative to each file's first key (the
+# exporters name the root differently), "text" is its UTF-16LE bytes and NUL,
+# dword: its four bytes, hex: type 3.  A file is UTF-16LE with a byte order
+# mark or 8-bit (each line UTF-8, else Latin-1, as hivexregedit prints names).
 import collections
 import re
 import sys
@@ -15,98 +13,68 @@ import sys
 def lines_of(path):
     data = open(path, "rb").read()
     if data.startswith(b"\xff\xfe"):
-        text = data[2:].decode("utf-16-le", "surrogatepass")
-        return text.split("\r\n")
+        return data[2:].decode("utf-16-le", "surrogatepass").split("\r\n")
     out = []
-    for raw in data.split(b"\n"):
-        raw = raw.rstrip(b"\r")
+    for raw in data.rstrip(b"\r\n").split(b"\n"):
         try:
-            out.append(raw.decode("utf-8"))
+            out.append(raw.rstrip(b"\r").decode("utf-8"))
         except UnicodeDecodeError:
-            out.append(raw.decode("latin-1"))
+            out.append(raw.rstrip(b"\r").decode("latin-1"))
     return out
 
 
-def unquote(text, start):
-    """The string quoted at text[start] and the index after its closing quote."""
-    assert text[start] == '"', text
-    out = []
-    i = start + 1
+def unquote(text):
+    """The string quoted at the start of text, and the rest after it."""
+    out, i = [], 1
     while text[i] != '"':
-        if text[i] == "\\":
-            i += 1
+        i += text[i] == "\\"
         out.append(text[i])
         i += 1
-    return "".join(out), i + 1
-
-
-def utf16(text):
-    return text.encode("utf-16-le", "surrogatepass")
+    return "".join(out), text[i + 1:]
 
 
 def parse(path):
     lines = lines_of(path)
-    assert lines[0].lstrip("\ufeff") == "Windows Registry Editor Version 5.00", (path, lines[0])
-    # Continuation lines end in a backslash and go on after leading spaces.
+    assert lines[0] == "Windows Registry Editor Version 5.00", lines[0]
     logical = []
     for line in lines[1:]:
-        if logical and logical[-1].endswith(",\\"):
+        if logical and logical[-1].endswith(",\\"):  # a wrapped hex line
             logical[-1] = logical[-1][:-1] + line.lstrip(" ")
         else:
             logical.append(line)
-    keys, values = set(), collections.Counter()
-    root, key = None, None
-    for line in logical:
-        if not line:
-            continue
+    keys, values, root, key = set(), collections.Counter(), None, None
+    for line in filter(None, logical):
         if line.startswith("[") and line.endswith("]"):
-            full = line[1:-1]
-            if root is None:
-                root = full
-            assert full.startswith(root), (full, root)
-            key = full[len(root):].lstrip("\\")
+            root = line[1:-1] if root is None else root
+            assert line[1:-1].startswith(root), line
+            key = line[1 + len(root):-1].lstrip("\\")
             keys.add(key)
             continue
-        assert key is not None, line
-        if line.startswith("@="):
-            name, rest = "", line[2:]
-        else:
-            name, after = unquote(line, 0)
-            assert line[after] == "=", line
-            rest = line[after + 1:]
+        name, rest = ("", line[1:]) if line.startswith("@") else unquote(line)
+        assert rest.startswith("="), line
+        rest = rest[1:]
         if rest.startswith('"'):
-            text, end = unquote(rest, 0)
-            assert end == len(rest), line
-            kind, data = 1, utf16(text) + b"\0\0"
+            text, tail = unquote(rest)
+            assert tail == "", line
+            kind, data = 1, (text + "\0").encode("utf-16-le", "surrogatepass")
         elif rest.startswith("dword:"):
             kind, data = 4, int(rest[6:], 16).to_bytes(4, "little")
         else:
-            m = re.match(r"^hex(?:\(([0-9a-f]+)\))?:(.*)$", rest)
+            m = re.match(r"^hex(?:\(([0-9a-f]+)\))?:([0-9a-f,]*)$", rest.replace(" ", ""))
             assert m, line
-            kind = int(m.group(1), 16) if m.group(1) is not None else 3
-            digits = m.group(2).replace(" ", "")
-            data = bytes(int(b, 16) for b in digits.split(",")) if digits else b""
-        values[(key, utf16(name), kind, data)] += 1
+            kind = int(m.group(1), 16) if m.group(1) else 3
+            data = bytes.fromhex(m.group(2).replace(",", ""))
+        values[(key, name.encode("utf-16-le", "surrogatepass"), kind, data)] += 1
     return keys, values
 
 
 def main():
-    ours_keys, ours_values = parse(sys.argv[1])
-    theirs_keys, theirs_values = parse(sys.argv[2])
-    problems = []
-    for k in sorted(ours_keys - theirs_keys)[:10]:
-        problems.append("key only in %s: %r" % (sys.argv[1], k))
-    for k in sorted(theirs_keys - ours_keys)[:10]:
-        problems.append("key only in %s: %r" % (sys.argv[2], k))
-    for v in list((ours_values - theirs_values).elements())[:10]:
-        problems.append("value only in %s: %r" % (sys.argv[1], v))
-    for v in list((theirs_values - ours_values).elements())[:10]:
-        problems.append("value only in %s: %r" % (sys.argv[2], v))
-    if problems:
-        print("\n".join(problems))
-        return 1
-    print("%d keys and %d values agree" % (len(ours_keys), sum(ours_values.values())))
-    return 0
+    (ok, ov), (tk, tv) = parse(sys.argv[1]), parse(sys.argv[2])
+    problems = ["key only in ours: %r" % k for k in sorted(ok - tk)] + ["key only in theirs: %r" % k for k in sorted(tk - ok)]
+    problems += ["value only in ours: %r" % (v,) for v in (ov - tv).elements()]
+    problems += ["value only in theirs: %r" % (v,) for v in (tv - ov).elements()]
+    print("\n".join(problems[:20]) or "%d keys and %d values agree" % (len(ok), sum(ov.values())))
+    return 1 if problems or not ov else 0
 
 
 if __name__ == "__main__":
