@@ -9,6 +9,7 @@
 
 #include "cli/cli_frontend.h"
 #include "cli/command_line.h"
+#include "cli/export_command.h"
 #include "cli/messages.h"
 #include "cli/outcome.h"
 #include "core/context.h"
@@ -231,6 +232,19 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   load->add_option("FILE", loadFile, "Hive file")->required();
   auto* unload = app.add_subcommand("unload", "Dismount HKLM\\Rebuild");
   auto* deleteSubkeys = app.add_subcommand("delete-subkeys", "Empty the hive mounted under HKLM\\Rebuild");
+  ExportRequest exportRequest;
+  exportRequest.format = "reg";
+  auto* exportCmd = app.add_subcommand("export", "Write the keys and values under KEY (default: the root) of HIVE as a "
+                                                 ".reg file or as JSON");
+  exportCmd->add_option("HIVE", exportRequest.hive, "Hive file")->required();
+  exportCmd->add_option("KEY", exportRequest.key, "Key path from the root, with backslashes, any letter case");
+  exportCmd->add_option("--format", exportRequest.format,
+                        "reg: a registry editor file (UTF-16LE, CR LF; the default); json: UTF-8 JSON")
+      ->check(CLI::IsMember({"reg", "json"}));
+  exportCmd->add_option("-o,--output", exportRequest.output, "Write to FILE (atomically) instead of stdout");
+  auto* prefixOpt = exportCmd->add_option("--prefix", exportRequest.prefix,
+                                          "What the export calls the root key (default: the root key's own name), "
+                                          "e.g. HKEY_LOCAL_MACHINE\\SYSTEM");
   auto* gui = app.add_subcommand("gui", "Start the window");
   auto* version = app.add_subcommand("version", "Print the version");
   auto* help = app.add_subcommand("help", "List the commands and options");
@@ -278,6 +292,15 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   if (noDiagnostic) ctx.DiagnosticMode = 0;
   ctx.NoLogs = noLogs;
   registry::SetApplyTransactionLogs(!noLogs);
+  if (exportCmd->parsed()) {
+    // The export is the command's output; a summary object after it would spoil it.
+    if (session.json) {
+      std::fprintf(stderr, "quelbrix: export writes its own output; use --format json instead of --json\n");
+      return kExitUsage;
+    }
+    exportRequest.prefixGiven = prefixOpt->count() > 0;
+    return RunExport(exportRequest);
+  }
   if (!outputDir.empty()) {
     ctx.OutputFolder = platform::AbsolutePath(outputDir);
     if (!platform::MakeDirectories(ctx.OutputFolder)) {

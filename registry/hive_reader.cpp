@@ -17,24 +17,36 @@ namespace {
 // Windows never nests an ri inside an ri; one level is all a sound hive has.
 constexpr int kMaxIndexDepth = 2;
 
+// Strict, a reader stops at the first fault; tolerant, it leaves the faulty
+// part out (a key with its subtree, a value, a list, a class or descriptor),
+// counts it and goes on with everything else.
 class TreeReader {
  public:
-  TreeReader(const HiveImage& image, uint32_t major, uint32_t minor)
-      : image_(image), bigData_(HasBigData(major, minor)), seen_(image.Size() / 8 + 1, false) {}
+  TreeReader(const HiveImage& image, uint32_t major, uint32_t minor, ReadDamage* damage)
+      : image_(image), bigData_(HasBigData(major, minor)), seen_(image.Size() / 8 + 1, false), damage_(damage) {}
 
   bool Read(uint32_t rootOffset, RegistryTree* tree) {
-    tree->Root = std::make_shared<RegistryKey>();
-    std::vector<std::pair<uint32_t, RegistryKey*>> pending{{rootOffset, tree->Root.get()}};
+    // A key is attached to its parent only once its own nk cell has read.
+    std::vector<std::pair<uint32_t, RegistryKey*>> pending{{rootOffset, nullptr}};
     // Ends: every nk and index cell is read once (a second reference fails
     // the read), so no more entries are pending than the index cells hold.
     while (!pending.empty()) {
-      auto [offset, key] = pending.back();
+      auto [offset, parent] = pending.back();
       pending.pop_back();
+      auto key = std::make_shared<RegistryKey>();
       std::vector<uint32_t> children;
-      if (!ReadKey(offset, key, &children)) return false;
-      key->Subkeys.resize(children.size());
-      for (auto& slot : key->Subkeys) slot = std::make_shared<RegistryKey>();
-      for (size_t i = 0; i < children.size(); ++i) pending.emplace_back(children[i], key->Subkeys[i].get());
+      if (!ReadKey(offset, key.get(), &children)) {
+        if (damage_ == nullptr || parent == nullptr) return false;
+        continue;
+      }
+      RegistryKey* at = key.get();
+      if (parent == nullptr)
+        tree->Root = std::move(key);
+      else
+        parent->Subkeys.push_back(std::move(key));
+      at->Subkeys.reserve(children.size());
+      // Taken from the back: pushed last to first, the subkeys are attached in index order.
+      for (size_t i = children.size(); i-- > 0;) pending.emplace_back(children[i], at);
     }
     SortSubkeys(tree->Root.get());
     return true;
@@ -47,6 +59,7 @@ class TreeReader {
     char text[128];
     std::snprintf(text, sizeof text, "%s at CellOffset 0x%08x", what, offset);
     problem_ = text;
+    if (damage_ != nullptr) damage_->Note(text);
     return false;
   }
 
@@ -81,41 +94,56 @@ class TreeReader {
     key->Flags = nk.Flags() & ~(kKeyCompressedName | kKeyHiveEntry);
     key->LastWrite = nk.TimeStamp();
 
+    // From here on a fault loses one part of the key, not the key itself.
+    bool strict = damage_ == nullptr;
     if (nk.ClassLength() != 0) {
       CellView c;
-      if (!Cell(nk.ClassOffset(), NeedsFor(kKindCl, nk.ClassLength()).Minimum, &c))
-        return Fail("bad class cell", nk.ClassOffset());
-      key->Class = Name(c.Ptr(DataCell::kData, nk.ClassLength()), nk.ClassLength(), false);
+      if (Cell(nk.ClassOffset(), NeedsFor(kKindCl, nk.ClassLength()).Minimum, &c))
+        key->Class = Name(c.Ptr(DataCell::kData, nk.ClassLength()), nk.ClassLength(), false);
+      else if (!Fail("bad class cell", nk.ClassOffset()) && strict)
+        return false;
     }
 
-    if (nk.skOffset() != kNoCell && !ReadSecurity(nk.skOffset(), key)) return false;
+    if (nk.skOffset() != kNoCell && !ReadSecurity(nk.skOffset(), key) && strict) return false;
 
     if (nk.vklistCount() != 0) {
       CellView list;
-      if (!Cell(nk.vklistOffset(), NeedsFor(kKindVm, nk.vklistCount()).Minimum, &list))
-        return Fail("bad value list", nk.vklistOffset());
-      OffsetListCell values(list);
-      key->Values.reserve(nk.vklistCount());
-      for (uint32_t i = 0; i < nk.vklistCount(); ++i) {
-        key->Values.emplace_back();
-        if (!ReadValue(values.Entry(i), &key->Values.back())) return false;
+      if (Cell(nk.vklistOffset(), NeedsFor(kKindVm, nk.vklistCount()).Minimum, &list)) {
+        OffsetListCell values(list);
+        key->Values.reserve(nk.vklistCount());
+        for (uint32_t i = 0; i < nk.vklistCount(); ++i) {
+          key->Values.emplace_back();
+          if (ReadValue(values.Entry(i), &key->Values.back())) continue;
+          if (strict) return false;
+          key->Values.pop_back();
+        }
+      } else if (!Fail("bad value list", nk.vklistOffset()) && strict) {
+        return false;
       }
     }
 
-    if (nk.SubkeyCount() != 0 && !ReadIndex(nk.SubkeyOffset(), 0, children)) return false;
+    if (nk.SubkeyCount() != 0 && !ReadIndex(nk.SubkeyOffset(), 0, children) && strict) return false;
     return true;
   }
 
   bool ReadSecurity(uint32_t offset, RegistryKey* key) {
     auto known = descriptors_.find(offset);
     if (known != descriptors_.end()) {
+      // A bad descriptor is counted once, however many keys share it.
       key->Security = known->second;
       return true;
     }
     CellView cell;
-    if (!Cell(offset, SkCell::kHeaderLength, &cell) || cell.Signature() != kSigSk) return Fail("bad sk cell", offset);
+    bool good = Cell(offset, SkCell::kHeaderLength, &cell) && cell.Signature() == kSigSk;
+    if (good && SkCell(cell).Length() < NeedsFor(kKindSk, SkCell(cell).DescriptorLength()).Minimum) {
+      descriptors_.emplace(offset, nullptr);
+      return Fail("sk descriptor outside its cell", offset);
+    }
+    if (!good) {
+      descriptors_.emplace(offset, nullptr);
+      return Fail("bad sk cell", offset);
+    }
     SkCell sk(cell);
-    if (sk.Length() < NeedsFor(kKindSk, sk.DescriptorLength()).Minimum) return Fail("sk descriptor outside its cell", offset);
     const uint8_t* bytes = sk.Ptr(SkCell::kDescriptor, sk.DescriptorLength());
     auto descriptor = std::make_shared<const std::vector<uint8_t>>(bytes, bytes + sk.DescriptorLength());
     descriptors_.emplace(offset, descriptor);
@@ -137,7 +165,7 @@ class TreeReader {
     seen_[offset / 8] = true;
     if (sig == kSigRi) {
       for (uint32_t i = 0; i < index.Count(); ++i)
-        if (!ReadIndex(index.KeyOffset(i), depth + 1, children)) return false;
+        if (!ReadIndex(index.KeyOffset(i), depth + 1, children) && damage_ == nullptr) return false;
       return true;
     }
     for (uint32_t i = 0; i < index.Count(); ++i) children->push_back(index.KeyOffset(i));
@@ -211,6 +239,7 @@ class TreeReader {
   bool bigData_;
   std::vector<bool> seen_;
   std::unordered_map<uint32_t, Descriptor> descriptors_;
+  ReadDamage* damage_;  // null: strict
   std::string problem_;
 };
 
@@ -220,7 +249,9 @@ std::atomic<bool> g_applyLogs{true};
 
 void SetApplyTransactionLogs(bool on) { g_applyLogs.store(on); }
 
-bool ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree, std::string* problem) {
+namespace {
+
+bool ReadTree(const uint8_t* bytes, size_t size, RegistryTree* tree, ReadDamage* damage, std::string* problem) {
   auto fail = [problem](const char* what) {
     if (problem) *problem = what;
     return false;
@@ -230,6 +261,12 @@ bool ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree, std::st
   uint32_t major = LoadU32(bytes + 0x14), minor = LoadU32(bytes + 0x18);
   if (major != 1) return fail("unsupported hive version");
   uint64_t end = uint64_t{kBaseBlockSize} + LoadU32(bytes + 0x28);
+  constexpr uint32_t kBinAlignment = 4096;
+  if (end > size && damage != nullptr && size - kBaseBlockSize >= kBinAlignment) {
+    // A file cut short: its whole bins are what is left to read.
+    end = kBaseBlockSize + (size - kBaseBlockSize) / kBinAlignment * kBinAlignment;
+    damage->Note("hive bins data size beyond the file; read to its last whole bin");
+  }
   if (end > size || end < kBaseBlockSize + kBinHeaderSize) return fail("hive bins data size beyond the file");
   if (end > 0x7FFFFFFFu) return fail("hive larger than 2 GB");
   // The views take a mutable image; this reader only ever loads through them.
@@ -238,7 +275,7 @@ bool ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree, std::st
   result.MajorVersion = major;
   result.MinorVersion = minor;
   result.Sequence = LoadU32(bytes + 4);
-  TreeReader reader(image, major, minor);
+  TreeReader reader(image, major, minor, damage);
   if (!reader.Read(LoadU32(bytes + 0x24), &result)) {
     if (problem) *problem = reader.Problem();
     return false;
@@ -247,30 +284,52 @@ bool ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree, std::st
   return true;
 }
 
-bool ReadHiveFile(const std::string& path, RegistryTree* tree, std::string* problem) {
+// The file's bytes, recovered from its transaction logs when it is dirty
+// (unless the process asked for files as stored).
+bool LoadHiveBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
     if (problem) *problem = "cannot open the file";
     return false;
   }
-  std::vector<uint8_t> bytes;
   if (std::fseek(f, 0, SEEK_END) == 0) {
     long size = std::ftell(f);
     if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
-      bytes.resize(static_cast<size_t>(size));
-      if (std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) bytes.clear();
+      bytes->resize(static_cast<size_t>(size));
+      if (std::fread(bytes->data(), 1, bytes->size(), f) != bytes->size()) bytes->clear();
     }
   }
   std::fclose(f);
-  if (bytes.empty()) {
+  if (bytes->empty()) {
     if (problem) *problem = "cannot read the file";
     return false;
   }
-  if (g_applyLogs.load() && txlog::IsDirty(bytes.data(), bytes.size())) {
+  if (g_applyLogs.load() && txlog::IsDirty(bytes->data(), bytes->size())) {
     std::vector<std::string> logs = txlog::FindLogs(path);
-    if (!logs.empty()) txlog::Recover(bytes, txlog::ReadLogs(logs));
+    if (!logs.empty()) txlog::Recover(*bytes, txlog::ReadLogs(logs));
   }
-  return ReadHiveTree(bytes.data(), bytes.size(), tree, problem);
+  return true;
+}
+
+}  // namespace
+
+bool ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree, std::string* problem) {
+  return ReadTree(bytes, size, tree, nullptr, problem);
+}
+
+bool ReadHiveTreeTolerant(const uint8_t* bytes, size_t size, RegistryTree* tree, ReadDamage* damage,
+                          std::string* problem) {
+  return ReadTree(bytes, size, tree, damage, problem);
+}
+
+bool ReadHiveFile(const std::string& path, RegistryTree* tree, std::string* problem) {
+  std::vector<uint8_t> bytes;
+  return LoadHiveBytes(path, &bytes, problem) && ReadHiveTree(bytes.data(), bytes.size(), tree, problem);
+}
+
+bool ReadHiveFileTolerant(const std::string& path, RegistryTree* tree, ReadDamage* damage, std::string* problem) {
+  std::vector<uint8_t> bytes;
+  return LoadHiveBytes(path, &bytes, problem) && ReadHiveTreeTolerant(bytes.data(), bytes.size(), tree, damage, problem);
 }
 
 }  // namespace quelbrix::registry

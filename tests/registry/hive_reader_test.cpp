@@ -6,6 +6,7 @@
 
 #include "hive/cells.h"
 #include "registry/hive_writer.h"
+#include "registry_test_util.h"
 #include "support/hive_builder.h"
 
 namespace quelbrix::registry {
@@ -127,34 +128,46 @@ TEST(HiveReader, RefusesEachStructuralFaultWithItsReason) {
 
 // Every byte of a small hive replaced by two values in turn, and every
 // length of it: the reader either refuses or gives a tree the writer can lay
-// out again.  Run under the sanitizers, this is what shows a stray read.
+// out again; the tolerant read gives the same tree where the strict one reads,
+// and counts what it left out wherever the strict one refuses.  Run under the
+// sanitizers, this is what shows a stray read.
 TEST(HiveReader, SurvivesEveryByteOfASmallHiveChanged) {
   Built h;
   Populate(h);
   std::vector<uint8_t> image = h.builder.Image();
   size_t span = std::min<size_t>(image.size(), 4096 + 2048);
-  int accepted = 0, refused = 0;
+  int accepted = 0, refused = 0, tolerated = 0;
   for (size_t pos = 0; pos < span; ++pos) {
     if (pos >= 0x30 && pos < 0x1000 && pos != 0x1FC) continue;  // base block bytes nobody reads
     for (uint8_t v : {uint8_t{0x00}, uint8_t{0xFF}}) {
       std::vector<uint8_t> bytes = image;
       bytes[pos] = v;
-      RegistryTree tree;
+      RegistryTree tree, tolerant;
+      ReadDamage damage;
+      bool read = ReadHiveTreeTolerant(bytes.data(), bytes.size(), &tolerant, &damage, nullptr);
       if (ReadHiveTree(bytes.data(), bytes.size(), &tree, nullptr)) {
         ++accepted;
         std::vector<uint8_t> again;
         EXPECT_TRUE(BuildHive(tree, u"x", 0, &again));
+        ASSERT_TRUE(read) << pos;
+        EXPECT_EQ(damage.Skipped, 0u) << pos;
+        testing::ExpectSameTree(*tree.Root, *tolerant.Root);
       } else {
         ++refused;
+        EXPECT_TRUE(!read || damage.Skipped > 0) << pos;
+        tolerated += read;
       }
     }
   }
   for (size_t length = 0; length < image.size(); length += 61) {
     RegistryTree tree;
+    ReadDamage damage;
     ReadHiveTree(image.data(), length, &tree, nullptr);
+    ReadHiveTreeTolerant(image.data(), length, &tree, &damage, nullptr);
   }
   EXPECT_GT(accepted, 0);
-  EXPECT_GT(refused, 0);
+  EXPECT_GT(refused, tolerated);
+  EXPECT_GT(tolerated, 0);
 }
 
 }  // namespace
