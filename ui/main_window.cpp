@@ -381,7 +381,7 @@ void MainWindow::Apply(const std::vector<UiOperation>& batch) {
         break;
       case UiOperation::kStatusText:
         if (op.Number == 0)
-          status_->SetMessage(QString::fromStdString(platform::AnsiToUtf8(op.Text)));
+          status_->SetMessage(QString::fromStdString(op.Shown + platform::AnsiToUtf8(op.Text)));
         else
           status_->SetPartText(op.Number, op.Text);
         break;
