@@ -44,6 +44,7 @@ void QtFrontend::Push(UiOperation op, bool mayWait) {
   if (status && pendingStatus_[op.Number] >= 0) {
     // Not shown yet: the newer text takes its place.
     queue_[pendingStatus_[op.Number]].Text = std::move(op.Text);
+    queue_[pendingStatus_[op.Number]].Shown = std::move(op.Shown);
     return;
   }
   if (mayWait && !OnGuiThread() && queue_.size() >= kQueueLimit) {
