@@ -104,8 +104,7 @@ class Runner {
   // A hive file that fails the checks before Read: the system's text, then
   // the path and the reason.
   int RefuseFile(const std::string& path, const std::string& problem) {
-    // The checks' one text in the program's own words; the others are ASCII.
-    Refuse(problem == Ansi(JapaneseText(TextId::kCannotReadFile)) ? ShownText(TextId::kCannotReadFile) : problem);
+    Refuse(ShownHiveFileProblem(problem));
     std::string reason = HiveFileReason(path);
     SayFileProblem(path, reason.empty() ? "changed while it was checked" : reason);
     return kExitFailed;

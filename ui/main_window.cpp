@@ -266,7 +266,7 @@ bool MainWindow::StartCommandNow(int id) { return quelbrix::StartCommand(ctx_, i
 bool MainWindow::CheckFile(const std::string& path) {
   std::string problem = CheckHiveFile(path);
   if (problem.empty()) return true;
-  status_->SetMessage(QString::fromStdString(platform::AnsiToUtf8(problem)));
+  status_->SetMessage(QString::fromStdString(ShownHiveFileProblem(problem)));
   return false;
 }
 
