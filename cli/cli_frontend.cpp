@@ -74,21 +74,32 @@ CliFrontend::~CliFrontend() { std::fflush(stdout); }
 
 void CliFrontend::AppendPane(std::string_view ansiLine, uint32_t colour) {
   if (quiet_) return;
-  std::string text = platform::AnsiToUtf8(ansiLine);
+  PrintLine(platform::AnsiToUtf8(ansiLine), colour);
+}
+
+void CliFrontend::ShowPaneLine(std::string_view, std::string_view utf8Line, uint32_t colour) {
+  if (quiet_) return;
+  PrintLine(utf8Line, colour);
+}
+
+void CliFrontend::PrintLine(std::string_view text, uint32_t colour) {
   if (colour_ && colour == kRed) {
-    std::fprintf(stdout, "\x1b[31m%s\x1b[0m\n", text.c_str());
+    std::fprintf(stdout, "\x1b[31m%.*s\x1b[0m\n", static_cast<int>(text.size()), text.data());
   } else if (colour_ && colour == kGreen) {
-    std::fprintf(stdout, "\x1b[32m%s\x1b[0m\n", text.c_str());
+    std::fprintf(stdout, "\x1b[32m%.*s\x1b[0m\n", static_cast<int>(text.size()), text.data());
   } else {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
   }
 }
 
-void CliFrontend::SetStatusText(int part, std::string_view ansiText) {
+void CliFrontend::SetStatusText(int part, std::string_view ansiText) { ShowStatus(part, ansiText, "", ansiText); }
+
+void CliFrontend::ShowStatus(int part, std::string_view, std::string_view shown, std::string_view ansiTail) {
   if (part != 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  lastStatus_.assign(ansiText);
+  shownHead_.assign(shown);
+  ansiTail_.assign(ansiTail);
   if (!statusTty_) return;
   // The walk sets a status per key: repaint the progress line at most ten
   // times a second.
@@ -96,7 +107,7 @@ void CliFrontend::SetStatusText(int part, std::string_view ansiText) {
   if (progressShown_ && now - lastPaint_ < std::chrono::milliseconds(100)) return;
   lastPaint_ = now;
   std::fflush(stdout);
-  std::string text = FitProgressLine(platform::AnsiToUtf8(ansiText), TerminalColumns());
+  std::string text = FitProgressLine(shownHead_ + platform::AnsiToUtf8(ansiTail_), TerminalColumns());
   std::fprintf(stderr, "\r\x1b[K%s", text.c_str());
   std::fflush(stderr);
   progressShown_ = true;
@@ -104,13 +115,13 @@ void CliFrontend::SetStatusText(int part, std::string_view ansiText) {
 
 std::string CliFrontend::LastStatus() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return lastStatus_;
+  return shownHead_ + platform::AnsiToUtf8(ansiTail_);
 }
 
 void CliFrontend::FinishStatus() {
   std::fflush(stdout);
   std::lock_guard<std::mutex> lock(mutex_);
-  std::string text = platform::AnsiToUtf8(lastStatus_);
+  std::string text = shownHead_ + platform::AnsiToUtf8(ansiTail_);
   if (statusTty_) std::fprintf(stderr, "\r\x1b[K");
   std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stderr);

@@ -1,7 +1,8 @@
 // The Frontend of the `quelbrix` command: pane lines go to stdout (red and
 // green with ANSI colours on a terminal), status texts to stderr, as one
-// refreshing progress line on a terminal.  Texts arrive in the ANSI code page
-// and are shown in UTF-8.
+// refreshing progress line on a terminal.  Both are UTF-8 whatever the code
+// page: the program's own words as the core hands them, names from the hive
+// converted from the code page, file names as the file system spells them.
 #pragma once
 
 #include <chrono>
@@ -23,18 +24,23 @@ class CliFrontend : public Frontend {
 
   void AppendPane(std::string_view ansiLine, uint32_t colour) override;
   void SetStatusText(int part, std::string_view ansiText) override;
+  void ShowPaneLine(std::string_view ansiLine, std::string_view utf8Line, uint32_t colour) override;
+  void ShowStatus(int part, std::string_view ansiText, std::string_view shown, std::string_view ansiTail) override;
 
-  // The last text of status part 0, in the ANSI code page.
+  // The last text of status part 0 as people see it, UTF-8.
   std::string LastStatus() const;
   // Ends the progress line and prints the final status text.
   void FinishStatus();
 
  private:
+  void PrintLine(std::string_view utf8, uint32_t colour);
+
   bool quiet_;
   bool colour_;
   bool statusTty_;
   bool progressShown_ = false;
-  std::string lastStatus_;
+  std::string shownHead_;  // of the last status, UTF-8
+  std::string ansiTail_;   // of the last status, in the code page
   std::chrono::steady_clock::time_point lastPaint_{};
   mutable std::mutex mutex_;
 };

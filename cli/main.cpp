@@ -16,6 +16,7 @@
 #include "core/report_log.h"
 #include "core/run_command.h"
 #include "core/startup.h"
+#include "core/texts.h"
 #include "live/live_commands.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -39,23 +40,22 @@ void OnInterrupt(int) {
   if (g_context != nullptr) g_context->AbortRequested.store(1);
 }
 
-// The exit status that the final text of status part 0 stands for.  Texts are
-// compared whole, as the command writes them: in a code page without Japanese
-// "%s完了" and "%s中止" are the same run of '?', so an abort is told by the
-// Ctrl-C that asked for it.
-int ExitStatusOf(const std::string& status, const std::string& caption) {
-  auto filled = [&caption](const char* utf8Format) {
-    char text[kLineBuffer + 64];
-    FormatText(text, sizeof text, Ansi(utf8Format).c_str(), caption.c_str());
-    return std::string(text);
-  };
-  if (status == filled("%sに失敗しました") || status == Ansi("出力ファイルを開けません") || status == caption)
+// The exit status that the final text of status part 0 (UTF-8, in the run's
+// language) stands for.  Texts are compared whole, as the command writes
+// them; an abort counts only after the Ctrl-C that asked for it.
+int ExitStatusOf(const std::string& status, int32_t id) {
+  const std::string caption = ShownCaption(id);
+  auto filled = [&caption](TextId text) { return FormatShown(ShownText(text), caption.c_str()); };
+  if (status == filled(TextId::kFailed) || status == ShownText(TextId::kCannotOpenOutput) || status == caption)
     return kExitFailed;
-  if (status == filled("%s中止") && g_interrupts.load() > 0) return kExitAborted;
+  if (status == filled(TextId::kAborted) && g_interrupts.load() > 0) return kExitAborted;
   // "%s完了" may carry counts after it ("%s完了 FileSize=%d").
-  std::string done = filled("%s完了");
+  std::string done = filled(TextId::kDone);
   return status.compare(0, done.size(), done) == 0 ? kExitOk : kExitFailed;
 }
+
+// "%sに失敗しました" of a command, as people see it.
+std::string FailedText(int32_t id) { return FormatShown(ShownText(TextId::kFailed), ShownCaption(id).c_str()); }
 
 class Runner {
  public:
@@ -71,8 +71,8 @@ class Runner {
     }
     worker.Join();
     ui_.FinishStatus();
-    session_.statusAnsi = ui_.LastStatus();
-    int status = ExitStatusOf(ui_.LastStatus(), CommandCaption(ctx_, id));
+    session_.statusShown = ui_.LastStatus();
+    int status = ExitStatusOf(ui_.LastStatus(), id);
     if (status != kExitOk) ShowFailureDetail();
     return status;
   }
@@ -87,7 +87,7 @@ class Runner {
     platform::ClearFileError();
     // A file the Write would refuse gets no copy either: a failed step leaves nothing behind.
     if (!platform::MayReplaceFile(ctx_.CurrentFile) || BackupCopy(ctx_.CurrentFile).empty()) {
-      Refuse(Ansi("書込に失敗しました"));
+      Refuse(FailedText(kCmdWrite));
       NoteFileFailure(ctx_);
       ShowFailureDetail();
       return kExitFailed;
@@ -95,16 +95,17 @@ class Runner {
     return HiveCommand(kCmdWrite);
   }
 
-  void Refuse(const std::string& ansiMessage) {
-    ui_.SetStatusText(0, ansiMessage);
+  // `message` is UTF-8, in the run's language.
+  void Refuse(const std::string& message) {
+    ui_.ShowStatus(0, message, message, "");
     ui_.FinishStatus();
-    session_.statusAnsi = ansiMessage;
+    session_.statusShown = message;
   }
 
   // A hive file that fails the checks before Read: the system's text, then
   // the path and the reason.
   int RefuseFile(const std::string& path, const std::string& problem) {
-    Refuse(problem);
+    Refuse(ShownHiveFileProblem(problem));
     std::string reason = HiveFileReason(path);
     SayFileProblem(path, reason.empty() ? "changed while it was checked" : reason);
     return kExitFailed;
@@ -154,7 +155,7 @@ class Runner {
     // A scan writes its report; say where, or why it could not.
     std::string report = ctx_.OutputFolder + "/" + ReportFileName(ctx_);
     int rc = Run(id);
-    if (ui_.LastStatus() == Ansi("出力ファイルを開けません")) {
+    if (ui_.LastStatus() == ShownText(TextId::kCannotOpenOutput)) {
       std::string reason = CreateFileReason(report);
       SayFileProblem(report, reason.empty() ? "the report file could not be created" : reason);
     } else {
@@ -195,7 +196,13 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   app.add_option("--registry-root", registryRoot,
                  "Machine registry folder that stands for HKEY_LOCAL_MACHINE (default: registry/ in the output folder; "
                  "$XDG_DATA_HOME/quelbrix/registry when installed)");
-  app.add_option("--codepage", codePage, "ANSI code page of names and reports (default 932; 65001 is UTF-8)");
+  app.add_option("--codepage", codePage,
+                 "ANSI code page of names and reports (default 932; 65001 is UTF-8); the terminal is always UTF-8");
+  std::string language = "ja";
+  app.add_option("--lang", language,
+                 "Language of captions, status texts and messages: ja (the default, whatever LANG says) or en; "
+                 "reports stay as they are")
+      ->check(CLI::IsMember({"ja", "en"}));
   auto* diagOpt = app.add_flag("--diagnostic", diagnostic, "Extra detail lines and extended repairs");
   app.add_flag("--no-diagnostic", noDiagnostic, "Never diagnostic mode, whatever the program's path")->excludes(diagOpt);
   app.add_flag("-q,--quiet", quiet, "No report lines on stdout (the final status still goes to stderr)");
@@ -269,6 +276,9 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
     return kExitUsage;
   }
   session.command = app.get_subcommands().front()->get_name();
+  Language chosen = Language::kJapanese;
+  LanguageFromName(language, &chosen);
+  SetLanguage(chosen);
 
   if (!platform::SetAnsiCodePage(codePage)) {
     std::fprintf(stderr, "--codepage: code page %d is not available\n", codePage);
@@ -329,7 +339,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
     int rc = runner.ReadHive(hive);
     if (rc != kExitOk) return rc;
     if (id == kCmdDefrag && !(ctx.HiveMajorVersion > 1 || (ctx.HiveMajorVersion == 1 && ctx.HiveMinorVersion >= 3))) {
-      runner.Refuse(Ansi("デフラグ") + ": hive version 1.3 or later only");
+      runner.Refuse(ShownCaption(kCmdDefrag) + ": hive version 1.3 or later only");
       return kExitFailed;
     }
     rc = runner.HiveCommand(id);
@@ -340,7 +350,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
     if (!output.empty()) {
       std::string target = platform::AbsolutePath(output);
       if (target.size() >= kMaxPath) {
-        runner.Refuse(Ansi("書込に失敗しました"));
+        runner.Refuse(FailedText(kCmdWrite));
         SayFileProblem(target, "path longer than 259 characters");
         return kExitFailed;
       }
@@ -367,9 +377,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
     // Saving a hive the folder does not hold would create it empty and save that.
     std::string missing = MissingMachineHive(ctx.RegistryRoot, keyName);
     if (!missing.empty()) {
-      char text[kLineBuffer + 64];
-      FormatText(text, sizeof text, Ansi("%sに失敗しました").c_str(), CommandCaption(ctx, kCmdRegSave).c_str());
-      runner.Refuse(text);
+      runner.Refuse(FailedText(kCmdRegSave));
       SayFileProblem(missing, "no such hive in the machine registry folder (see --registry-root)");
       return kExitFailed;
     }

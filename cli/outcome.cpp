@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "platform/text.h"
 #include "repair/counters.h"
 #include "txlog/txlog.h"
 
@@ -28,7 +27,7 @@ int FinishRun(int status, CliSession& session) {
       {"hive", orNull(session.hive)},
       {"output_file", orNull(session.output)},
       {"exit_status", verdict},
-      {"status_text", platform::AnsiToUtf8(session.statusAnsi)},
+      {"status_text", session.statusShown},
       {"report", orNull(session.reportPath)},
       {"error_lines", ctx.FaultLines},
       {"scan_stopped", ctx.ScanStopped},

@@ -17,7 +17,7 @@ struct CliSession {
   std::string hive;            // absolute path of the hive read, if any
   std::string output;          // the file written, if any
   std::string reportPath;      // the report written, if any
-  std::string statusAnsi;      // the final status text, in the ANSI code page
+  std::string statusShown;     // the final status text as shown, UTF-8
   bool json = false;
 };
 

@@ -1,8 +1,10 @@
 // What the commands do to the window, as calls: the output pane, the status
 // bar, captions, the recent-file lists and the button states.  The CLI, the Qt
-// window and the tests each implement it.  Texts passed in are in the ANSI
-// code page of the run (the bytes of the report); an implementation converts
-// them for display.  Calls come from the worker thread.
+// window and the tests each implement it.  Texts passed to AppendPane and
+// SetStatusText are in the ANSI code page of the run (the bytes of the
+// report); ShowPaneLine and ShowStatus add the form people see, which the
+// terminal and the window show in UTF-8 whatever the code page.  Calls come
+// from the worker thread.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +27,17 @@ class Frontend {
   virtual void ClearPane() {}
   // Part 0 is the message part; the others are the parts of the current layout.
   virtual void SetStatusText(int part, std::string_view ansiText) = 0;
+  // The same texts with what people see: `utf8Line` is the line in UTF-8
+  // (file names as the file system spells them); a status text is `shown`
+  // (UTF-8, in the run's language) followed by `ansiTail` (names from the
+  // hive in the code page, converted only when painted: the walk sets one
+  // per key).  The defaults hand on the ANSI text.
+  virtual void ShowPaneLine(std::string_view ansiLine, std::string_view utf8Line, uint32_t colour);
+  virtual void ShowStatus(int part, std::string_view ansiText, std::string_view shown, std::string_view ansiTail);
   virtual void SetStatusLayout(StatusLayout) {}
   virtual void RepaintDoneFlags() {}
-  // Caption of a control by id, UTF-8.  The default is the window's own.
+  // Caption of a control by id, UTF-8, as reports name the command (Japanese
+  // in every language).
   virtual std::string ControlCaption(int id);
   // The most-recent-first list of the read-file (1136) or load-file (1143) box.
   virtual void AddRecentFile(int comboId, const std::string& path) { (void)comboId; (void)path; }

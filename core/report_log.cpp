@@ -70,6 +70,17 @@ void LogLine(HiveContext& ctx, std::string_view text, uint32_t colour) {
   LogPane(colour, ctx, text);
 }
 
+void LogPaneShown(uint32_t colour, HiveContext& ctx, std::string_view ansi, std::string_view utf8) {
+  if (ctx.ReportFull) return;
+  if (ctx.UI != nullptr) ctx.UI->ShowPaneLine(ansi, utf8, colour);
+}
+
+void LogLineShown(HiveContext& ctx, std::string_view ansi, std::string_view utf8, uint32_t colour) {
+  if (colour == kRed) ++ctx.FaultLines;
+  LogFile(ctx, ansi);
+  LogPaneShown(colour, ctx, ansi, utf8);
+}
+
 void LogLineF(HiveContext& ctx, uint32_t colour, const char* format, ...) {
   char line[4096];
   va_list args;

@@ -29,6 +29,11 @@ uint64_t ReportLimitFor(uint64_t fileSize);
 void LogFile(HiveContext& ctx, std::string_view text);
 void LogPane(uint32_t colour, HiveContext& ctx, std::string_view text);
 void LogLine(HiveContext& ctx, std::string_view text, uint32_t colour);
+// The same with the pane's UTF-8 form of the line, for lines that hold the
+// program's own Japanese words or file names: the code page may lack the one
+// and mangle the bytes of the other.
+void LogPaneShown(uint32_t colour, HiveContext& ctx, std::string_view ansi, std::string_view utf8);
+void LogLineShown(HiveContext& ctx, std::string_view ansi, std::string_view utf8, uint32_t colour);
 
 // Formats into a 4096-byte buffer and writes the line with LogLine.
 void LogLineF(HiveContext& ctx, uint32_t colour, const char* format, ...) __attribute__((format(printf, 3, 4)));

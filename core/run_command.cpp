@@ -8,6 +8,7 @@
 
 #include "core/frontend.h"
 #include "core/report_log.h"
+#include "core/texts.h"
 #include "live/live_commands.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -30,10 +31,17 @@ void SetStatus(HiveContext& ctx, int part, const std::string& ansi) {
   if (ctx.UI != nullptr) ctx.UI->SetStatusText(part, ansi);
 }
 
-std::string Formatted(const char* utf8Format, const std::string& caption) {
+// A command's status: the Japanese text in the code page, as the front ends
+// were always handed it, and the text in the run's language for people.
+// `suffix` (counts, log file names) is the same in both.
+template <typename... Numbers>
+void CommandStatus(HiveContext& ctx, const std::string& caption, TextId text, const std::string& suffix,
+                   Numbers... numbers) {
+  if (ctx.UI == nullptr) return;
   char line[kLineBuffer + 64];
-  FormatText(line, sizeof line, Ansi(utf8Format).c_str(), caption.c_str());
-  return line;
+  FormatText(line, sizeof line, Ansi(JapaneseText(text)).c_str(), caption.c_str(), numbers...);
+  std::string shown = FormatShown(ShownText(text), ShownCaption(ctx.CommandId).c_str(), numbers...);
+  ctx.UI->ShowStatus(0, line + suffix, shown + suffix, "");
 }
 
 // Adds a line to the report of the image's last scan, which is closed by now.
@@ -51,16 +59,17 @@ void NoteFileFailure(HiveContext& ctx) {
   std::string line = platform::FileErrorText(platform::LastFileError());
   if (line.empty()) return;
   ctx.FailureDetail = line;
+  // The line names a file: its bytes are shown as they are.
   if (ctx.ReportFile != nullptr) {
-    LogLine(ctx, line, kRed);
+    LogLineShown(ctx, line, line, kRed);
     return;
   }
-  LogPane(kRed, ctx, line);
+  LogPaneShown(kRed, ctx, line, line);
   if (ctx.CommandId == kCmdWrite && !ctx.ReportPath.empty()) AppendToReport(ctx.ReportPath, line);
 }
 
 void FailCommand(HiveContext& ctx, const std::string& caption) {
-  SetStatus(ctx, 0, Formatted("%sに失敗しました", caption));
+  CommandStatus(ctx, caption, TextId::kFailed, "");
   NoteFileFailure(ctx);
 }
 
@@ -68,11 +77,8 @@ namespace {
 
 void Fail(HiveContext& ctx, const std::string& caption) { FailCommand(ctx, caption); }
 
-std::string DoneWithSize(const std::string& caption, uint64_t size) {
-  char line[kLineBuffer + 64];
-  FormatText(line, sizeof line, Ansi("%s完了 FileSize=%d").c_str(), caption.c_str(),
-             static_cast<int>(static_cast<uint32_t>(size)));
-  return line;
+void DoneWithSize(HiveContext& ctx, const std::string& caption, uint64_t size, const std::string& suffix = "") {
+  CommandStatus(ctx, caption, TextId::kDoneWithSize, suffix, static_cast<int>(static_cast<uint32_t>(size)));
 }
 
 void ThreadCountText(HiveContext& ctx, int part, int32_t count) {
@@ -103,7 +109,7 @@ void ReadHive(HiveContext& ctx, const std::string& caption) {
   ctx.CurrentFile = ctx.InputPath;
   ctx.ReportPath.clear();
   if (ctx.UI != nullptr) ctx.UI->AddRecentFile(kCtlReadFileCombo, ctx.CurrentFile);
-  SetStatus(ctx, 0, DoneWithSize(caption, ctx.FileSize) + logs);
+  DoneWithSize(ctx, caption, ctx.FileSize, logs);
   TakeHiveVersion(ctx);
   ctx.SetDone(kReadDone, true);
   ctx.SetDone(kRepairDone, false);
@@ -116,7 +122,7 @@ void WriteHive(HiveContext& ctx, const std::string& caption) {
   if (ctx.Image == nullptr || ctx.ImageUnfit || ctx.CurrentFile.empty() || size > ctx.ImageSize ||
       !platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size))
     return Fail(ctx, caption);
-  SetStatus(ctx, 0, DoneWithSize(caption, ctx.FileSize));
+  DoneWithSize(ctx, caption, ctx.FileSize);
   if (ctx.Done(kRepairDone) || ctx.Done(kDefragDone)) ctx.SetDone(kWriteDone, true);
 }
 
@@ -127,7 +133,8 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
   FILE* report = reportPath.size() < kMaxPath ? std::fopen(reportPath.c_str(), "wb") : nullptr;
   if (report == nullptr) {
     platform::RecordFileError("write", reportPath, reportPath.size() < kMaxPath ? errno : ENAMETOOLONG);
-    SetStatus(ctx, 0, Ansi("出力ファイルを開けません"));
+    if (ctx.UI != nullptr)
+      ctx.UI->ShowStatus(0, Ansi(JapaneseText(TextId::kCannotOpenOutput)), ShownText(TextId::kCannotOpenOutput), "");
     return NoteFileFailure(ctx);
   }
   ctx.ReportPath = reportPath;
@@ -141,9 +148,12 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
 
   std::string now = NowText();
   char line[kLineBuffer + 64];
+  // The report's own lines stay Japanese; the pane shows them in UTF-8
+  // whatever the code page makes of them in the report.
+  const std::string reportCaption = ControlCaptionUtf8(ctx.CommandId);
   FormatText(line, sizeof line, Ansi("[%s開始] %s").c_str(), caption.c_str(), now.c_str());
-  LogLine(ctx, line, kGreen);
-  LogPane(kBlack, ctx, "TextFileName=" + reportPath);
+  LogLineShown(ctx, line, FormatShown("[%s開始] %s", reportCaption.c_str(), now.c_str()), kGreen);
+  LogPaneShown(kBlack, ctx, "TextFileName=" + reportPath, "TextFileName=" + reportPath);
   txlog::LogRecoveryPhase(ctx);
 
   std::memset(ctx.Image + ctx.ImageSize, 0, ctx.ImageSize);
@@ -161,11 +171,11 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
   ctx.ReportLimit = 0;
   if (failed) {
     FormatText(line, sizeof line, Ansi("[%sに失敗しました] %s").c_str(), caption.c_str(), now.c_str());
-    LogLine(ctx, line, kRed);
+    LogLineShown(ctx, line, FormatShown("[%sに失敗しました] %s", reportCaption.c_str(), now.c_str()), kRed);
   } else {
-    FormatText(line, sizeof line, Ansi(aborted ? "[%s中止] %s" : "[%s完了] %s").c_str(), caption.c_str(),
-               now.c_str());
-    LogLine(ctx, line, kGreen);
+    const char* format = aborted ? "[%s中止] %s" : "[%s完了] %s";
+    FormatText(line, sizeof line, Ansi(format).c_str(), caption.c_str(), now.c_str());
+    LogLineShown(ctx, line, FormatShown(format, reportCaption.c_str(), now.c_str()), kGreen);
   }
   ctx.ReportFile = nullptr;
   // The report is a result too: one that did not reach the disk is a failure.
@@ -173,9 +183,9 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
     failed = true;
     Fail(ctx, caption);
   } else if (failed) {
-    SetStatus(ctx, 0, Formatted("%sに失敗しました", caption));
+    CommandStatus(ctx, caption, TextId::kFailed, "");
   } else {
-    SetStatus(ctx, 0, Formatted(aborted ? "%s中止" : "%s完了", caption) + (aborted ? "" : txlog::AppliedSuffix(ctx)));
+    CommandStatus(ctx, caption, aborted ? TextId::kAborted : TextId::kDone, aborted ? "" : txlog::AppliedSuffix(ctx));
   }
   if (failed) {
     // Whatever a failed Repair or Defrag left in the image is not offered
@@ -206,11 +216,11 @@ void RunLive(HiveContext& ctx, const std::string& caption) {
     case kCmdRegSave: {
       uint64_t size = 0;
       if (!RegSaveHive(ctx, &size)) return Fail(ctx, caption);
-      return SetStatus(ctx, 0, DoneWithSize(caption, size));
+      return DoneWithSize(ctx, caption, size);
     }
     case kCmdHiveLoad: {
       if (!LoadHive(ctx)) return Fail(ctx, caption);
-      SetStatus(ctx, 0, DoneWithSize(caption, platform::FileSizeOf(ctx.InputPath)));
+      DoneWithSize(ctx, caption, platform::FileSizeOf(ctx.InputPath));
       ctx.LoadedHivePath = ctx.InputPath;
       if (ctx.UI != nullptr) ctx.UI->AddRecentFile(kCtlLoadFileCombo, ctx.LoadedHivePath);
       ctx.SetDone(kHiveLoaded, true);
@@ -221,7 +231,7 @@ void RunLive(HiveContext& ctx, const std::string& caption) {
     case kCmdHiveUnload: {
       uint64_t size = 0;
       if (!UnloadHive(ctx, &size)) return Fail(ctx, caption);
-      SetStatus(ctx, 0, DoneWithSize(caption, size));
+      DoneWithSize(ctx, caption, size);
       ctx.SetDone(kHiveLoaded, false);
       ctx.SetDone(kDeleteDone, false);
       ctx.SetDone(kRebuildDone, false);
@@ -233,12 +243,10 @@ void RunLive(HiveContext& ctx, const std::string& caption) {
       DeleteCounts counts;
       if (!DeleteSubkeys(ctx, &counts)) return Fail(ctx, caption);
       if (ctx.Aborted()) {
-        SetStatus(ctx, 0, Formatted("%s中止", caption));
+        CommandStatus(ctx, caption, TextId::kAborted, "");
       } else {
-        char line[kLineBuffer + 64];
-        FormatText(line, sizeof line, Ansi("%s完了 残りキー=%d アクセスキー=%d アクセスデータ=%d").c_str(),
-                   caption.c_str(), counts.RemainingKeys, counts.AccessedKeys, counts.AccessedValues);
-        SetStatus(ctx, 0, line);
+        CommandStatus(ctx, caption, TextId::kDeleteDone, "", counts.RemainingKeys, counts.AccessedKeys,
+                      counts.AccessedValues);
       }
       ctx.SetDone(kDeleteDone, true);
       return;
@@ -311,7 +319,7 @@ void RunCommand(HiveContext& ctx) {
   ThreadCountText(ctx, 1, platform::IncrementThreadCount());
   if (ctx.UI != nullptr) ctx.UI->UpdateButtonStates(ctx);
   std::string caption = CommandCaption(ctx, ctx.CommandId);
-  SetStatus(ctx, 0, caption);
+  if (ctx.UI != nullptr) ctx.UI->ShowStatus(0, caption, ShownCaption(ctx.CommandId), "");
   ctx.FailureDetail.clear();
   platform::ClearFileError();
 

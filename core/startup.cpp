@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/report_log.h"
+#include "core/texts.h"
 #include "platform/files.h"
 
 namespace quelbrix {
@@ -47,12 +48,17 @@ void InitContext(HiveContext& ctx) {
 std::string CheckHiveFile(const std::string& path) {
   if (path.empty() || platform::IsDirectory(path) || platform::FileSizeOf(path) < 4096) return "FileSize Error";
   FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return Ansi("ファイルが読めません");
+  if (f == nullptr) return Ansi(JapaneseText(TextId::kCannotReadFile));
   unsigned char head[4096];
   size_t got = std::fread(head, 1, sizeof head, f);
   std::fclose(f);
   if (got < 4 || std::memcmp(head, "regf", 4) != 0) return "regf Signature Error";
   return std::string();
+}
+
+std::string ShownHiveFileProblem(const std::string& problem) {
+  // The one text in the program's own words; the others are ASCII.
+  return problem == Ansi(JapaneseText(TextId::kCannotReadFile)) ? ShownText(TextId::kCannotReadFile) : problem;
 }
 
 bool ImageHasRegf(const HiveContext& ctx) {

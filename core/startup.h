@@ -23,6 +23,8 @@ void InitContext(HiveContext& ctx);
 // Empty on success; otherwise the ANSI message that goes to status part 0
 // ("FileSize Error", "ファイルが読めません", "regf Signature Error").
 std::string CheckHiveFile(const std::string& path);
+// That message as people see it: UTF-8, in the run's language.
+std::string ShownHiveFileProblem(const std::string& problem);
 
 // Whether the image in memory starts with "regf" (the precondition of the
 // hive commands).

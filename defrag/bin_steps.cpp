@@ -5,6 +5,7 @@
 #include "core/frontend.h"
 #include "core/report_log.h"
 #include "core/run_command.h"
+#include "core/texts.h"
 #include "repair/allocator.h"
 
 namespace quelbrix {
@@ -56,8 +57,8 @@ std::string DefragHeading(HiveContext& ctx, const char* name) {
   return CommandCaption(ctx, ctx.CommandId);
 }
 
-void DefragStatus(HiveContext& ctx, const char* text) {
-  if (ctx.UI != nullptr) ctx.UI->SetStatusText(0, text);
+void DefragStatus(HiveContext& ctx, const char* text, size_t captionBytes) {
+  if (ctx.UI != nullptr) ctx.UI->ShowStatus(0, text, ShownCaption(ctx.CommandId), text + captionBytes);
 }
 
 bool SplitHbins(const DefragView& v, uint32_t bin, uint32_t hole, int32_t index) {

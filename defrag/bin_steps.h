@@ -58,8 +58,9 @@ CellPlacement PlacementOf(const DefragView& v, uint32_t bin, uint32_t binSize, u
 // running command's button, for the status lines.
 std::string DefragHeading(HiveContext& ctx, const char* name);
 
-// Shows a pass's progress text as status part 0.
-void DefragStatus(HiveContext& ctx, const char* text);
+// Shows a pass's progress text as status part 0; it starts with the
+// caption, `captionBytes` long, which people see in the run's language.
+void DefragStatus(HiveContext& ctx, const char* text, size_t captionBytes);
 
 // When `hole` (a free cell of `bin`) reaches the bin end and at least 4096
 // bytes lie between them, cuts those bytes, rounded down to whole pages,

@@ -51,7 +51,7 @@ void UnallocHbins::Status(int32_t index) const {
   FormatText(text, sizeof text, "%s UnallocHbins HbinCount=%d (%d) / %d (%+d)", caption_.c_str(), index,
              static_cast<int>(v_.totals.Get(Total::AllocStartIndex)),
              static_cast<int>(v_.totals.Get(Total::HbinCount)), v_.totals.Counter(RepairCounter::regfExpandCount));
-  DefragStatus(v_.ctx, text);
+  DefragStatus(v_.ctx, text, caption_.size());
 }
 
 // Unallocated: a free tail of at least a page's worth of cell.  A bin that

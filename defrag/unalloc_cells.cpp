@@ -36,7 +36,7 @@ void UnallocCells::Status(int32_t passBins) const {
   FormatText(text, sizeof text, "%s UnallocCells HbinCount=%d (%d) / %d (%+d)", caption_.c_str(), bins - passBins + 1,
              static_cast<int>(v_.totals.Get(Total::AllocStartIndex)), bins,
              v_.totals.Counter(RepairCounter::regfExpandCount));
-  DefragStatus(v_.ctx, text);
+  DefragStatus(v_.ctx, text, caption_.size());
 }
 
 // Moves each allocated cell of the bin into room before it.  A cell that

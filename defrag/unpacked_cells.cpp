@@ -41,7 +41,7 @@ void UnpackedCells::Status(int32_t binIndex) const {
   FormatText(text, sizeof text, "%s UnpackedCells HbinCount=%d (%d) / %d (%+d)", caption_.c_str(), binIndex,
              static_cast<int>(v_.totals.Get(Total::AllocStartIndex)),
              static_cast<int>(v_.totals.Get(Total::HbinCount)), v_.totals.Counter(RepairCounter::regfExpandCount));
-  DefragStatus(v_.ctx, text);
+  DefragStatus(v_.ctx, text, caption_.size());
 }
 
 #pragma GCC diagnostic push

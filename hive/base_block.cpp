@@ -24,7 +24,10 @@ bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile) {
   uint32_t fileSize = static_cast<uint32_t>(ctx.FileSize);
   char text[kLineBuffer];
 
-  LogLineF(ctx, kBlack, "FileName=%s", ctx.CurrentFile.c_str());
+  // The path is the file system's bytes, whatever the code page: the pane
+  // shows them as they are.
+  const std::string fileLine = "FileName=" + ctx.CurrentFile;
+  LogLineShown(ctx, fileLine, fileLine, kBlack);
   LogLineF(ctx, kBlack, "FileSize(Byte)=%d 0x%08x", static_cast<int>(fileSize), fileSize);
   if (ctx.FileSize % 4096 != 0) LogLine(ctx, "FileSize Error not multiple 4096", kRed);
   LogLineF(ctx, kGreen, "[regf Infomation] %s", NowText().c_str());

@@ -5,6 +5,7 @@
 
 #include "core/frontend.h"
 #include "core/run_command.h"
+#include "core/texts.h"
 #include "live/live_commands.h"
 #include "registry/registry.h"
 
@@ -23,13 +24,14 @@ struct Walk {
   HiveContext& ctx;
   std::string caption;
   DeleteCounts& counts;
+  std::string shownHead;  // the caption in the run's language and a space
 };
 
 void ShowKey(Walk& w, const std::string& path) {
   if (w.ctx.UI == nullptr) return;
   std::string text = w.caption + " " + path;
   if (text.size() > kPathText) text.resize(kPathText);
-  w.ctx.UI->SetStatusText(0, text);
+  w.ctx.UI->ShowStatus(0, text, w.shownHead, path.size() > kPathText ? path.substr(0, kPathText) : path);
 }
 
 // Empties parent\name.  Buffers live on the heap: one level per key depth,
@@ -77,7 +79,7 @@ bool DeleteSubtree(Walk& w, HKEY parent, const std::string& name, const std::str
 bool DeleteSubkeys(HiveContext& ctx, DeleteCounts* counts) {
   *counts = DeleteCounts{};
   if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
-  Walk w{ctx, CommandCaption(ctx, ctx.CommandId), *counts};
+  Walk w{ctx, CommandCaption(ctx, ctx.CommandId), *counts, ShownCaption(ctx.CommandId) + " "};
   return DeleteSubtree(w, registry::HKEY_LOCAL_MACHINE, "Rebuild", "");
 }
 

@@ -6,6 +6,7 @@
 #include "core/frontend.h"
 #include "core/report_log.h"
 #include "core/run_command.h"
+#include "core/texts.h"
 #include "hive/access_map.h"
 #include "hive/check_cell.h"
 #include "hive/names.h"
@@ -266,7 +267,7 @@ bool VisitKey(WalkState& state, size_t frameIndex) {
   LogFile(ctx, s.pathLine);
   if (ctx.UI != nullptr) {
     state.Status.assign(state.Caption).append(" ").append(state.Path);
-    ctx.UI->SetStatusText(0, state.Status);
+    ctx.UI->ShowStatus(0, state.Status, state.ShownHead, state.Path);
   }
   if (decoded.Truncated) LogLineF(ctx, kRed, "nk KeyName Overflow Error FileOffset=0x%08x", key.Pos);
 
@@ -459,6 +460,7 @@ void WalkKeyTree(HiveContext& ctx, uint32_t rootOffset) {
   WalkState state;
   state.Ctx = &ctx;
   state.Caption = CommandCaption(ctx, ctx.CommandId);
+  state.ShownHead = ShownCaption(ctx.CommandId) + " ";
   state.Path.reserve(kPathBytes);
   state.Stack.reserve(64);
   Frame root;

@@ -71,6 +71,7 @@ struct WalkState {
   std::string Caption;
   // Reused for every key, so the walk does not allocate per key.
   std::string Status;
+  std::string ShownHead;  // the caption in the run's language and a space
   std::string PathLine;
 };
 

@@ -4,6 +4,7 @@
 
 #include "core/frontend.h"
 #include "core/report_log.h"
+#include "core/texts.h"
 #include "defrag/defrag.h"
 #include "hive/access_map.h"
 #include "hive/base_block.h"
@@ -425,7 +426,11 @@ void ScanHive(HiveContext& ctx) {
   std::string start = NowText();
   LogLineF(ctx, kGreen, "[SubkeyScan Start] %s", start.c_str());
   WalkKeyTree(ctx, BaseBlock(HiveImage(ctx)).RootCellOffset());
-  if (ctx.UI != nullptr) ctx.UI->SetStatusText(0, ctx.Aborted() ? start + Ansi("中止") : start);
+  if (ctx.UI != nullptr) {
+    bool aborted = ctx.Aborted();
+    ctx.UI->ShowStatus(0, aborted ? start + Ansi("中止") : start,
+                       aborted ? FormatShown(ShownText(TextId::kAborted), start.c_str()) : start, "");
+  }
 
   AccessCounts counts = AccessPass(ctx);
   Totals(ctx, counts);

@@ -41,7 +41,8 @@ bool RecoverAfterRead(HiveContext& ctx, std::string* status) {
 void LogRecoveryPhase(HiveContext& ctx) {
   if (!ctx.LogOutcome) return;
   LogLineF(ctx, kGreen, "[TransactionLog Recovery] %s", NowText().c_str());
-  for (const Note& note : ctx.LogOutcome->Notes) LogLine(ctx, note.Text, note.Error ? kRed : kBlack);
+  // Notes are ASCII around the logs' file names, which the pane shows as they are.
+  for (const Note& note : ctx.LogOutcome->Notes) LogLineShown(ctx, note.Text, note.Text, note.Error ? kRed : kBlack);
 }
 
 std::string AppliedSuffix(const HiveContext& ctx) {

@@ -1,5 +1,7 @@
 #include "ui/control_table.h"
 
+#include <QtGlobal>
+
 namespace quelbrix::ui {
 namespace {
 
@@ -8,17 +10,17 @@ constexpr uint32_t kPush = 0x00000F00;
 constexpr uint32_t kPushOff = 0x08000F00;
 
 constexpr ControlRow kReadFileRow[] = {
-    {3, "読込ファイル", 1088, "Static", kSsCenterImage, 0, ""},
+    {3, QT_TRANSLATE_NOOP("Controls", "読込ファイル"), 1088, "Static", kSsCenterImage, 0, ""},
     {21, "", 1136, "ComboBox", kCombo, 0, ""},
-    {2, "読込先開く", 1036, "Button", kPush, 0, ""},
-    {2, "出力先開く", 1037, "Button", kPush, 0, ""},
+    {2, QT_TRANSLATE_NOOP("Controls", "読込先開く"), 1036, "Button", kPush, 0, ""},
+    {2, QT_TRANSLATE_NOOP("Controls", "出力先開く"), 1037, "Button", kPush, 0, ""},
 };
 
 constexpr ControlRow kLoadFileRow[] = {
-    {3, "ロードファイル", 1089, "Static", kSsCenterImage, 0, ""},
+    {3, QT_TRANSLATE_NOOP("Controls", "ロードファイル"), 1089, "Static", kSsCenterImage, 0, ""},
     {21, "", 1143, "ComboBox", kCombo, 0, ""},
-    {2, "ロード先開く", 1038, "Button", kPush, 0, ""},
-    {2, "エディタ開く", 1039, "Button", kPushOff, 0, ""},
+    {2, QT_TRANSLATE_NOOP("Controls", "ロード先開く"), 1038, "Button", kPush, 0, ""},
+    {2, QT_TRANSLATE_NOOP("Controls", "エディタ開く"), 1039, "Button", kPushOff, 0, ""},
 };
 
 constexpr ControlRow kOutputRow[] = {
@@ -26,19 +28,19 @@ constexpr ControlRow kOutputRow[] = {
 };
 
 constexpr ControlRow kButtonRow[] = {
-    {1, "読込", 1024, "Button", kPush, 0, ""},
-    {1, "検索(日付有)", 1025, "Button", kPushOff, 0, ""},
-    {1, "検索(日付無)", 1026, "Button", kPushOff, 0, ""},
-    {1, "修正", 1027, "Button", kPushOff, 0, ""},
-    {1, "デフラグ", 1028, "Button", kPushOff, 0, ""},
-    {1, "書込", 1029, "Button", kPushOff, 0, ""},
-    {1, "Ｒｅｇ保存", 1030, "Button", kPushOff, 0, ""},
-    {1, "ハイブロード", 1031, "Button", kPushOff, 0, ""},
-    {1, "サブキー削除", 1032, "Button", kPushOff, 0, ""},
-    {1, "ハイブ再構築", 1033, "Button", kPushOff, 0, ""},
-    {1, "ハイブアンロード", 1034, "Button", kPushOff, 0, ""},
-    {1, "中止", 3, "Button", kPushOff, 0, ""},
-    {1, "終了", 2, "Button", kPush, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "読込"), 1024, "Button", kPush, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "検索(日付有)"), 1025, "Button", kPushOff, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "検索(日付無)"), 1026, "Button", kPushOff, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "修正"), 1027, "Button", kPushOff, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "デフラグ"), 1028, "Button", kPushOff, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "書込"), 1029, "Button", kPushOff, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "Ｒｅｇ保存"), 1030, "Button", kPushOff, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "ハイブロード"), 1031, "Button", kPushOff, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "サブキー削除"), 1032, "Button", kPushOff, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "ハイブ再構築"), 1033, "Button", kPushOff, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "ハイブアンロード"), 1034, "Button", kPushOff, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "中止"), 3, "Button", kPushOff, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "終了"), 2, "Button", kPush, 0, ""},
     {1, "Version", 9, "Button", kPush, 0, ""},
 };
 
@@ -50,9 +52,9 @@ constexpr ControlRow kRegSaveRow1[] = {
 };
 
 constexpr ControlRow kRegSaveRow2[] = {
-    {2, "出力先に保存(～.tmp)", 1090, "Static", kSsCenterImage, 0, ""},
-    {1, "ＯＫ", kIdOk, "Button", 0x00000C01, 0, ""},
-    {1, "キャンセル", kIdCancel, "Button", 0x00000C00, 0, ""},
+    {2, QT_TRANSLATE_NOOP("Controls", "出力先に保存(～.tmp)"), 1090, "Static", kSsCenterImage, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "ＯＫ"), kIdOk, "Button", 0x00000C01, 0, ""},
+    {1, QT_TRANSLATE_NOOP("Controls", "キャンセル"), kIdCancel, "Button", 0x00000C00, 0, ""},
 };
 
 }  // namespace

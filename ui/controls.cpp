@@ -1,6 +1,8 @@
 #include "ui/controls.h"
 
+#include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QCoreApplication>
 #include <QFrame>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -28,10 +30,27 @@ void RecentFileBox::showPopup() {
   if (room > 0 && popup->height() > room) popup->resize(popup->width(), room);
 }
 
+QString TranslatedCaption(const ControlRow& row) {
+  return row.Caption[0] == '\0' ? QString() : QCoreApplication::translate("Controls", row.Caption);
+}
+
+void RetranslateControls(std::span<const ControlRow> table, const std::map<int, QWidget*>& controls) {
+  for (const ControlRow& row : table) {
+    auto it = controls.find(row.ControlId);
+    if (it == controls.end() || row.Caption[0] == '\0') continue;
+    QString caption = TranslatedCaption(row);
+    if (auto* label = qobject_cast<QLabel*>(it->second)) label->setText(caption);
+    if (auto* button = qobject_cast<QAbstractButton*>(it->second)) {
+      button->setText(caption);
+      if (row.TipText[0] == '\0') button->setToolTip(caption);
+    }
+  }
+}
+
 namespace {
 
 QWidget* CreateControl(QWidget* parent, const ControlRow& row, const QFont& fixedFont) {
-  QString caption = QString::fromUtf8(row.Caption);
+  QString caption = TranslatedCaption(row);
   QWidget* w = nullptr;
   if (std::strcmp(row.ClassName, "Static") == 0) {
     auto* label = new QLabel(caption, parent);

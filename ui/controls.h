@@ -33,6 +33,12 @@ class RecentFileBox : public QComboBox {
   int dropExtent_ = 0;
 };
 
+// A row's caption in the language of the installed translator.
+QString TranslatedCaption(const ControlRow& row);
+// Sets the captions (and the tooltips that repeat them) of the controls of
+// `table` again, after the language changed.
+void RetranslateControls(std::span<const ControlRow> table, const std::map<int, QWidget*>& controls);
+
 // Creates the controls of `table` that `controls` does not hold yet and
 // moves every control of the table to its place between top and bottom,
 // across the parent's client width.  The "RichEdit20A" row gets fixedFont,

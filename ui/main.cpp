@@ -11,6 +11,7 @@
 
 #include "core/context.h"
 #include "core/startup.h"
+#include "core/texts.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "registry/hive_reader.h"
@@ -71,6 +72,10 @@ int main(int argc, char** argv) {
   QCommandLineOption codePage(QStringLiteral("codepage"),
                               QStringLiteral("ANSI code page of names and reports (default 932; 65001 is UTF-8)"),
                               QStringLiteral("N"), QStringLiteral("932"));
+  QCommandLineOption language(QStringLiteral("lang"),
+                              QStringLiteral("Language of captions and status texts: ja (the default, whatever LANG "
+                                             "says) or en; reports stay as they are"),
+                              QStringLiteral("LANG"), QStringLiteral("ja"));
   QCommandLineOption diagnostic(QStringLiteral("diagnostic"), QStringLiteral("Extra detail lines and extended repairs"));
   QCommandLineOption noDiagnostic(QStringLiteral("no-diagnostic"),
                                   QStringLiteral("Never diagnostic mode, whatever the program's path"));
@@ -79,7 +84,7 @@ int main(int argc, char** argv) {
   QCommandLineOption quitAfter(QStringLiteral("quit-after"),
                                QStringLiteral("Press Exit MS milliseconds after the window is shown (for checks)"),
                                QStringLiteral("MS"));
-  parser.addOptions({outputDir, registryRoot, codePage, diagnostic, noDiagnostic, noLogs, quitAfter});
+  parser.addOptions({outputDir, registryRoot, codePage, language, diagnostic, noDiagnostic, noLogs, quitAfter});
   parser.addPositionalArgument(QStringLiteral("gui"), QStringLiteral("(as given to `quelbrix gui`)"), QStringLiteral("[gui]"));
   parser.process(app);
   if (textOnly) return 0;
@@ -93,6 +98,11 @@ int main(int argc, char** argv) {
   int cp = parser.value(codePage).toInt(&numberOk);
   if (!numberOk || !platform::SetAnsiCodePage(cp)) {
     std::fprintf(stderr, "--codepage: code page %s is not available\n", parser.value(codePage).toLocal8Bit().constData());
+    return 2;
+  }
+  Language chosen = Language::kJapanese;
+  if (!LanguageFromName(parser.value(language).toStdString(), &chosen)) {
+    std::fprintf(stderr, "--lang: %s is not ja or en\n", parser.value(language).toLocal8Bit().constData());
     return 2;
   }
   if (parser.isSet(diagnostic) && parser.isSet(noDiagnostic)) {
@@ -118,6 +128,7 @@ int main(int argc, char** argv) {
   if (parser.isSet(registryRoot)) ctx.RegistryRoot = platform::AbsolutePath(parser.value(registryRoot).toStdString());
 
   ui::MainWindow window(ctx);
+  if (chosen != Language::kJapanese) window.SetLanguage(chosen);
   window.show();
   if (parser.isSet(quitAfter)) {
     int ms = parser.value(quitAfter).toInt();

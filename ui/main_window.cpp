@@ -128,6 +128,7 @@ MainWindow::MainWindow(HiveContext& ctx, QWidget* parent)
   for (size_t i = 0; i < flags.size(); ++i) flags[i] = ctx_.DoneFlags[i];
   status_->SetDoneFlags(flags);
   AddLogSetting();
+  AddLanguageSetting();
   pane_->setFocus();
 }
 
@@ -149,6 +150,42 @@ void MainWindow::AddLogSetting() {
   });
   addAction(logSetting_);
   setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+// The other setting of the context menu: English captions and status texts.
+// Japanese is the default whatever LANG says: they are the program's own.
+void MainWindow::AddLanguageSetting() {
+  languageSetting_ = new QAction(QStringLiteral("English"), this);
+  languageSetting_->setObjectName(QStringLiteral("languageSetting"));
+  languageSetting_->setCheckable(true);
+  languageSetting_->setChecked(CurrentLanguage() == Language::kEnglish);
+  connect(languageSetting_, &QAction::toggled, this, [this](bool on) {
+    if (!SetLanguage(on ? Language::kEnglish : Language::kJapanese)) {
+      QSignalBlocker block(languageSetting_);
+      languageSetting_->setChecked(!on);
+    }
+  });
+  addAction(languageSetting_);
+}
+
+bool MainWindow::SetLanguage(Language language) {
+  // A running command names itself in the language it started with.
+  if (Busy()) return false;
+  bool english = language == Language::kEnglish;
+  if (english && !translatorInstalled_) {
+    if (translator_.isEmpty() && !translator_.load(QStringLiteral(":/i18n/quelbrix_en.qm"))) return false;
+    translatorInstalled_ = QCoreApplication::installTranslator(&translator_);
+  } else if (!english && translatorInstalled_) {
+    QCoreApplication::removeTranslator(&translator_);
+    translatorInstalled_ = false;
+  }
+  quelbrix::SetLanguage(language);
+  for (auto table : {ReadFileRowTable(), LoadFileRowTable(), ButtonRowTable()}) RetranslateControls(table, controls_);
+  if (languageSetting_ != nullptr) {
+    QSignalBlocker block(languageSetting_);
+    languageSetting_->setChecked(english);
+  }
+  return true;
 }
 
 MainWindow::~MainWindow() {
@@ -229,7 +266,7 @@ bool MainWindow::StartCommandNow(int id) { return quelbrix::StartCommand(ctx_, i
 bool MainWindow::CheckFile(const std::string& path) {
   std::string problem = CheckHiveFile(path);
   if (problem.empty()) return true;
-  status_->SetMessage(QString::fromStdString(platform::AnsiToUtf8(problem)));
+  status_->SetMessage(QString::fromStdString(ShownHiveFileProblem(problem)));
   return false;
 }
 
@@ -381,7 +418,7 @@ void MainWindow::Apply(const std::vector<UiOperation>& batch) {
         break;
       case UiOperation::kStatusText:
         if (op.Number == 0)
-          status_->SetMessage(QString::fromStdString(platform::AnsiToUtf8(op.Text)));
+          status_->SetMessage(QString::fromStdString(op.Shown + platform::AnsiToUtf8(op.Text)));
         else
           status_->SetPartText(op.Number, op.Text);
         break;

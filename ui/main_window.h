@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QPointer>
+#include <QTranslator>
 #include <QWidget>
 #include <functional>
 #include <map>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "core/context.h"
+#include "core/texts.h"
 #include "platform/worker.h"
 #include "ui/button_states.h"
 #include "ui/controls.h"
@@ -46,6 +48,11 @@ class MainWindow : public QWidget {
   const QFont& FixedFont() const { return fixedFont_; }
   RegistryBrowser* Browser() const { return browser_; }
 
+  // The language of captions and status texts (also the context menu's
+  // "English" setting): the window's translator and the engine's texts.
+  // Refused (false) while a command runs.
+  bool SetLanguage(Language language);
+
   // WM_COMMAND of a button.
   void Command(int id);
   // A person chose entry `index` of a recent-file box.
@@ -69,6 +76,7 @@ class MainWindow : public QWidget {
 
  private:
   void AddLogSetting();
+  void AddLanguageSetting();
   void CreateRow(std::span<const ControlRow> table, int top, int bottom);
   void MoveRow(std::span<const ControlRow> table, int top, int bottom);
   void LayoutAll(bool create);
@@ -87,6 +95,9 @@ class MainWindow : public QWidget {
   std::map<int, QWidget*> controls_;
   QPlainTextEdit* pane_ = nullptr;
   QAction* logSetting_ = nullptr;
+  QAction* languageSetting_ = nullptr;
+  QTranslator translator_;
+  bool translatorInstalled_ = false;
   StatusBar* status_ = nullptr;
   QFont fixedFont_;
   QPointer<RegistryBrowser> browser_;

@@ -44,6 +44,7 @@ void QtFrontend::Push(UiOperation op, bool mayWait) {
   if (status && pendingStatus_[op.Number] >= 0) {
     // Not shown yet: the newer text takes its place.
     queue_[pendingStatus_[op.Number]].Text = std::move(op.Text);
+    queue_[pendingStatus_[op.Number]].Shown = std::move(op.Shown);
     return;
   }
   if (mayWait && !OnGuiThread() && queue_.size() >= kQueueLimit) {
@@ -118,6 +119,21 @@ void QtFrontend::AppendPane(std::string_view ansiLine, uint32_t colour) {
   Push(std::move(op), true);
 }
 
+void QtFrontend::ShowPaneLine(std::string_view, std::string_view utf8Line, uint32_t colour) {
+  UiOperation op = MakeOperation(UiOperation::kPaneLine);
+  op.Colour = colour;
+  op.Text = std::string(utf8Line);
+  Push(std::move(op), true);
+}
+
+void QtFrontend::ShowStatus(int part, std::string_view ansiText, std::string_view shown, std::string_view ansiTail) {
+  if (part != 0) return SetStatusText(part, ansiText);
+  UiOperation op = MakeOperation(UiOperation::kStatusText);
+  op.Shown = std::string(shown);
+  op.Text = std::string(ansiTail);  // converted when shown, as SetStatusText's
+  Push(std::move(op), false);
+}
+
 void QtFrontend::ClearPane() { Push(MakeOperation(UiOperation::kClearPane), false); }
 
 void QtFrontend::SetStatusText(int part, std::string_view ansiText) {
@@ -140,16 +156,9 @@ void QtFrontend::RepaintDoneFlags() {
   Push(std::move(op), false);
 }
 
-std::string QtFrontend::ControlCaption(int id) {
-  if (OnGuiThread()) return window_.CaptionOf(id).toStdString();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (detached_) return ControlCaptionUtf8(id);
-  }
-  QString caption;
-  QMetaObject::invokeMethod(&window_, [&] { caption = window_.CaptionOf(id); }, Qt::BlockingQueuedConnection);
-  return caption.toStdString();
-}
+// Reports name a command by its Japanese caption whatever language the
+// window speaks.
+std::string QtFrontend::ControlCaption(int id) { return ControlCaptionUtf8(id); }
 
 void QtFrontend::AddRecentFile(int comboId, const std::string& path) {
   UiOperation op = MakeOperation(UiOperation::kRecentFile);

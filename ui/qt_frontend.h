@@ -30,6 +30,7 @@ struct UiOperation {
   int Number = 0;          // part, control id, or the layout
   uint32_t Colour = 0;     // pane lines
   std::string Text;        // UTF-8 for pane lines, ANSI for status texts, path bytes for controls
+  std::string Shown;       // status texts: the UTF-8 head that goes before Text
   ButtonStates States;     // kButtons
   std::array<uint8_t, 8> Flags{};  // kDoneFlags and kStatusLayout
 };
@@ -47,6 +48,8 @@ class QtFrontend : public Frontend {
   void AppendPane(std::string_view ansiLine, uint32_t colour) override;
   void ClearPane() override;
   void SetStatusText(int part, std::string_view ansiText) override;
+  void ShowPaneLine(std::string_view ansiLine, std::string_view utf8Line, uint32_t colour) override;
+  void ShowStatus(int part, std::string_view ansiText, std::string_view shown, std::string_view ansiTail) override;
   void SetStatusLayout(StatusLayout layout) override;
   void RepaintDoneFlags() override;
   std::string ControlCaption(int id) override;

@@ -46,7 +46,7 @@ void CenterOnScreen(QWidget* window) {
 }
 
 RegSaveDialog::RegSaveDialog(HiveContext& ctx, QWidget* parent) : QDialog(parent), ctx_(ctx) {
-  setWindowTitle(QStringLiteral("Ｒｅｇ保存"));
+  setWindowTitle(tr("Ｒｅｇ保存"));
   setWindowIcon(ProgramIcon());
   setModal(true);
   LayoutRows();

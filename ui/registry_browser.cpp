@@ -81,10 +81,10 @@ QString ValueDataText(uint32_t type, const std::vector<uint8_t>& data) {
 
 RegistryBrowser::RegistryBrowser(HiveContext& ctx, QWidget* parent)
     : QWidget(parent, Qt::Window), ctx_(ctx), tree_(new QTreeWidget), values_(new QTableWidget), note_(new QLabel) {
-  setWindowTitle(QStringLiteral("レジストリ (読み取り専用)"));
-  tree_->setHeaderLabels({QStringLiteral("キー")});
+  setWindowTitle(tr("レジストリ (読み取り専用)"));
+  tree_->setHeaderLabels({tr("キー")});
   values_->setColumnCount(3);
-  values_->setHorizontalHeaderLabels({QStringLiteral("名前"), QStringLiteral("種類"), QStringLiteral("データ")});
+  values_->setHorizontalHeaderLabels({tr("名前"), tr("種類"), tr("データ")});
   values_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   values_->verticalHeader()->hide();
   values_->horizontalHeader()->setStretchLastSection(true);
@@ -129,8 +129,7 @@ void RegistryBrowser::Refresh() {
   }
   machine->setExpanded(true);
   QString where = QFile::decodeName(QByteArray::fromStdString(folder));
-  note_->setText(shown > 0 ? QStringLiteral("%1 (読み取り専用)").arg(where)
-                           : QStringLiteral("%1: ハイブがありません").arg(where));
+  note_->setText(shown > 0 ? tr("%1 (読み取り専用)").arg(where) : tr("%1: ハイブがありません").arg(where));
 }
 
 void RegistryBrowser::Expand(QTreeWidgetItem* item) {
@@ -169,7 +168,7 @@ void RegistryBrowser::ShowValues(QTreeWidgetItem* item) {
   values_->setRowCount(static_cast<int>(key->Values.size()));
   int row = 0;
   for (const registry::RegistryValue& v : key->Values) {
-    QString name = v.Name.empty() ? QStringLiteral("(既定)") : FromUtf16(v.Name);
+    QString name = v.Name.empty() ? tr("(既定)") : FromUtf16(v.Name);
     values_->setItem(row, 0, new QTableWidgetItem(name));
     values_->setItem(row, 1, new QTableWidgetItem(ValueTypeName(v.Type)));
     values_->setItem(row, 2, new QTableWidgetItem(ValueDataText(v.Type, v.Data)));

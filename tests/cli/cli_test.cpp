@@ -775,6 +775,133 @@ TEST(CliFiles, FailuresNameTheFileAndTheReason) {
   EXPECT_FALSE(fs::exists(out / "SAM.tmp"));
 }
 
+// --- Terminal text and language ---------------------------------------------
+
+// The code points of `text`; false when it is not valid UTF-8.
+bool DecodeUtf8(const std::string& text, std::u32string* out) {
+  out->clear();
+  for (size_t i = 0; i < text.size();) {
+    unsigned char b = static_cast<unsigned char>(text[i]);
+    size_t n = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+    if (n == 0 || i + n > text.size()) return false;
+    char32_t c = n == 1 ? b : b & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+      unsigned char t = static_cast<unsigned char>(text[i + k]);
+      if ((t & 0xC0) != 0x80) return false;
+      c = c << 6 | (t & 0x3F);
+    }
+    if ((n == 2 && c < 0x80) || (n == 3 && c < 0x800) || (n == 4 && c < 0x10000) || (c >= 0xD800 && c < 0xE000))
+      return false;
+    out->push_back(c);
+    i += n;
+  }
+  return true;
+}
+
+// Kana, CJK ideographs, CJK punctuation and full-width forms.
+bool HoldsJapanese(const std::u32string& text) {
+  return std::any_of(text.begin(), text.end(), [](char32_t c) {
+    return (c >= 0x3000 && c <= 0x30FF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xFF00 && c <= 0xFFEF);
+  });
+}
+
+// The code page shapes the report only: with one that lacks Japanese, and a
+// file name whose UTF-8 bytes mean other characters in code page 932, stdout
+// and stderr still hold the real texts and the name as the file system has it.
+TEST(CliTerminal, TextIsUtf8WhateverTheCodePage) {
+  TempFolder in;
+  const std::string name = "SAM é ü.hiv";
+  std::string path = in / name;
+  WriteFile(path, TinyHive().Bytes());
+  for (const char* codePage : {"1252", "932"}) {
+    for (const char* command : {"search", "repair"}) {
+      TempFolder out;
+      ProcessResult run = Quelbrix({command, path, "--output-dir", out.path(), "--no-diagnostic", "--codepage", codePage});
+      SCOPED_TRACE(std::string(command) + " --codepage " + codePage);
+      // The rootless hive: the search finds the damage, the repair refuses to go on.
+      EXPECT_EQ(run.status, std::strcmp(command, "search") == 0 ? kDamage : 1) << run.err;
+      std::u32string err, outText;
+      EXPECT_TRUE(DecodeUtf8(run.err, &err)) << run.err;
+      EXPECT_TRUE(DecodeUtf8(run.out, &outText)) << run.out;
+      const std::string caption = std::strcmp(command, "search") == 0 ? "検索(日付有)" : "修正";
+      EXPECT_NE(run.err.find(caption + "完了"), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find("report: " + out / (name + "_7_7.txt")), std::string::npos) << run.err;
+      EXPECT_NE(run.out.find("[" + caption + "開始] "), std::string::npos) << run.out;
+      EXPECT_NE(run.out.find("TextFileName=" + out / (name + "_7_7.txt")), std::string::npos) << run.out;
+      EXPECT_NE(run.out.find("FileName=" + path), std::string::npos) << run.out;
+    }
+  }
+}
+
+// The same commands with and without --lang en: the same exit statuses and
+// report bytes (clock lines aside), and English stderr holds no Japanese.
+TEST(CliLanguage, EnglishChangesTheTerminalOnly) {
+  TempFolder in;
+  std::string tiny = in / "tiny";
+  WriteFile(tiny, TinyHive().Bytes());
+  HiveBuilder builder;
+  Key k = builder.AddKey(builder.Root(), "Software");
+  builder.AddValue(k, "Name", 1, {'a', 0, 0, 0});
+  builder.Build();
+  std::string sound = in / "sound.hiv";
+  ASSERT_TRUE(builder.WriteTo(sound));
+  std::vector<std::string> hives = {tiny, sound, in / "missing"};
+  std::string error;
+  for (const SharedHive& shared : ListSharedHives())
+    if (shared.name == "SAM" || shared.name == "corrupted_system_hive") hives.push_back(DecompressedPath(shared, &error));
+
+  const std::vector<std::vector<std::string>> commands = {
+      {"search"}, {"search", "--no-dates"}, {"repair"}, {"defrag"}, {"repair", "-o", in / "nodir/out.hiv"}};
+  auto withoutClock = [](const std::string& report) {
+    std::vector<std::string> lines;
+    EXPECT_TRUE(SplitCrLf(report, &lines));
+    for (std::string& line : lines)
+      if (line.size() > 20 && line[0] == '[' && IsDateTime(line.substr(line.size() - 19))) line.resize(line.size() - 19);
+    return lines;
+  };
+  int englishDone = 0;
+  for (const std::string& hive : hives) {
+    for (const auto& command : commands) {
+      for (const char* codePage : {"932", "1252"}) {
+        std::string trace = hive + " " + command.front() + (command.size() > 1 ? " " + command[1] : "") + " " + codePage;
+        SCOPED_TRACE(trace);
+        TempFolder outJa, outEn;
+        std::vector<std::string> args = command;
+        args.insert(args.begin() + 1, hive);
+        for (const char* a : {"--no-diagnostic", "-q", "--codepage"}) args.push_back(a);
+        args.push_back(codePage);
+        std::vector<std::string> ja = args, en = args;
+        for (const char* a : {"--output-dir", outJa.path().c_str()}) ja.push_back(a);
+        for (const char* a : {"--output-dir", outEn.path().c_str(), "--lang", "en"}) en.push_back(a);
+        ProcessResult runJa = Quelbrix(ja), runEn = Quelbrix(en);
+        EXPECT_EQ(runJa.status, runEn.status) << runJa.err << runEn.err;
+        std::vector<std::string> reportsJa, reportsEn;
+        for (const auto& e : fs::directory_iterator(outJa.path())) reportsJa.push_back(e.path().filename());
+        for (const auto& e : fs::directory_iterator(outEn.path())) reportsEn.push_back(e.path().filename());
+        std::sort(reportsJa.begin(), reportsJa.end());
+        std::sort(reportsEn.begin(), reportsEn.end());
+        EXPECT_EQ(reportsJa, reportsEn);
+        for (const std::string& report : reportsJa)
+          EXPECT_EQ(withoutClock(ReadFile(outJa / report)), withoutClock(ReadFile(outEn / report))) << report;
+        std::u32string err;
+        EXPECT_TRUE(DecodeUtf8(runEn.err, &err)) << runEn.err;
+        EXPECT_FALSE(HoldsJapanese(err)) << runEn.err;
+        std::u32string errJa;
+        if (hive != in / "missing") {
+          EXPECT_TRUE(DecodeUtf8(runJa.err, &errJa) && HoldsJapanese(errJa)) << runJa.err;
+        }
+        if (runEn.err.find(" done") != std::string::npos) ++englishDone;
+      }
+    }
+  }
+  EXPECT_GT(englishDone, 0);
+  // The summary follows the same choice; another language is a usage error.
+  TempFolder out;
+  ProcessResult run = Quelbrix({"search", sound, "--output-dir", out.path(), "--json", "--lang", "en"});
+  EXPECT_EQ(Summary(run)["status_text"], "Search (dates) done");
+  EXPECT_EQ(Quelbrix({"search", sound, "--lang", "fr"}).status, 2);
+}
+
 TEST(SharedHives, FolderIsPresent) {
   if (SharedHivesFolder().empty())
     GTEST_SKIP() << NoSharedHivesNote();

@@ -124,6 +124,7 @@ class MainWindowTest : public QObject {
 
   void cleanup() {
     window_.reset();
+    quelbrix::SetLanguage(Language::kJapanese);  // whatever a failed check left
     ctx_.reset();
   }
 
@@ -283,6 +284,44 @@ class MainWindowTest : public QObject {
     // The picture shows the start of the report, where the red line is.
     window_->OutputPane()->verticalScrollBar()->setValue(0);
     QVERIFY(window_->grab().save(QStringLiteral(QUELBRIX_UI_RENDERS "/main_window_search_damaged.png")));
+  }
+
+  // The context menu's "English" switches captions and status texts; the
+  // report of a search keeps its bytes, and switching back restores both.
+  void englishSettingChangesCaptionsAndStatusTexts() {
+    std::string hive = SmallHive("english", true);
+    QVERIFY(!hive.empty());
+    ReadFile(hive);
+    RunFromWindow(kCmdSearchDates);
+    std::string report = (dir_ / "out" / ReportFileName(*ctx_)).string();
+    std::vector<uint8_t> japaneseReport = testing::ReadBytes(report);
+
+    QAction* setting = window_->findChild<QAction*>(QStringLiteral("languageSetting"));
+    QVERIFY(setting != nullptr);
+    QVERIFY(!setting->isChecked());
+    auto* search = qobject_cast<QAbstractButton*>(window_->Control(kCmdSearchDates));
+    QCOMPARE(search->text(), U("検索(日付有)"));
+    setting->setChecked(true);
+    QCOMPARE(search->text(), QStringLiteral("Search (dates)"));
+    QCOMPARE(qobject_cast<QLabel*>(window_->Control(1088))->text(), QStringLiteral("Read file"));
+    ReadFile(hive);
+    QCOMPARE(window_->Status()->Message(), QStringLiteral("Read done FileSize=%1").arg(fs::file_size(hive)));
+    RunFromWindow(kCmdSearchDates);
+    QCOMPARE(window_->Status()->Message(), QStringLiteral("Search (dates) done"));
+    std::vector<PaneEntry> lines = PaneLines(window_->OutputPane());
+    QVERIFY(!lines.empty());
+    QVERIFY2(lines.front().text.startsWith(U("[検索(日付有)開始] ")), qPrintable(lines.front().text));
+    std::vector<uint8_t> englishReport = testing::ReadBytes(report);
+    // Only the clock of the opening and closing lines may differ.
+    QCOMPARE(englishReport.size(), japaneseReport.size());
+    size_t differing = 0;
+    for (size_t i = 0; i < englishReport.size(); ++i) differing += englishReport[i] != japaneseReport[i];
+    QVERIFY(differing <= 2 * 19);
+
+    setting->setChecked(false);
+    QCOMPARE(search->text(), U("検索(日付有)"));
+    RunFromWindow(kCmdSearchDates);
+    QCOMPARE(window_->Status()->Message(), U("検索(日付有)完了"));
   }
 
   void searchOfASharedHiveRendered() {
