@@ -338,12 +338,15 @@ class Recovery {
  private:
   // Every bin that holds a dirty page must have its signature and its own offset.
   static std::string CheckDirtyBins(const std::vector<uint8_t>& hive, const uint8_t* vec, uint64_t bits, uint32_t hbins) {
+    // Read only: the view's setters are never called here.
+    const HiveImage image(const_cast<uint8_t*>(hive.data()),
+                          static_cast<uint32_t>(std::min<size_t>(hive.size(), 0xFFFFFFFFu)));
     uint64_t pos = 0;
     uint64_t b = 0;
     while (pos < hbins) {
-      const uint8_t* bin = hive.data() + kBaseBlockSize + pos;
-      uint32_t size = LoadU32(bin + 8);
-      bool sound = LoadU32(bin) == kBinSignature && LoadU32(bin + 4) == pos && size != 0 && size % kPageSize == 0 && pos + size <= hbins;
+      const BinHeader h(image, kBaseBlockSize + pos);
+      uint32_t size = h.Size();
+      bool sound = h.HasSignature() && h.NamesItself() && size != 0 && size % kPageSize == 0 && pos + size <= hbins;
       uint64_t end = sound ? pos + size : hbins;
       bool touched = false;
       for (; b < bits && b * kLogSector < end; ++b) touched |= ((vec[b / 8] >> (b % 8)) & 1) != 0;
