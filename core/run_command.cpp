@@ -263,7 +263,7 @@ bool AllocateImage(HiveContext& ctx, uint64_t fileSize) {
   FreeImage(ctx);
   ctx.FileSize = fileSize;
   ctx.ReservePages = ReservePagesFor(fileSize);
-  uint64_t imageSize = (fileSize & 0xFFFFFFFFu) + static_cast<uint64_t>(ctx.ReservePages) * 4096;
+  uint64_t imageSize = (fileSize & 0xFFFFFFFFu) + static_cast<uint64_t>(ctx.ReservePages) * kPageSize;
   // The AccessMap keeps 32-bit positions, so the image and its shadow must
   // stay addressable with them; a larger file is refused, never cut.
   if (fileSize > 0x7FFFFFFFu || imageSize > 0x7FFFFFFFu) return false;
@@ -282,7 +282,7 @@ void TakeHiveVersion(HiveContext& ctx) {
 }
 
 uint32_t ReservePagesFor(uint64_t fileSize) {
-  uint64_t pages = (fileSize / 4096) / 5;
+  uint64_t pages = (fileSize / kPageSize) / 5;
   return pages < 128 ? 128u : static_cast<uint32_t>(pages > 0xFFFFFFFFu ? 0xFFFFFFFFu : pages);
 }
 

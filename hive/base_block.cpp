@@ -26,7 +26,7 @@ bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile) {
 
   LogLineF(ctx, kBlack, "FileName=%s", ctx.CurrentFile.c_str());
   LogLineF(ctx, kBlack, "FileSize(Byte)=%d 0x%08x", static_cast<int>(fileSize), fileSize);
-  if (ctx.FileSize % 4096 != 0) LogLine(ctx, "FileSize Error not multiple 4096", kRed);
+  if (ctx.FileSize % kPageSize != 0) LogLine(ctx, "FileSize Error not multiple 4096", kRed);
   LogLineF(ctx, kGreen, "[regf Infomation] %s", NowText().c_str());
   if (!bb.HasSignature() || image.Size() < kBaseBlockSize) {
     LogLine(ctx, "regfSignature Error", kRed);
