@@ -50,12 +50,14 @@ void RunOn(benchmark::State& state, int32_t command) {
     ctx.InputPath = hive;
     ctx.NoLogs = true;
     ctx.CommandId = kCmdRead;
+    ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
     RunCommand(ctx);
     if (!ctx.Done(kReadDone)) {
       state.SkipWithError("Read failed");
       return;
     }
     ctx.CommandId = command;
+    ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
     RunCommand(ctx);
     benchmark::DoNotOptimize(ctx.FileSize);
   }

@@ -40,18 +40,19 @@ void OnInterrupt(int) {
   if (g_context != nullptr) g_context->AbortRequested.store(1);
 }
 
-// The exit status that the final text of status part 0 (UTF-8, in the run's
-// language) stands for.  Texts are compared whole, as the command writes
-// them; an abort counts only after the Ctrl-C that asked for it.
-int ExitStatusOf(const std::string& status, int32_t id) {
-  const std::string caption = ShownCaption(id);
-  auto filled = [&caption](TextId text) { return FormatShown(ShownText(text), caption.c_str()); };
-  if (status == filled(TextId::kFailed) || status == ShownText(TextId::kCannotOpenOutput) || status == caption)
-    return kExitFailed;
-  if (status == filled(TextId::kAborted) && g_interrupts.load() > 0) return kExitAborted;
-  // "%s完了" may carry counts after it ("%s完了 FileSize=%d").
-  std::string done = filled(TextId::kDone);
-  return status.compare(0, done.size(), done) == 0 ? kExitOk : kExitFailed;
+// The exit status of a command's outcome.  A scan that stopped at damage has
+// still reported on the hive; the commands that would change or write it
+// refuse that case themselves (Runner::Stopped), and FinishRun turns its 0
+// into 3.  Only Ctrl-C aborts a command here.
+int ExitStatusOf(CommandOutcome outcome) {
+  switch (outcome) {
+    case CommandOutcome::kCompleted:
+    case CommandOutcome::kStoppedAtDamage: return kExitOk;
+    case CommandOutcome::kAborted: return kExitAborted;
+    case CommandOutcome::kFailed:
+    case CommandOutcome::kRefused: break;
+  }
+  return kExitFailed;
 }
 
 // "%sに失敗しました" of a command, as people see it.
@@ -62,17 +63,20 @@ class Runner {
   Runner(HiveContext& ctx, CliFrontend& ui, CliSession& session) : ctx_(ctx), ui_(ui), session_(session) {}
 
   // Runs one command on the worker and waits for it.  Returns the exit status
-  // that its status text stands for.
-  int Run(int32_t id) {
+  // of its outcome; the outcome itself, when asked for, in *outcome.
+  int Run(int32_t id, CommandOutcome* outcome = nullptr) {
     platform::WorkerThread worker;
-    if (!StartCommand(ctx_, id, worker)) {
+    CommandOutcome result = CommandOutcome::kFailed;
+    if (!StartCommand(ctx_, id, worker, &result)) {
       Refuse("worker thread could not be started");
+      if (outcome != nullptr) *outcome = CommandOutcome::kFailed;
       return kExitFailed;
     }
     worker.Join();
     ui_.FinishStatus();
     session_.statusShown = ui_.LastStatus();
-    int status = ExitStatusOf(ui_.LastStatus(), id);
+    if (outcome != nullptr) *outcome = result;
+    int status = ExitStatusOf(result);
     if (status != kExitOk) ShowFailureDetail();
     return status;
   }
@@ -154,8 +158,10 @@ class Runner {
     }
     // A scan writes its report; say where, or why it could not.
     std::string report = ctx_.OutputFolder + "/" + ReportFileName(ctx_);
-    int rc = Run(id);
-    if (ui_.LastStatus() == ShownText(TextId::kCannotOpenOutput)) {
+    CommandOutcome outcome = CommandOutcome::kFailed;
+    int rc = Run(id, &outcome);
+    // The one failure of a scan that leaves no report of its own.
+    if (outcome == CommandOutcome::kFailed && ctx_.ReportPath != report) {
       std::string reason = CreateFileReason(report);
       SayFileProblem(report, reason.empty() ? "the report file could not be created" : reason);
     } else {

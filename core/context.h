@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "core/pass_rules.h"
+
 namespace quelbrix {
 
 class Frontend;
@@ -68,6 +70,9 @@ struct HiveContext {
   uint64_t FileSize = 0;
   Frontend* UI = nullptr;  // stands for the window, status bar and output pane
   int32_t CommandId = 0;
+  // The rules of the running scan, made from CommandId and DiagnosticMode
+  // when it starts.
+  PassRules Rules;
   std::atomic<uint8_t> Busy{0};
   std::atomic<uint8_t> AbortRequested{0};
   uint8_t DiagnosticMode = 0;

@@ -9,6 +9,7 @@
 #include "core/frontend.h"
 #include "core/report_log.h"
 #include "core/texts.h"
+#include "hive/base_block.h"
 #include "live/live_commands.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -21,11 +22,6 @@ namespace quelbrix {
 namespace {
 
 constexpr size_t kReportBuffer = 1u << 20;
-
-uint32_t ReadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 
 void SetStatus(HiveContext& ctx, int part, const std::string& ansi) {
   if (ctx.UI != nullptr) ctx.UI->SetStatusText(part, ansi);
@@ -75,7 +71,11 @@ void FailCommand(HiveContext& ctx, const std::string& caption) {
 
 namespace {
 
-void Fail(HiveContext& ctx, const std::string& caption) { FailCommand(ctx, caption); }
+CommandOutcome Fail(HiveContext& ctx, const std::string& caption,
+                    CommandOutcome outcome = CommandOutcome::kFailed) {
+  FailCommand(ctx, caption);
+  return outcome;
+}
 
 void DoneWithSize(HiveContext& ctx, const std::string& caption, uint64_t size, const std::string& suffix = "") {
   CommandStatus(ctx, caption, TextId::kDoneWithSize, suffix, static_cast<int>(static_cast<uint32_t>(size)));
@@ -87,11 +87,11 @@ void ThreadCountText(HiveContext& ctx, int part, int32_t count) {
   SetStatus(ctx, part, text);
 }
 
-void ReadHive(HiveContext& ctx, const std::string& caption) {
+CommandOutcome ReadHive(HiveContext& ctx, const std::string& caption) {
   FreeImage(ctx);
   ctx.ImageUnfit = false;
   ctx.SetDone(kReadDone, false);
-  if (ctx.InputPath.empty() || ctx.InputPath.size() >= kMaxPath) return Fail(ctx, caption);
+  if (ctx.InputPath.empty() || ctx.InputPath.size() >= kMaxPath) return Fail(ctx, caption, CommandOutcome::kRefused);
   uint64_t fileSize = platform::FileSizeOf(ctx.InputPath);
   if (!AllocateImage(ctx, fileSize)) return Fail(ctx, caption);
   FILE* f = std::fopen(ctx.InputPath.c_str(), "rb");
@@ -115,19 +115,22 @@ void ReadHive(HiveContext& ctx, const std::string& caption) {
   ctx.SetDone(kRepairDone, false);
   ctx.SetDone(kDefragDone, false);
   ctx.SetDone(kWriteDone, false);
+  return CommandOutcome::kCompleted;
 }
 
-void WriteHive(HiveContext& ctx, const std::string& caption) {
+CommandOutcome WriteHive(HiveContext& ctx, const std::string& caption) {
   size_t size = static_cast<size_t>(ctx.FileSize & 0xFFFFFFFFu);
-  if (ctx.Image == nullptr || ctx.ImageUnfit || ctx.CurrentFile.empty() || size > ctx.ImageSize ||
-      !platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size))
-    return Fail(ctx, caption);
+  if (ctx.Image == nullptr || ctx.ImageUnfit || ctx.CurrentFile.empty() || size > ctx.ImageSize)
+    return Fail(ctx, caption, CommandOutcome::kRefused);
+  if (!platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size)) return Fail(ctx, caption);
   DoneWithSize(ctx, caption, ctx.FileSize);
   if (ctx.Done(kRepairDone) || ctx.Done(kDefragDone)) ctx.SetDone(kWriteDone, true);
+  return CommandOutcome::kCompleted;
 }
 
-void RunScan(HiveContext& ctx, const std::string& caption) {
-  if (!ScanCommandAvailable(ctx.CommandId) || ctx.Image == nullptr) return Fail(ctx, caption);
+CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
+  if (!ScanCommandAvailable(ctx.CommandId) || ctx.Image == nullptr)
+    return Fail(ctx, caption, CommandOutcome::kRefused);
   if (ctx.UI != nullptr) ctx.UI->ClearPane();
   std::string reportPath = ctx.OutputFolder + "/" + ReportFileName(ctx);
   FILE* report = reportPath.size() < kMaxPath ? std::fopen(reportPath.c_str(), "wb") : nullptr;
@@ -135,7 +138,8 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
     platform::RecordFileError("write", reportPath, reportPath.size() < kMaxPath ? errno : ENAMETOOLONG);
     if (ctx.UI != nullptr)
       ctx.UI->ShowStatus(0, Ansi(JapaneseText(TextId::kCannotOpenOutput)), ShownText(TextId::kCannotOpenOutput), "");
-    return NoteFileFailure(ctx);
+    NoteFileFailure(ctx);
+    return CommandOutcome::kFailed;
   }
   ctx.ReportPath = reportPath;
   ctx.RegistryFailed = false;
@@ -194,7 +198,7 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
       ctx.ImageUnfit = true;
       ctx.SetDone(kWriteDone, false);
     }
-    return;
+    return CommandOutcome::kFailed;
   }
 
   switch (ctx.CommandId) {
@@ -209,14 +213,17 @@ void RunScan(HiveContext& ctx, const std::string& caption) {
       break;
     default: break;
   }
+  if (aborted) return CommandOutcome::kAborted;
+  return ctx.ScanStopped ? CommandOutcome::kStoppedAtDamage : CommandOutcome::kCompleted;
 }
 
-void RunLive(HiveContext& ctx, const std::string& caption) {
+CommandOutcome RunLive(HiveContext& ctx, const std::string& caption) {
   switch (ctx.CommandId) {
     case kCmdRegSave: {
       uint64_t size = 0;
       if (!RegSaveHive(ctx, &size)) return Fail(ctx, caption);
-      return DoneWithSize(ctx, caption, size);
+      DoneWithSize(ctx, caption, size);
+      return CommandOutcome::kCompleted;
     }
     case kCmdHiveLoad: {
       if (!LoadHive(ctx)) return Fail(ctx, caption);
@@ -226,7 +233,7 @@ void RunLive(HiveContext& ctx, const std::string& caption) {
       ctx.SetDone(kHiveLoaded, true);
       ctx.SetDone(kDeleteDone, false);
       ctx.SetDone(kRebuildDone, false);
-      return;
+      return CommandOutcome::kCompleted;
     }
     case kCmdHiveUnload: {
       uint64_t size = 0;
@@ -237,21 +244,22 @@ void RunLive(HiveContext& ctx, const std::string& caption) {
       ctx.SetDone(kRebuildDone, false);
       ctx.LoadedHivePath.clear();
       if (ctx.UI != nullptr) ctx.UI->SetControlText(kCtlLoadFileCombo, ctx.LoadedHivePath);
-      return;
+      return CommandOutcome::kCompleted;
     }
     case kCmdDeleteSubkeys: {
       DeleteCounts counts;
       if (!DeleteSubkeys(ctx, &counts)) return Fail(ctx, caption);
-      if (ctx.Aborted()) {
+      bool aborted = ctx.Aborted();
+      if (aborted) {
         CommandStatus(ctx, caption, TextId::kAborted, "");
       } else {
         CommandStatus(ctx, caption, TextId::kDeleteDone, "", counts.RemainingKeys, counts.AccessedKeys,
                       counts.AccessedValues);
       }
       ctx.SetDone(kDeleteDone, true);
-      return;
+      return aborted ? CommandOutcome::kAborted : CommandOutcome::kCompleted;
     }
-    default: return;
+    default: return CommandOutcome::kRefused;
   }
 }
 
@@ -263,7 +271,7 @@ bool AllocateImage(HiveContext& ctx, uint64_t fileSize) {
   FreeImage(ctx);
   ctx.FileSize = fileSize;
   ctx.ReservePages = ReservePagesFor(fileSize);
-  uint64_t imageSize = (fileSize & 0xFFFFFFFFu) + static_cast<uint64_t>(ctx.ReservePages) * 4096;
+  uint64_t imageSize = (fileSize & 0xFFFFFFFFu) + static_cast<uint64_t>(ctx.ReservePages) * kPageSize;
   // The AccessMap keeps 32-bit positions, so the image and its shadow must
   // stay addressable with them; a larger file is refused, never cut.
   if (fileSize > 0x7FFFFFFFu || imageSize > 0x7FFFFFFFu) return false;
@@ -276,20 +284,22 @@ bool AllocateImage(HiveContext& ctx, uint64_t fileSize) {
 }
 
 void TakeHiveVersion(HiveContext& ctx) {
-  ctx.HiveMajorVersion = ReadU32(ctx.Image + 0x14);
-  ctx.HiveMinorVersion = ReadU32(ctx.Image + 0x18);
+  const BaseBlock bb{HiveImage(ctx)};
+  ctx.HiveMajorVersion = bb.MajorVersion();
+  ctx.HiveMinorVersion = bb.MinorVersion();
 }
 
 uint32_t ReservePagesFor(uint64_t fileSize) {
-  uint64_t pages = (fileSize / 4096) / 5;
+  uint64_t pages = (fileSize / kPageSize) / 5;
   return pages < 128 ? 128u : static_cast<uint32_t>(pages > 0xFFFFFFFFu ? 0xFFFFFFFFu : pages);
 }
 
 std::string ReportFileName(const HiveContext& ctx) {
   int32_t primary = 0, secondary = 0;
   if (ctx.Image != nullptr && ctx.ImageSize >= 12) {
-    primary = static_cast<int32_t>(ReadU32(ctx.Image + 4));
-    secondary = static_cast<int32_t>(ReadU32(ctx.Image + 8));
+    const BaseBlock bb{HiveImage(ctx.Image, ctx.ImageSize)};
+    primary = static_cast<int32_t>(bb.PrimarySequence());
+    secondary = static_cast<int32_t>(bb.SecondarySequence());
   }
   // A recovered hive keeps the name of the file as it was read.
   if (ctx.LogOutcome && ctx.LogOutcome->Applied) {
@@ -314,7 +324,7 @@ std::string CommandCaption(HiveContext& ctx, int32_t id) {
   return Ansi(utf8);
 }
 
-void RunCommand(HiveContext& ctx) {
+CommandOutcome RunCommand(HiveContext& ctx) {
   if (ctx.UI != nullptr) ctx.UI->SetStatusLayout(StatusLayout::kBusy);
   ThreadCountText(ctx, 1, platform::IncrementThreadCount());
   if (ctx.UI != nullptr) ctx.UI->UpdateButtonStates(ctx);
@@ -323,18 +333,19 @@ void RunCommand(HiveContext& ctx) {
   ctx.FailureDetail.clear();
   platform::ClearFileError();
 
+  CommandOutcome outcome = CommandOutcome::kRefused;
   switch (ctx.CommandId) {
-    case kCmdRead: ReadHive(ctx, caption); break;
-    case kCmdWrite: WriteHive(ctx, caption); break;
+    case kCmdRead: outcome = ReadHive(ctx, caption); break;
+    case kCmdWrite: outcome = WriteHive(ctx, caption); break;
     case kCmdSearchDates:
     case kCmdSearchNoDates:
     case kCmdRepair:
     case kCmdDefrag:
-    case kCmdRebuild: RunScan(ctx, caption); break;
+    case kCmdRebuild: outcome = RunScan(ctx, caption); break;
     case kCmdRegSave:
     case kCmdHiveLoad:
     case kCmdDeleteSubkeys:
-    case kCmdHiveUnload: RunLive(ctx, caption); break;
+    case kCmdHiveUnload: outcome = RunLive(ctx, caption); break;
     default: break;
   }
 
@@ -348,14 +359,18 @@ void RunCommand(HiveContext& ctx) {
     ctx.UI->UpdateButtonStates(ctx);
     ctx.UI->RepaintDoneFlags();
   }
+  return outcome;
 }
 
-bool StartCommand(HiveContext& ctx, int32_t id, platform::WorkerThread& worker) {
+bool StartCommand(HiveContext& ctx, int32_t id, platform::WorkerThread& worker, CommandOutcome* outcome) {
   uint8_t idle = 0;
   if (!ctx.Busy.compare_exchange_strong(idle, 1)) return false;
   worker.Join();
   ctx.CommandId = id;
-  if (!worker.Start([&ctx] { RunCommand(ctx); })) {
+  if (!worker.Start([&ctx, outcome] {
+        CommandOutcome result = RunCommand(ctx);
+        if (outcome != nullptr) *outcome = result;
+      })) {
     ctx.Busy.store(0);
     return false;
   }

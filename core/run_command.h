@@ -14,11 +14,23 @@ namespace platform {
 class WorkerThread;
 }
 
-void RunCommand(HiveContext& ctx);
+// How a command ended.  The command line maps it to its exit status; the
+// window shows the status texts and ignores it.
+enum class CommandOutcome {
+  kCompleted,
+  kFailed,           // the work was attempted and did not happen (I/O, a live call)
+  kRefused,          // a precondition was not met: nothing was attempted
+  kAborted,          // AbortRequested ended it
+  kStoppedAtDamage,  // the scan ended at damage it cannot pass: nothing changed
+};
+
+CommandOutcome RunCommand(HiveContext& ctx);
 
 // Sets CommandId and Busy and starts RunCommand on `worker`.  False (and
 // nothing started) while a command still runs or when no thread can be made.
-bool StartCommand(HiveContext& ctx, int32_t id, platform::WorkerThread& worker);
+// The outcome, when asked for, is stored before the worker ends (read it
+// after joining).
+bool StartCommand(HiveContext& ctx, int32_t id, platform::WorkerThread& worker, CommandOutcome* outcome = nullptr);
 
 // Reserve pages behind the file bytes: a fifth of the file's pages, at least 128.
 uint32_t ReservePagesFor(uint64_t fileSize);

@@ -9,47 +9,31 @@
 #include "repair/allocator.h"
 
 namespace quelbrix {
-namespace {
-
-constexpr uint32_t kHbinSignature = 0x6E696268;  // "hbin"
-constexpr uint32_t kBinSpareField = 0x1C;
-
-}  // namespace
-
 bool DefragView::SoundBin(uint32_t bin) const {
-  if (bin < kBaseBlockSize || image.U32(bin) != kHbinSignature || image.U32(uint64_t{bin} + 4) != bin - kBaseBlockSize)
-    return false;
-  uint32_t size = BinSize(bin);
-  return size >= kBinHeaderSize + 8 && uint64_t{bin} + size <= BinsEnd();
-}
-
-uint32_t DefragView::CellLength(uint32_t cell) const {
-  int32_t s = SizeWord(cell);
-  return s < 0 ? 0u - static_cast<uint32_t>(s) : static_cast<uint32_t>(s);
+  return BinCursor(image, BinsEnd(), bin).Check() == WalkStop::kNone && BinSize(bin) >= kBinHeaderSize + 8;
 }
 
 uint32_t DefragView::StepLength(uint32_t cell, uint64_t binEnd) const {
-  if (!image.Contains(cell, 4)) return 0;
-  uint32_t m = CellLength(cell);
-  if (m == 0 || m % 8 != 0 || uint64_t{cell} + m > binEnd) return 0;
-  return m;
+  CellCursor c(image, cell, binEnd);
+  return c.Check() == WalkStop::kNone ? c.Length() : 0;
 }
 
 void DefragView::SetBinSize(uint32_t bin, uint32_t size) const {
-  image.SetU32(uint64_t{bin} + 8, size);
-  if (OldFormat()) image.SetU32(uint64_t{bin} + kBinSpareField, size);
+  BinHeader h(image, bin);
+  h.SetSize(size);
+  if (OldFormat()) h.SetSpare(size);
 }
 
 CellPlacement PlacementOf(const DefragView& v, uint32_t bin, uint32_t binSize, uint32_t cell) {
   uint32_t m = v.CellLength(cell);
   bool first = cell == bin + kBinHeaderSize;
-  if (m <= kDefragPageCell) return first && binSize > kDefragPage ? CellPlacement::kShortFirstInLongBin : CellPlacement::kFine;
-  if (m % kDefragPage != 0) {
+  if (m <= kDefragPageCell) return first && binSize > kPageSize ? CellPlacement::kShortFirstInLongBin : CellPlacement::kFine;
+  if (m % kPageSize != 0) {
     if (!v.OldFormat() && m == kSegmentCellSize) return CellPlacement::kFine;
     return CellPlacement::kLongNotPageMultiple;
   }
   if (!first) return CellPlacement::kLongNotFirst;
-  return uint64_t{m} + kDefragPage == binSize ? CellPlacement::kFine : CellPlacement::kLongBinSizeWrong;
+  return uint64_t{m} + kPageSize == binSize ? CellPlacement::kFine : CellPlacement::kLongBinSizeWrong;
 }
 
 std::string DefragHeading(HiveContext& ctx, const char* name) {
@@ -67,7 +51,7 @@ bool SplitHbins(const DefragView& v, uint32_t bin, uint32_t hole, int32_t index)
   uint64_t binEnd = uint64_t{bin} + size;
   if (hole < uint64_t{bin} + kBinHeaderSize || hole >= binEnd) return false;
   uint32_t span = static_cast<uint32_t>(binEnd - hole);
-  if (span < kDefragPage) return false;
+  if (span < kPageSize) return false;
   // Only free space is cut away: a stale hole that has allocated cells
   // behind it leaves the bin as it is.
   for (uint64_t c = hole; c < binEnd;) {
@@ -75,9 +59,9 @@ bool SplitHbins(const DefragView& v, uint32_t bin, uint32_t hole, int32_t index)
     if (m == 0 || v.SizeWord(static_cast<uint32_t>(c)) <= 0) return false;
     c += m;
   }
-  uint32_t cut = span / kDefragPage * kDefragPage;
+  uint32_t cut = span / kPageSize * kPageSize;
   // A bin of a size that is no page multiple must keep a cell behind its header.
-  if (cut == span && hole == bin + kBinHeaderSize) cut -= kDefragPage;
+  if (cut == span && hole == bin + kBinHeaderSize) cut -= kPageSize;
   if (cut == 0) return false;
 
   if (v.Diagnostic()) LogLineF(v.ctx, kBlack, "SplitHbins HbinCount=%d HbinsSize=%d", index, static_cast<int>(size));
@@ -92,11 +76,11 @@ bool SplitHbins(const DefragView& v, uint32_t bin, uint32_t hole, int32_t index)
   // The cut-off pages become bins of one page each; InitHbin links each to
   // the bin behind it (or makes it the last bin).
   uint32_t prevSize = newSize;
-  for (uint64_t piece = uint64_t{bin} + newSize; piece < binEnd; piece += kDefragPage) {
+  for (uint64_t piece = uint64_t{bin} + newSize; piece < binEnd; piece += kPageSize) {
     v.totals.Add(Total::HbinCount);
     v.Shadow(static_cast<uint32_t>(piece)).SetPrevBinSize(prevSize);
-    InitHbin(v.ctx, static_cast<uint32_t>(piece), kDefragPage);
-    prevSize = kDefragPage;
+    InitHbin(v.ctx, static_cast<uint32_t>(piece), kPageSize);
+    prevSize = kPageSize;
   }
   return true;
 }

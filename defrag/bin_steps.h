@@ -10,13 +10,13 @@
 
 #include "core/context.h"
 #include "hive/access_map.h"
-#include "hive/image.h"
+#include "hive/bins.h"
+#include "hive/cells.h"
 
 namespace quelbrix {
 
-constexpr uint32_t kDefragPage = 4096;
 // The longest cell that a single 4096-byte bin can hold.
-constexpr uint32_t kDefragPageCell = kDefragPage - kBinHeaderSize;
+constexpr uint32_t kDefragPageCell = kPageSize - kBinHeaderSize;
 
 // Everything a pass reads and writes, made once per pass.
 struct DefragView {
@@ -27,12 +27,12 @@ struct DefragView {
   // The end of the bins as the base block states it now (the passes grow and
   // shrink it).
   uint64_t BinsEnd() const { return image.HbinsEnd(); }
-  uint32_t BinSize(uint32_t bin) const { return image.U32(uint64_t{bin} + 8); }
+  uint32_t BinSize(uint32_t bin) const { return BinHeader(image, bin).Size(); }
   // A bin that the passes may work on: an "hbin" header naming its own
   // position, a size that holds a header and a cell, ending inside the bins.
   bool SoundBin(uint32_t bin) const;
   int32_t SizeWord(uint32_t cell) const { return static_cast<int32_t>(image.U32(cell)); }
-  uint32_t CellLength(uint32_t cell) const;
+  uint32_t CellLength(uint32_t cell) const { return CellView(image, cell).Length(); }
   // The length of the cell at `cell` when it lies whole inside [.., binEnd)
   // with a size that is a non-zero multiple of 8; 0 when the chain is broken
   // there.  Every cell walk of the passes steps only by such lengths.

@@ -83,7 +83,7 @@ Region UnallocHbins::ChooseRegion() {
       r.First = 0;
       return r;
     }
-    uint32_t pages = v_.BinSize(b) / kDefragPage;
+    uint32_t pages = v_.BinSize(b) / kPageSize;
     switch (Classify(b)) {
       case BinKind::kPassedOver: break;
       case BinKind::kUnallocated:
@@ -93,7 +93,7 @@ Region UnallocHbins::ChooseRegion() {
         break;
       case BinKind::kOccupied:
         if (r.UnallocCount1 == 0) return r;
-        if (v_.BinSize(b) == kDefragPage) ++r.UnallocCount2;
+        if (v_.BinSize(b) == kPageSize) ++r.UnallocCount2;
         r.UnallocSize2 += static_cast<int32_t>(pages);
         if (r.UnallocSize2 >= r.UnallocSize1 && r.UnallocCount2 >= r.UnallocCount1) {
           v_.totals.Set(Total::AllocStartHbin, b);

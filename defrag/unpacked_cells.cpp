@@ -124,7 +124,7 @@ void UnpackedCells::PackBin(uint32_t bin, uint32_t size, int32_t binIndex) {
         hole_ = cell;
       }
     } else if (hole_ != 0) {
-      if (v_.Diagnostic() && m > kDefragPageCell && m % kDefragPage != 0 &&
+      if (v_.Diagnostic() && m > kDefragPageCell && m % kPageSize != 0 &&
           !(!v_.OldFormat() && m == kSegmentCellSize)) {
         CellLine(v_.OldFormat() ? "HbinsCells Error2 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d"
                                 : "HbinsCells Error1 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d",

@@ -11,7 +11,9 @@
 #include <cstdint>
 
 #include "core/context.h"
+#include "core/invariant.h"
 #include "hive/bytes.h"
+#include "hive/image.h"
 
 namespace quelbrix {
 
@@ -75,12 +77,6 @@ class CellShadow {
   void SetLastChild(uint32_t v) const { Set(0x24, v); }
   uint32_t ParentKey() const { return Get(0x28); }
   void SetParentKey(uint32_t v) const { Set(0x28, v); }
-  // Five dwords from +0x2C in which the key walk keeps its counts for the key.
-  static constexpr uint32_t kWorkSlots = 5;
-  uint32_t Work(uint32_t i) const { return i < kWorkSlots ? Get(0x2C + 4ull * i) : 0; }
-  void SetWork(uint32_t i, uint32_t v) const {
-    if (i < kWorkSlots) Set(0x2C + 4ull * i, v);
-  }
 
  private:
   uint32_t Get(uint64_t off) const { return map_.U32(uint64_t{pos_} + off); }
@@ -94,7 +90,11 @@ class BinShadow {
  public:
   BinShadow(const AccessMap& map, uint32_t pos) : map_(map), pos_(pos) {}
   uint32_t HbinState() const { return map_.U32(uint64_t{pos_} + 0x04); }
-  void SetHbinState(uint32_t v) const { map_.SetU32(uint64_t{pos_} + 0x04, v); }
+  // 0 not yet known, 1 locked by a defrag pass, 2 its free space is the tail.
+  void SetHbinState(uint32_t v) const {
+    QUELBRIX_INVARIANT(v <= 2 && pos_ >= kBaseBlockSize);
+    map_.SetU32(uint64_t{pos_} + 0x04, v);
+  }
   // Image position of the first cell of the free run that ends the bin, 0 when
   // the bin's last cell is allocated.
   uint32_t FreeTail() const { return map_.U32(uint64_t{pos_} + 0x08); }

@@ -29,7 +29,7 @@ bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile) {
   const std::string fileLine = "FileName=" + ctx.CurrentFile;
   LogLineShown(ctx, fileLine, fileLine, kBlack);
   LogLineF(ctx, kBlack, "FileSize(Byte)=%d 0x%08x", static_cast<int>(fileSize), fileSize);
-  if (ctx.FileSize % 4096 != 0) LogLine(ctx, "FileSize Error not multiple 4096", kRed);
+  if (ctx.FileSize % kPageSize != 0) LogLine(ctx, "FileSize Error not multiple 4096", kRed);
   LogLineF(ctx, kGreen, "[regf Infomation] %s", NowText().c_str());
   if (!bb.HasSignature() || image.Size() < kBaseBlockSize) {
     LogLine(ctx, "regfSignature Error", kRed);
@@ -56,7 +56,7 @@ bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile) {
     LogLineF(ctx, kBlack, "regfSequence=%d.%d", primary, secondary);
   } else {
     LogLineF(ctx, kRed, "regfSequence Error=%d.%d", primary, secondary);
-    if (ctx.CommandId == kCmdRepair || ctx.CommandId == kCmdDefrag) {
+    if (ctx.Rules.Repair) {
       bb.SetSecondarySequence(bb.PrimarySequence());
       ScanTotals(ctx).SetCounter(RepairCounter::regfSequenceClean, 1);
     }
@@ -67,7 +67,7 @@ bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile) {
   LogLineF(ctx, kBlack, "regfBootType=%d", static_cast<int>(bb.BootType()));
   LogLineF(ctx, kBlack, "regfBootRecover=%d", static_cast<int>(bb.BootRecover()));
 
-  if (ctx.CommandId == kCmdRepair && ctx.DiagnosticMode) {
+  if (ctx.Rules.ExtendedRepair) {
     LogLineF(ctx, kBlack, "regfUnknown4=0x%08x", bb.Unknown4());
     LogLineF(ctx, kBlack, "regfUnknown5=0x%08x", bb.Unknown5());
     for (int i = 0; i < 6; ++i) {
@@ -97,8 +97,8 @@ void RepairBaseBlock(HiveContext& ctx) {
   uint8_t* d = image.Data();
 
   if (bb.Unknown4() != 0 || bb.Unknown5() != 0) {
-    image.SetU32(0x90, 0);
-    image.SetU32(0xA4, 0);
+    bb.SetUnknown4(0);
+    bb.SetUnknown5(0);
     totals.Count(RepairCounter::regfUnknownClean);
   }
   for (uint32_t area : BaseBlock::kGuidAreas) {
@@ -130,9 +130,9 @@ void RepairBaseBlock(HiveContext& ctx) {
     bb.SetTimeStamp(0);
     totals.Count(RepairCounter::regfTimeStampClean);
   }
-  constexpr uint32_t kFirstBinTimeStamp = kBaseBlockSize + 0x14;
-  if (image.U64(kFirstBinTimeStamp) != bb.TimeStamp()) {
-    image.SetU64(kFirstBinTimeStamp, bb.TimeStamp());
+  BinHeader firstBin(image, kBaseBlockSize);
+  if (firstBin.TimeStamp() != bb.TimeStamp()) {
+    firstBin.SetTimeStamp(bb.TimeStamp());
     totals.Count(RepairCounter::HbinTimeStampClean);
   }
 }

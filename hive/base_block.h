@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/context.h"
-#include "hive/image.h"
+#include "hive/bins.h"
 
 namespace quelbrix {
 
@@ -15,7 +15,7 @@ class BaseBlock {
  public:
   explicit BaseBlock(const HiveImage& image) : image_(image) {}
 
-  bool HasSignature() const { return image_.Contains(0, 4) && image_.U32(0) == 0x66676572; }  // "regf"
+  bool HasSignature() const { return image_.Contains(0, 4) && image_.U32(0) == kRegfSignature; }
   uint32_t PrimarySequence() const { return image_.U32(0x04); }
   uint32_t SecondarySequence() const { return image_.U32(0x08); }
   void SetSecondarySequence(uint32_t v) const { image_.SetU32(0x08, v); }
@@ -27,9 +27,12 @@ class BaseBlock {
   uint32_t Format() const { return image_.U32(0x20); }
   uint32_t RootCellOffset() const { return image_.U32(0x24); }
   uint32_t HbinsDataSize() const { return image_.U32(0x28); }
+  void SetHbinsDataSize(uint32_t v) const { image_.SetU32(0x28, v); }
   uint32_t ClusteringFactor() const { return image_.U32(0x2C); }
   uint32_t Unknown4() const { return image_.U32(0x90); }
+  void SetUnknown4(uint32_t v) const { image_.SetU32(0x90, v); }
   uint32_t Unknown5() const { return image_.U32(0xA4); }
+  void SetUnknown5(uint32_t v) const { image_.SetU32(0xA4, v); }
   uint32_t Checksum() const { return image_.U32(0x1FC); }
   void SetChecksum(uint32_t v) const { image_.SetU32(0x1FC, v); }
   uint32_t BootType() const { return image_.U32(0xFF8); }

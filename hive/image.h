@@ -11,7 +11,9 @@
 
 namespace quelbrix {
 
-constexpr uint32_t kBaseBlockSize = 4096;
+// The page: the base block's size and the grain of every bin.
+constexpr uint32_t kPageSize = 4096;
+constexpr uint32_t kBaseBlockSize = kPageSize;
 constexpr uint32_t kBinHeaderSize = 32;
 constexpr uint32_t kFirstCellPos = kBaseBlockSize + kBinHeaderSize;
 constexpr uint32_t kNoCell = 0xFFFFFFFFu;

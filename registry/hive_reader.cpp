@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "hive/cells.h"
-#include "hive/image.h"
+#include "hive/bins.h"
 #include "hive/names.h"
 #include "txlog/txlog.h"
 
@@ -257,7 +257,7 @@ bool ReadTree(const uint8_t* bytes, size_t size, RegistryTree* tree, ReadDamage*
     return false;
   };
   if (size < kBaseBlockSize + kBinHeaderSize) return fail("file shorter than a base block and one bin");
-  if (LoadU32(bytes) != 0x66676572) return fail("no regf signature");
+  if (LoadU32(bytes) != kRegfSignature) return fail("no regf signature");
   uint32_t major = LoadU32(bytes + 0x14), minor = LoadU32(bytes + 0x18);
   if (major != 1) return fail("unsupported hive version");
   uint64_t end = uint64_t{kBaseBlockSize} + LoadU32(bytes + 0x28);

@@ -7,7 +7,7 @@
 #include "hive/base_block.h"
 #include "hive/bytes.h"
 #include "hive/cells.h"
-#include "hive/image.h"
+#include "hive/bins.h"
 #include "hive/names.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -15,7 +15,7 @@
 namespace quelbrix::registry {
 namespace {
 
-constexpr uint32_t kBinGrain = 4096;
+constexpr uint32_t kBinGrain = kPageSize;
 // Positions stay below 2^31: the engine's AccessMap keeps 32-bit positions
 // into an image twice the file's size.
 constexpr uint64_t kMaxHive = 0x7FFFF000u;
@@ -80,7 +80,7 @@ class HiveLayout {
       out_.resize(out_.size() + binSize, 0);
       binEnd_ = out_.size();
       uint8_t* bin = out_.data() + binStart_;
-      StoreU32(bin, 0x6E696268);  // "hbin"
+      StoreU32(bin, kBinSignature);
       StoreU32(bin + 4, static_cast<uint32_t>(binStart_ - kBaseBlockSize));
       StoreU32(bin + 8, static_cast<uint32_t>(binSize));
       if (oldFormat_) StoreU32(bin + 0x1C, static_cast<uint32_t>(binSize));
@@ -292,7 +292,7 @@ class HiveLayout {
 
   void WriteBaseBlock(uint32_t rootOffset, std::u16string_view fileName, uint64_t now) {
     uint8_t* b = out_.data();
-    StoreU32(b, 0x66676572);  // "regf"
+    StoreU32(b, kRegfSignature);
     StoreU32(b + 0x04, tree_.Sequence);
     StoreU32(b + 0x08, tree_.Sequence);
     StoreU64(b + 0x0C, now);

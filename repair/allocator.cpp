@@ -2,8 +2,11 @@
 
 #include <cstring>
 
+#include "core/invariant.h"
 #include "core/report_log.h"
 #include "hive/access_map.h"
+#include "hive/base_block.h"
+#include "hive/bins.h"
 #include "hive/cells.h"
 #include "hive/image.h"
 #include "repair/free_index.h"
@@ -11,12 +14,8 @@
 namespace quelbrix {
 namespace {
 
-constexpr uint32_t kPage = 4096;
 // The longest cell a 4096-byte bin can hold.
-constexpr uint32_t kSmallCellMax = kPage - kBinHeaderSize;
-constexpr uint32_t kHbinSignature = 0x6E696268;  // "hbin"
-constexpr uint32_t kBinSizeField = 0x08;
-constexpr uint32_t kBinSpareField = 0x1C;
+constexpr uint32_t kSmallCellMax = kPageSize - kBinHeaderSize;
 
 enum class Walk { kNoFree, kFound, kOverflow };
 
@@ -30,13 +29,12 @@ class Allocator {
   uint32_t DeleteTrailing();
 
  private:
-  bool Diagnostic() const {
-    return ctx_.DiagnosticMode != 0 && (ctx_.CommandId == kCmdRepair || ctx_.CommandId == kCmdDefrag);
-  }
-  uint32_t BinSize(uint64_t bin) const { return image_.U32(bin + kBinSizeField); }
+  bool Diagnostic() const { return ctx_.Rules.DiagnosticRepair; }
+  uint32_t BinSize(uint64_t bin) const { return BinHeader(image_, bin).Size(); }
   int32_t SizeWord(uint64_t cell) const { return static_cast<int32_t>(image_.U32(cell)); }
   bool IsBinAt(uint64_t pos) const {
-    return pos >= kBaseBlockSize && image_.U32(pos) == kHbinSignature && image_.U32(pos + 4) == pos - kBaseBlockSize;
+    BinHeader h(image_, pos);
+    return h.NamesItself() && h.HasSignature();
   }
 
   Walk FirstFreeCell(uint32_t bin, uint32_t size, uint32_t& cell) const;
@@ -70,20 +68,16 @@ class Allocator {
 // of 0, a length that is no multiple of 8, a cell running out of the bin)
 // ends the walk as an overflow instead of looping or leaving the bin.
 Walk Allocator::FirstFreeCell(uint32_t bin, uint32_t size, uint32_t& cell) const {
-  uint64_t end = uint64_t{bin} + size;
-  for (uint64_t pos = uint64_t{bin} + kBinHeaderSize; pos < end;) {
-    CellView c(image_, pos);
-    uint32_t m = c.Length();
-    if (m == 0 || m % 8 != 0 || m > end - pos) {
+  for (CellCursor c = CellCursor::OfBin(image_, bin, uint64_t{bin} + size); !c.AtEnd(); c.Next()) {
+    if (c.Check() != WalkStop::kNone) {
       LogLine(ctx_, "CellsOverFlow", kRed);
       overflow_ = true;
       return Walk::kOverflow;
     }
-    if (c.Size() > 0) {
-      cell = static_cast<uint32_t>(pos);
+    if (c.SizeWord() > 0) {
+      cell = static_cast<uint32_t>(c.Pos());
       return Walk::kFound;
     }
-    pos += m;
   }
   return Walk::kNoFree;
 }
@@ -106,6 +100,9 @@ uint32_t Allocator::Tail(uint32_t bin, uint32_t size) const {
 // A free cell becomes an allocated cell of `length`; what is left over stays
 // a free cell behind it.
 void Allocator::Take(uint32_t cell, uint32_t cellLength, uint32_t length) const {
+  // Requests are whole multiples of 8 (GetNewCells) and every caller has
+  // checked that the cell holds them.
+  QUELBRIX_INVARIANT(length >= 8 && length % 8 == 0 && length <= cellLength);
   image_.SetU32(cell, static_cast<uint32_t>(-static_cast<int32_t>(length)));
   if (cellLength > length) image_.SetU32(uint64_t{cell} + length, cellLength - length);
 }
@@ -132,7 +129,7 @@ uint32_t Allocator::ServeSmall(uint32_t bin, uint32_t size, uint32_t length) con
       shadow.SetHbinState(2);
       state = 2;
     } else {
-      if (!(size == kPage || m < size - kBinHeaderSize)) return 0;
+      if (!(size == kPageSize || m < size - kBinHeaderSize)) return 0;
       if (m < length) {
         capacity_ = m;
         return 0;
@@ -145,7 +142,7 @@ uint32_t Allocator::ServeSmall(uint32_t bin, uint32_t size, uint32_t length) con
   uint32_t tail = Tail(bin, size);
   if (tail == 0) return 0;
   uint32_t m = static_cast<uint32_t>(SizeWord(tail));
-  if (!(size == kPage || m < size - kBinHeaderSize)) return 0;
+  if (!(size == kPageSize || m < size - kBinHeaderSize)) return 0;
   if (m < length) {
     capacity_ = m;
     return 0;
@@ -163,7 +160,7 @@ uint32_t Allocator::ServeLarge(uint32_t bin, uint32_t size, uint32_t length) {
   uint32_t first = bin + kBinHeaderSize;
   int32_t firstSize = SizeWord(first);
   bool empty = firstSize > 0 && static_cast<uint32_t>(firstSize) == size - kBinHeaderSize;
-  if (size > kPage) {
+  if (size > kPageSize) {
     if (state == 0 && firstSize > 0) {
       uint32_t m = static_cast<uint32_t>(firstSize);
       if (empty) {
@@ -217,8 +214,8 @@ uint32_t Allocator::Realloc(uint32_t span, uint32_t length) {
 }
 
 uint32_t Allocator::Expand(uint32_t length) {
-  uint64_t size = (uint64_t{length} + kBinHeaderSize + kPage - 1) / kPage * kPage;
-  int64_t pages = static_cast<int64_t>(size / kPage);
+  uint64_t size = (uint64_t{length} + kBinHeaderSize + kPageSize - 1) / kPageSize * kPageSize;
+  int64_t pages = static_cast<int64_t>(size / kPageSize);
   int64_t remaining = int64_t{ctx_.ReservePages} - totals_.Counter(RepairCounter::regfExpandCount);
   uint32_t dataSize = image_.HbinsDataSize();
   uint64_t at = uint64_t{kBaseBlockSize} + dataSize;
@@ -235,7 +232,7 @@ uint32_t Allocator::Expand(uint32_t length) {
   uint32_t bin = static_cast<uint32_t>(at);
   BinShadow(map_, bin).SetPrevBinSize(dataSize >= lastOffset ? dataSize - lastOffset : 0);
   totals_.Set(Total::LastHbinOffset, dataSize);
-  image_.SetU32(0x28, dataSize + static_cast<uint32_t>(size));
+  BaseBlock(image_).SetHbinsDataSize(dataSize + static_cast<uint32_t>(size));
   Init(bin, static_cast<uint32_t>(size));
   TakeTail(bin, bin + kBinHeaderSize, static_cast<uint32_t>(size) - kBinHeaderSize, length);
   return bin + kBinHeaderSize;
@@ -356,10 +353,11 @@ void Allocator::Init(uint32_t at, uint32_t size) {
   uint32_t prevBinSize = shadow.PrevBinSize();
   std::memset(image_.Data() + at, 0, size);
   std::memset(map_.Data() + at, 0, size);
-  image_.SetU32(at, kHbinSignature);
-  image_.SetU32(uint64_t{at} + 4, at - kBaseBlockSize);
-  image_.SetU32(uint64_t{at} + kBinSizeField, size);
-  if (IsOldFormat(ctx_.HiveMajorVersion, ctx_.HiveMinorVersion)) image_.SetU32(uint64_t{at} + kBinSpareField, size);
+  BinHeader header(image_, at);
+  header.SetSignature(kBinSignature);
+  header.SetOffset(at - kBaseBlockSize);
+  header.SetSize(size);
+  if (IsOldFormat(ctx_.HiveMajorVersion, ctx_.HiveMinorVersion)) header.SetSpare(size);
   shadow.SetPrevBinSize(prevBinSize);
   uint32_t dataSize = image_.HbinsDataSize();
   uint64_t binEnd = uint64_t{at} + size;
@@ -388,9 +386,9 @@ uint32_t Allocator::DeleteTrailing() {
     uint32_t offset = static_cast<uint32_t>(bin - kBaseBlockSize);
     if (prev > offset) break;
     dataSize -= size;
-    image_.SetU32(0x28, dataSize);
+    BaseBlock(image_).SetHbinsDataSize(dataSize);
     totals_.Set(Total::LastHbinOffset, offset - prev);
-    totals_.Count(RepairCounter::regfExpandCount, -static_cast<int32_t>(size / kPage));
+    totals_.Count(RepairCounter::regfExpandCount, -static_cast<int32_t>(size / kPageSize));
     totals_.Set(Total::HbinCount, totals_.Get(Total::HbinCount) - 1);
     ++count;
     if (prev == 0 || ctx_.Aborted()) break;
@@ -412,7 +410,7 @@ uint32_t GetNewCells(HiveContext& ctx, bool lowOnly, uint32_t limitBin, int32_t 
 }
 
 void AdjustCells(HiveContext& ctx, uint32_t cell, uint64_t needed) {
-  if (ctx.CommandId != kCmdDefrag || ctx.Image == nullptr || needed > 0xFFFFFFF8u) return;
+  if (!ctx.Rules.Defrag || ctx.Image == nullptr || needed > 0xFFFFFFF8u) return;
   // A cut never makes a cell shorter than a size word can describe.
   uint32_t n = static_cast<uint32_t>(RoundUp8(BigCellLength(ctx, static_cast<uint32_t>(needed))));
   if (n < 8) n = 8;
@@ -439,7 +437,7 @@ uint32_t DeleteTrailingHbins(HiveContext& ctx) {
 
 uint32_t BigCellLength(const HiveContext& ctx, uint32_t n) {
   if (n <= kSmallCellMax) return n;
-  uint64_t pages = (uint64_t{n} + kPage - 1) / kPage * kPage;
+  uint64_t pages = (uint64_t{n} + kPageSize - 1) / kPageSize * kPageSize;
   if (pages > 0xFFFFFFF8u) return n;
   uint32_t rounded = static_cast<uint32_t>(pages);
   if (IsOldFormat(ctx.HiveMajorVersion, ctx.HiveMinorVersion) || n > kSegmentCellSize) return rounded;

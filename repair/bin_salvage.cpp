@@ -3,6 +3,8 @@
 
 #include "core/report_log.h"
 #include "hive/access_map.h"
+#include "hive/base_block.h"
+#include "hive/bins.h"
 #include "hive/cells.h"
 #include "hive/image.h"
 #include "repair/allocator.h"
@@ -11,25 +13,22 @@
 namespace quelbrix {
 namespace {
 
-constexpr uint32_t kPage = 4096;
-constexpr uint32_t kHbinSignature = 0x6E696268;  // "hbin"
-
 // A bin header the chain can go on with: its signature, its own offset, and a
 // size that keeps it inside the file.
 bool HeaderAt(const HiveImage& image, uint64_t pos, uint64_t fileEnd, uint32_t& size) {
-  if (pos + kBinHeaderSize > fileEnd || image.U32(pos) != kHbinSignature || image.U32(pos + 4) != pos - kBaseBlockSize)
-    return false;
-  size = image.U32(pos + 8);
+  const BinHeader h(image, pos);
+  if (pos + kBinHeaderSize > fileEnd || !h.HasSignature() || !h.NamesItself()) return false;
+  size = h.Size();
   return size >= kBinHeaderSize && size % 8 == 0 && size <= fileEnd - pos;
 }
 
 // Where the chain can be found again after a broken bin: the next page that
 // holds a whole bin of page multiples naming its own position.
 uint64_t NextBin(const HiveImage& image, uint64_t pos, uint64_t fileEnd) {
-  uint64_t page = kBaseBlockSize + (pos - kBaseBlockSize + kPage) / kPage * kPage;
-  for (; page + kBinHeaderSize <= fileEnd; page += kPage) {
+  uint64_t page = kBaseBlockSize + (pos - kBaseBlockSize + kPageSize) / kPageSize * kPageSize;
+  for (; page + kBinHeaderSize <= fileEnd; page += kPageSize) {
     uint32_t size = 0;
-    if (HeaderAt(image, page, fileEnd, size) && size % kPage == 0) return page;
+    if (HeaderAt(image, page, fileEnd, size) && size % kPageSize == 0) return page;
   }
   return 0;
 }
@@ -37,11 +36,9 @@ uint64_t NextBin(const HiveImage& image, uint64_t pos, uint64_t fileEnd) {
 // The position where the chain of cells from `cell` breaks, or `end` when it
 // reaches the end of the bin exactly.
 uint64_t ChainBreak(const HiveImage& image, uint64_t cell, uint64_t end) {
-  while (cell < end) {
-    uint32_t m = CellView(image, cell).Length();
-    if (m == 0 || m % 8 != 0 || m > end - cell) return cell;
-    cell += m;
-  }
+  CellCursor cells(image, cell, end);
+  for (; !cells.AtEnd(); cells.Next())
+    if (cells.Check() != WalkStop::kNone) return cells.Pos();
   return end;
 }
 
@@ -62,7 +59,7 @@ uint64_t MendCells(const HiveImage& image, uint64_t bin, uint32_t size) {
 
 }  // namespace
 
-bool MakesHiveSound(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair || ctx.CommandId == kCmdDefrag; }
+bool MakesHiveSound(const HiveContext& ctx) { return ctx.Rules.Repair; }
 
 void SalvageBins(HiveContext& ctx) {
   HiveImage image(ctx);
@@ -91,7 +88,7 @@ void SalvageBins(HiveContext& ctx) {
              static_cast<int>(next - pos));
     // Empty pages keep the offsets of every later cell; the allocator can
     // serve them again.
-    uint32_t step = (next - pos) % kPage == 0 ? kPage : static_cast<uint32_t>(next - pos);
+    uint32_t step = (next - pos) % kPageSize == 0 ? kPageSize : static_cast<uint32_t>(next - pos);
     for (uint64_t at = pos; at < next; at += step) {
       InitHbin(ctx, static_cast<uint32_t>(at), step);
       totals.Count(RepairCounter::HbinBrokenClean);
@@ -102,7 +99,7 @@ void SalvageBins(HiveContext& ctx) {
   if (wholeSize != image.HbinsDataSize()) {
     LogLineF(ctx, kRed, "regfHbinsLength Error calculate=%d actual=%d", static_cast<int>(wholeSize),
              static_cast<int>(image.HbinsDataSize()));
-    image.SetU32(0x28, wholeSize);
+    BaseBlock(image).SetHbinsDataSize(wholeSize);
     totals.Count(RepairCounter::regfHbinsLengthClean);
   }
 }

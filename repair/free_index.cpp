@@ -4,19 +4,17 @@
 #include <memory>
 #include <utility>
 
-#include "hive/image.h"
+#include "hive/bins.h"
 
 namespace quelbrix {
 namespace {
 
-constexpr uint32_t kPage = 4096;
-constexpr uint32_t kHbinSignature = 0x6E696268;  // "hbin"
 
 }  // namespace
 
 FreeSpaceIndex::FreeSpaceIndex(HiveContext& ctx) {
   HiveImage image(ctx);
-  pages_ = image.Size() / kPage;
+  pages_ = image.Size() / kPageSize;
   if (pages_ == 0) return;
   uint32_t leaves = 1;
   while (leaves < pages_) leaves *= 2;
@@ -27,14 +25,12 @@ FreeSpaceIndex::FreeSpaceIndex(HiveContext& ctx) {
   uint64_t end = image.HbinsEnd();
   // Only a chain of whole pages maps onto the page table; anything else
   // leaves the allocator to its plain walk.  Each step is at least a page.
-  for (uint64_t bin = kBaseBlockSize; bin < end;) {
-    uint32_t size = image.U32(bin + 8);
-    if (image.U32(bin) != kHbinSignature || image.U32(bin + 4) != bin - kBaseBlockSize || size == 0 ||
-        size % kPage != 0 || size > end - bin)
-      return;
-    for (uint64_t p = bin / kPage; p < (bin + size) / kPage; ++p) binOf_[p] = static_cast<uint32_t>(bin);
-    small_.Tree[leaves + bin / kPage] = kUnknown;
-    bin += size;
+  for (BinCursor bins(image, end); !bins.AtEnd(); bins.Next()) {
+    uint64_t bin = bins.Pos();
+    uint32_t size = bins.Header().Size();
+    if (bins.Check() != WalkStop::kNone || size % kPageSize != 0) return;
+    for (uint64_t p = bin / kPageSize; p < (bin + size) / kPageSize; ++p) binOf_[p] = static_cast<uint32_t>(bin);
+    small_.Tree[leaves + bin / kPageSize] = kUnknown;
   }
   for (uint32_t i = leaves - 1; i >= 1; --i) small_.Tree[i] = std::max(small_.Tree[2 * i], small_.Tree[2 * i + 1]);
   large_ = small_;
@@ -69,29 +65,29 @@ uint32_t FreeSpaceIndex::Bounds::First(uint32_t page, uint32_t length) const {
 }
 
 uint64_t FreeSpaceIndex::Next(uint64_t from, bool large, uint32_t length, uint64_t end) const {
-  uint64_t first = (from + kPage - 1) / kPage;
+  uint64_t first = (from + kPageSize - 1) / kPageSize;
   if (!ready_ || first >= pages_) return end;
-  uint64_t pos = uint64_t{(large ? large_ : small_).First(static_cast<uint32_t>(first), length)} * kPage;
+  uint64_t pos = uint64_t{(large ? large_ : small_).First(static_cast<uint32_t>(first), length)} * kPageSize;
   return pos < end ? pos : end;
 }
 
 void FreeSpaceIndex::Refused(uint32_t bin, bool large, uint32_t capacity) {
-  uint32_t page = bin / kPage;
-  if (!ready_ || bin % kPage != 0 || page >= pages_ || binOf_[page] != bin) return;
+  uint32_t page = bin / kPageSize;
+  if (!ready_ || bin % kPageSize != 0 || page >= pages_ || binOf_[page] != bin) return;
   // The bound is the shortest request refused: one past what still fits.
   (large ? large_ : small_).Set(page, capacity == 0 ? 0 : capacity + 1);
 }
 
 void FreeSpaceIndex::RunRefused(uint32_t head, uint32_t breaker) {
-  uint32_t first = head / kPage;
-  uint32_t last = breaker / kPage;
-  if (!ready_ || head % kPage != 0 || breaker % kPage != 0 || first >= last || last >= pages_ ||
+  uint32_t first = head / kPageSize;
+  uint32_t last = breaker / kPageSize;
+  if (!ready_ || head % kPageSize != 0 || breaker % kPageSize != 0 || first >= last || last >= pages_ ||
       binOf_[first] != head || binOf_[last] != breaker)
     return;
   for (uint32_t p = first; p <= last; ++p) ForgetRunAt(p);
   for (uint32_t p = first; p < last; ++p) {
     headOf_[p] = head;
-    if (binOf_[p] == uint64_t{p} * kPage) large_.Set(p, 0);
+    if (binOf_[p] == uint64_t{p} * kPageSize) large_.Set(p, 0);
   }
   headOf_[last] = head;
   // What the run would still have served: all of it as one bin.
@@ -99,45 +95,45 @@ void FreeSpaceIndex::RunRefused(uint32_t head, uint32_t breaker) {
 }
 
 void FreeSpaceIndex::ForgetRun(uint32_t head) {
-  for (uint32_t p = head / kPage; p < pages_ && headOf_[p] == head; ++p) {
+  for (uint32_t p = head / kPageSize; p < pages_ && headOf_[p] == head; ++p) {
     headOf_[p] = 0;
-    if (binOf_[p] == uint64_t{p} * kPage) large_.Set(p, kUnknown);
+    if (binOf_[p] == uint64_t{p} * kPageSize) large_.Set(p, kUnknown);
   }
 }
 
 void FreeSpaceIndex::Changed(uint64_t pos) {
-  uint64_t page = pos / kPage;
+  uint64_t page = pos / kPageSize;
   if (!ready_ || page >= pages_ || binOf_[page] == 0) return;
-  uint32_t first = binOf_[page] / kPage;
+  uint32_t first = binOf_[page] / kPageSize;
   ForgetRunAt(first);
   SetBoth(first, kUnknown);
 }
 
 void FreeSpaceIndex::BinMade(uint32_t at, uint32_t size) {
   if (!ready_) return;
-  if (at % kPage != 0 || size == 0 || size % kPage != 0 || uint64_t{at} + size > uint64_t{pages_} * kPage) {
+  if (at % kPageSize != 0 || size == 0 || size % kPageSize != 0 || uint64_t{at} + size > uint64_t{pages_} * kPageSize) {
     ready_ = false;
     return;
   }
-  for (uint32_t p = at / kPage; p < (uint64_t{at} + size) / kPage; ++p) ForgetRunAt(p);
-  for (uint32_t p = at / kPage; p < (uint64_t{at} + size) / kPage; ++p) {
+  for (uint32_t p = at / kPageSize; p < (uint64_t{at} + size) / kPageSize; ++p) ForgetRunAt(p);
+  for (uint32_t p = at / kPageSize; p < (uint64_t{at} + size) / kPageSize; ++p) {
     binOf_[p] = at;
     SetBoth(p, 0);
   }
-  SetBoth(at / kPage, kUnknown);
+  SetBoth(at / kPageSize, kUnknown);
 }
 
 void FreeSpaceIndex::BinsCut(uint64_t end) {
   if (!ready_) return;
-  for (uint64_t p = (end + kPage - 1) / kPage; p < pages_ && binOf_[p] != 0; ++p) ForgetRunAt(p);
-  for (uint64_t p = (end + kPage - 1) / kPage; p < pages_ && binOf_[p] != 0; ++p) {
+  for (uint64_t p = (end + kPageSize - 1) / kPageSize; p < pages_ && binOf_[p] != 0; ++p) ForgetRunAt(p);
+  for (uint64_t p = (end + kPageSize - 1) / kPageSize; p < pages_ && binOf_[p] != 0; ++p) {
     binOf_[p] = 0;
     SetBoth(static_cast<uint32_t>(p), 0);
   }
 }
 
 bool FreeSpaceIndex::IsBinStart(uint64_t pos) const {
-  return ready_ && pos % kPage == 0 && pos / kPage < pages_ && binOf_[pos / kPage] == pos;
+  return ready_ && pos % kPageSize == 0 && pos / kPageSize < pages_ && binOf_[pos / kPageSize] == pos;
 }
 
 FreeSpaceIndexScope::FreeSpaceIndexScope(HiveContext& ctx) : ctx_(ctx) {

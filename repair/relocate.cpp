@@ -243,7 +243,7 @@ void Mover::MoveKey() {
   if (parent_ == 0) {
     if (image_.U32(kRootCellOffsetField) == old_) {
       image_.SetU32(kRootCellOffsetField, new_);
-      if (ctx_.CommandId == kCmdDefrag && ctx_.DiagnosticMode) LogLine(ctx_, "MoveRootnkCells", kRed);
+      if (ctx_.Rules.DefragDetail) LogLine(ctx_, "MoveRootnkCells", kRed);
     } else {
       LogLine(ctx_, "nkSignatureError", kRed);
     }

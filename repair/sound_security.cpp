@@ -10,14 +10,13 @@
 
 #include "hive/access_map.h"
 #include "hive/base_block.h"
+#include "hive/bins.h"
 #include "hive/cells.h"
 #include "repair/free_index.h"
 #include "repair/sound_hive.h"
 
 namespace quelbrix {
 namespace {
-
-constexpr uint32_t kHbinSignature = 0x6E696268;  // "hbin"
 
 bool SameDescriptor(const SkCell& a, const SkCell& b) {
   return a.DescriptorLength() == b.DescriptorLength() && a.Descriptor() != nullptr && b.Descriptor() != nullptr &&
@@ -96,7 +95,7 @@ void FreeSk(HiveContext& ctx, const SkCell& sk) {
 
 }  // namespace
 
-bool SharesDescriptors(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair; }
+bool SharesDescriptors(const HiveContext& ctx) { return ctx.Rules.RepairOnlyFixes; }
 
 void SoundSecurityCells(HiveContext& ctx) {
   if (ctx.Image == nullptr) return;
@@ -109,8 +108,9 @@ void SoundSecurityCells(HiveContext& ctx) {
   std::vector<uint32_t> used, unused;
   uint64_t end = image.HbinsEnd();
   for (uint64_t bin = kBaseBlockSize; bin + kBinHeaderSize <= end;) {
-    uint32_t binSize = image.U32(bin + 8);
-    if (image.U32(bin) != kHbinSignature || binSize < kBinHeaderSize) break;
+    const BinHeader h(image, bin);
+    uint32_t binSize = h.Size();
+    if (!h.HasSignature() || binSize < kBinHeaderSize) break;
     uint64_t binEnd = std::min<uint64_t>(bin + binSize, end);
     for (uint64_t cell = bin + kBinHeaderSize; cell < binEnd;) {
       SkCell sk(image, cell);

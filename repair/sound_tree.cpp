@@ -12,6 +12,7 @@
 #include "core/report_log.h"
 #include "hive/access_map.h"
 #include "hive/base_block.h"
+#include "hive/bins.h"
 #include "hive/cells.h"
 #include "hive/names.h"
 #include "repair/allocator.h"
@@ -118,15 +119,10 @@ class TreeMender {
 void TreeMender::MarkCellStarts() {
   uint64_t end = image_.HbinsEnd();
   for (uint64_t bin = kBaseBlockSize; bin + kBinHeaderSize <= end;) {
-    uint32_t binSize = image_.U32(bin + 8);
+    uint32_t binSize = BinHeader(image_, bin).Size();
     if (binSize < kBinHeaderSize) break;
-    uint64_t binEnd = std::min<uint64_t>(bin + binSize, end);
-    for (uint64_t cell = bin + kBinHeaderSize; cell < binEnd;) {
-      uint32_t m = CellView(image_, cell).Length();
-      if (m == 0 || m % 8 != 0 || m > binEnd - cell) break;
-      seen_[cell / 8] |= kCellStart;
-      cell += m;
-    }
+    CellCursor cells = CellCursor::OfBin(image_, bin, std::min<uint64_t>(bin + binSize, end));
+    for (; cells.Check() == WalkStop::kNone; cells.Next()) seen_[cells.Pos() / 8] |= kCellStart;
     bin += binSize;
   }
 }

@@ -27,8 +27,8 @@ struct ValueData {
 
 namespace valuestep {
 
-inline bool RepairMode(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair || ctx.CommandId == kCmdDefrag; }
-inline bool ExtendedRepair(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair && ctx.DiagnosticMode != 0; }
+inline bool RepairMode(const HiveContext& ctx) { return ctx.Rules.Repair; }
+inline bool ExtendedRepair(const HiveContext& ctx) { return ctx.Rules.ExtendedRepair; }
 inline bool BigDataHive(const HiveContext& ctx) { return HasBigData(ctx.HiveMajorVersion, ctx.HiveMinorVersion); }
 inline uint32_t StoredLength(const VkCell& vk) { return vk.DataLength() & 0x7FFFFFFFu; }
 

@@ -19,8 +19,8 @@ namespace quelbrix {
 namespace walk {
 namespace {
 
-bool RepairMode(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair || ctx.CommandId == kCmdDefrag; }
-bool ExtendedRepair(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair && ctx.DiagnosticMode; }
+bool RepairMode(const HiveContext& ctx) { return ctx.Rules.Repair; }
+bool ExtendedRepair(const HiveContext& ctx) { return ctx.Rules.ExtendedRepair; }
 
 void Note(HiveContext& ctx, const std::string& text) { LogPane(kBlack, ctx, text); }
 
@@ -97,7 +97,7 @@ void ClassStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& s)
   DecodedName decoded = DecodeName(cell.Ptr(DataCell::kData, 0), classLength, cell.Avail() - DataCell::kData, false,
                                    s.className, sizeof s.className);
   LogFileF(ctx, "className=%s", s.className);
-  if (ctx.CommandId == kCmdRebuild) {
+  if (ctx.Rules.RebuildCalls) {
     size_t units = NameUnits(cell.Ptr(DataCell::kData, 0), classLength, cell.Avail() - DataCell::kData, false,
                              s.wideClass, kNameUnits * 4);
     s.wideClass[units] = u'\0';
@@ -155,7 +155,7 @@ void SecurityStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch&
     s.descriptorLength = length;
     DescriptorRecord* record = RegisterDescriptor(ctx, bytes, length);
     if (record == nullptr) LogLineF(ctx, kRed, "SecurityDescriptor Register Error FileOffset=0x%08x", sk.Pos());
-    if (ctx.CommandId == kCmdSearchDates)
+    if (ctx.Rules.Dates)
       LogFileF(ctx, "sequrity(%d)=No.%d", static_cast<int>(length), record ? static_cast<int>(record->Number) : 0);
     else
       DumpHexLine(bytes, "sequrity(%d)=", ctx, length, length, false);
@@ -165,7 +165,7 @@ void SecurityStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch&
       NkCell parentNk(image, parent.Pos);
       if (nk.skOffset() == parentNk.skOffset()) {
         totals.Add(Total::skOverRideCount);
-      } else if (ctx.CommandId == kCmdRepair) {
+      } else if (ctx.Rules.RepairOnlyFixes) {
         SkCell parentSk(image, CellPos(parentNk.skOffset()));
         // Only an sk that the parent's own visit accepted may take over.
         bool parentSound = parentNk.skOffset() != kNoCell && parentSk.Valid() && parentSk.Allocated() &&
@@ -205,20 +205,11 @@ void SecurityStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch&
   }
 }
 
-// Steps of one key up to its values.  Returns false when the visit ends early.
-bool VisitKey(WalkState& state, size_t frameIndex) {
+// The nk cell itself: its check, signature and lengths.  False when the
+// visit cannot go on; the report names the parent's path.
+bool KeyCellStep(WalkState& state, KeyFrame& key) {
   HiveContext& ctx = *state.Ctx;
   HiveImage image(ctx);
-  ScanTotals totals(ctx);
-  KeyFrame& key = state.Stack[frameIndex].KeyPart;
-  thread_local KeyScratch s;
-  s.descriptor = nullptr;
-  s.descriptorLength = 0;
-  s.className[0] = '\0';
-  s.wideClass[0] = u'\0';
-
-  totals.Add(Total::nkCount);
-  totals.Add(Total::AccessCount);
   uint32_t parentPos = key.Parent >= 0 ? state.Stack[static_cast<size_t>(key.Parent)].KeyPart.Pos : 0;
   // Until the name is appended, the path is the parent's.
   const std::string& parentPath = state.Path;
@@ -244,11 +235,18 @@ bool VisitKey(WalkState& state, size_t frameIndex) {
     DumpCell(ctx, nk);
     return false;
   }
+  return true;
+}
 
+// The key's name: the path line of the report and the status text, then the
+// checks of the name's length.  False when the name is empty.
+bool KeyNameStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& s) {
+  HiveContext& ctx = *state.Ctx;
+  ScanTotals totals(ctx);
   bool ascii = nk.AsciiName();
   totals.Add(Total::KeyNameCounts, ascii ? 1 : 0, 1);
   DecodedName decoded = DecodeName(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), ascii, s.name, sizeof s.name);
-  uint32_t L = decoded.ComputedLength;
+  uint32_t nameLength = decoded.ComputedLength;
 
   if (key.Depth > 0) {
     state.Path.push_back('\\');
@@ -257,7 +255,7 @@ bool VisitKey(WalkState& state, size_t frameIndex) {
     state.Path.assign(s.name);
   }
   if (state.Path.size() >= kPathBytes) state.Path.resize(kPathBytes - 1);
-  if (ctx.CommandId == kCmdSearchDates) {
+  if (ctx.Rules.Dates) {
     char time[64];
     FormatFileTime(time, sizeof time, nk.TimeStamp());
     FormatText(s.pathLine, sizeof s.pathLine, "%s %s", time, state.Path.c_str());
@@ -271,77 +269,92 @@ bool VisitKey(WalkState& state, size_t frameIndex) {
   }
   if (decoded.Truncated) LogLineF(ctx, kRed, "nk KeyName Overflow Error FileOffset=0x%08x", key.Pos);
 
-  if (L == 0) {
+  if (nameLength == 0) {
     LogLineF(ctx, kRed, "nk KeyLength Error2 FileOffset=0x%08x", key.Pos);
     Note(ctx, s.pathLine);
     DumpCell(ctx, nk);
     return false;
   }
-  if (L != nk.KeyLength()) {
+  if (nameLength != nk.KeyLength()) {
     LogLineF(ctx, kRed, "nk KeyLength Error3 FileOffset=0x%08x", key.Pos);
     Note(ctx, s.pathLine);
     DumpCell(ctx, nk);
-    if (RepairMode(ctx) && L < nk.KeyLength()) {
-      nk.SetKeyLength(static_cast<uint16_t>(L));
+    if (RepairMode(ctx) && nameLength < nk.KeyLength()) {
+      nk.SetKeyLength(static_cast<uint16_t>(nameLength));
       totals.Count(RepairCounter::nkKeyLengthClean);
     }
   }
-  totals.SetMax(Total::MaxKeyLength, L);
+  totals.SetMax(Total::MaxKeyLength, nameLength);
   s.unitCount = KeyUnits(nk, s.units);
-  std::u16string_view w(s.units, s.unitCount);
+  return true;
+}
 
-  if (key.IndexKind == kSigLf || key.IndexKind == kSigLh) {
-    bool lf = key.IndexKind == kSigLf;
-    uint32_t computed = lf ? LfNameHint(w) : LhNameHash(w);
-    uint32_t stored = image.U32(key.HashSlot);
-    if (computed != stored) {
-      LogLineF(ctx, kRed, lf ? "nk lf Hash Error calculate=0x%08x actual=0x%08x"
-                             : "nk lh Hash Error calculate=0x%08x actual=0x%08x",
-               computed, stored);
+// The hash of the key's entry in an lf or lh list.
+void HashStep(WalkState& state, const KeyFrame& key, const KeyScratch& s) {
+  if (key.IndexKind != kSigLf && key.IndexKind != kSigLh) return;
+  HiveContext& ctx = *state.Ctx;
+  HiveImage image(ctx);
+  std::u16string_view units(s.units, s.unitCount);
+  bool lf = key.IndexKind == kSigLf;
+  uint32_t computed = lf ? LfNameHint(units) : LhNameHash(units);
+  uint32_t stored = image.U32(key.HashSlot);
+  if (computed == stored) return;
+  LogLineF(ctx, kRed, lf ? "nk lf Hash Error calculate=0x%08x actual=0x%08x"
+                         : "nk lh Hash Error calculate=0x%08x actual=0x%08x",
+           computed, stored);
+  Note(ctx, s.pathLine);
+  if (RepairMode(ctx)) {
+    image.SetU32(key.HashSlot, computed);
+    ScanTotals(ctx).Count(lf ? RepairCounter::lfHashClean : RepairCounter::lhHashClean);
+  }
+}
+
+// A subkey against its parent: the parent offset, the longest name, the
+// order among its siblings, and the time stamps of the hive.
+void ParentStep(WalkState& state, KeyFrame& key, const NkCell& nk, const KeyScratch& s) {
+  HiveContext& ctx = *state.Ctx;
+  HiveImage image(ctx);
+  ScanTotals totals(ctx);
+  KeyFrame& parent = state.Stack[static_cast<size_t>(key.Parent)].KeyPart;
+  NkCell parentNk(image, parent.Pos);
+  parent.ComputedSubkeyCount++;
+  uint32_t parentOffset = CellOffsetOf(parent.Pos);
+  if (nk.ParentOffset() != parentOffset) {
+    LogLineF(ctx, kRed, "nk ParentOffset Error calculate=0x%08x actual=0x%08x", parentOffset, nk.ParentOffset());
+    Note(ctx, s.pathLine);
+    if (ctx.Rules.RepairOnlyFixes) nk.SetParentOffset(parentOffset);
+  }
+  uint32_t units = static_cast<uint32_t>(s.unitCount);
+  parent.ComputedMaxSubkey = std::max(parent.ComputedMaxSubkey, units);
+  if (ExtendedRepair(ctx) && parentNk.MaxSubkey() < units) {
+    parentNk.SetMaxSubkey(static_cast<uint16_t>(units));
+    totals.Count(RepairCounter::nkMaxSubkeyClean);
+  }
+  if (parent.PrevSibling != 0) {
+    char16_t prevUnits[kNameUnits];
+    size_t prevCount = KeyUnits(NkCell(image, parent.PrevSibling), prevUnits);
+    int order = CompareSiblingOrder(std::u16string_view(prevUnits, prevCount), std::u16string_view(s.units, s.unitCount));
+    if (order >= 0) {
+      LogLineF(ctx, kRed, order > 0 ? "nk Subkey Sequence Error FileOffset=0x%08x"
+                                    : "nk Subkey Duplicate Error FileOffset=0x%08x",
+               key.Pos);
       Note(ctx, s.pathLine);
-      if (RepairMode(ctx)) {
-        image.SetU32(key.HashSlot, computed);
-        totals.Count(lf ? RepairCounter::lfHashClean : RepairCounter::lhHashClean);
-      }
+      OrderKeyLine(ctx, prevUnits, prevCount, static_cast<int>(2 * prevCount));
+      LogLineF(ctx, kRed, "%3d %s", static_cast<int>(nk.KeyLength()), s.name);
     }
   }
+  parent.PrevSibling = key.Pos;
+  uint64_t stamp = nk.TimeStamp();
+  uint64_t minTime = totals.Time(Total::MinTime);
+  if (minTime == 0 || minTime > stamp) totals.SetTime(Total::MinTime, stamp);
+  if (totals.Time(Total::MaxTime) < stamp) totals.SetTime(Total::MaxTime, stamp);
+}
 
-  if (key.Depth > 0) {
-    KeyFrame& parent = state.Stack[static_cast<size_t>(key.Parent)].KeyPart;
-    NkCell parentNk(image, parent.Pos);
-    parent.ComputedSubkeyCount++;
-    uint32_t parentOffset = CellOffsetOf(parent.Pos);
-    if (nk.ParentOffset() != parentOffset) {
-      LogLineF(ctx, kRed, "nk ParentOffset Error calculate=0x%08x actual=0x%08x", parentOffset, nk.ParentOffset());
-      Note(ctx, s.pathLine);
-      if (ctx.CommandId == kCmdRepair) nk.SetParentOffset(parentOffset);
-    }
-    uint32_t n = static_cast<uint32_t>(s.unitCount);
-    parent.ComputedMaxSubkey = std::max(parent.ComputedMaxSubkey, n);
-    if (ExtendedRepair(ctx) && parentNk.MaxSubkey() < n) {
-      parentNk.SetMaxSubkey(static_cast<uint16_t>(n));
-      totals.Count(RepairCounter::nkMaxSubkeyClean);
-    }
-    if (parent.PrevSibling != 0) {
-      char16_t prevUnits[kNameUnits];
-      size_t prevCount = KeyUnits(NkCell(image, parent.PrevSibling), prevUnits);
-      int order = CompareSiblingOrder(std::u16string_view(prevUnits, prevCount), w);
-      if (order >= 0) {
-        LogLineF(ctx, kRed, order > 0 ? "nk Subkey Sequence Error FileOffset=0x%08x"
-                                      : "nk Subkey Duplicate Error FileOffset=0x%08x",
-                 key.Pos);
-        Note(ctx, s.pathLine);
-        OrderKeyLine(ctx, prevUnits, prevCount, static_cast<int>(2 * prevCount));
-        LogLineF(ctx, kRed, "%3d %s", static_cast<int>(nk.KeyLength()), s.name);
-      }
-    }
-    parent.PrevSibling = key.Pos;
-    uint64_t stamp = nk.TimeStamp();
-    uint64_t minTime = totals.Time(Total::MinTime);
-    if (minTime == 0 || minTime > stamp) totals.SetTime(Total::MinTime, stamp);
-    if (totals.Time(Total::MaxTime) < stamp) totals.SetTime(Total::MaxTime, stamp);
-  }
-
+// Counts whose list is none, the class length, the spare fields and the
+// padding behind the name.
+void KeyFieldsStep(WalkState& state, const KeyFrame& key, const NkCell& nk, const KeyScratch& s) {
+  HiveContext& ctx = *state.Ctx;
+  ScanTotals totals(ctx);
   struct CountCheck {
     uint32_t count, offset;
     const char* message;
@@ -388,21 +401,45 @@ bool VisitKey(WalkState& state, size_t frameIndex) {
   AdjustCells(ctx, key.Pos, RoundUp8(82 + uint64_t{nk.KeyLength()}));
   if (RepairMode(ctx) && ZeroTail(nk.Bytes(), 80 + int64_t{nk.KeyLength()}, nk.Length()))
     totals.Count(RepairCounter::nkPaddingClean);
+}
 
+// Hive rebuild: the key re-created under its parent's handle.
+void RebuildKeyStep(WalkState& state, KeyFrame& key, KeyScratch& s) {
+  HiveContext& ctx = *state.Ctx;
+  if (key.Depth == 0) {
+    key.Handle = RebuildOpenRoot(ctx);
+    return;
+  }
+  ScanTotals(ctx).Count(RepairCounter::RegCreateKeyExCount);
+  RegHandle parentHandle = state.Stack[static_cast<size_t>(key.Parent)].KeyPart.Handle;
+  std::copy(s.units, s.units + s.unitCount, s.wideName);
+  s.wideName[s.unitCount] = u'\0';
+  key.Handle = RebuildCreateKey(ctx, parentHandle, s.wideName, s.wideClass, s.descriptor, s.descriptorLength);
+}
+
+// Steps of one key up to its values.  Returns false when the visit ends early.
+bool VisitKey(WalkState& state, size_t frameIndex) {
+  HiveContext& ctx = *state.Ctx;
+  KeyFrame& key = state.Stack[frameIndex].KeyPart;
+  thread_local KeyScratch s;
+  s.descriptor = nullptr;
+  s.descriptorLength = 0;
+  s.className[0] = '\0';
+  s.wideClass[0] = u'\0';
+
+  ScanTotals totals(ctx);
+  totals.Add(Total::nkCount);
+  totals.Add(Total::AccessCount);
+  if (!KeyCellStep(state, key)) return false;
+  HiveImage image(ctx);
+  NkCell nk(image, key.Pos);
+  if (!KeyNameStep(state, key, nk, s)) return false;
+  HashStep(state, key, s);
+  if (key.Depth > 0) ParentStep(state, key, nk, s);
+  KeyFieldsStep(state, key, nk, s);
   if (nk.ClassLength() != 0) ClassStep(state, key, nk, s);
   SecurityStep(state, key, nk, s);
-
-  if (ctx.CommandId == kCmdRebuild) {
-    if (key.Depth == 0) {
-      key.Handle = RebuildOpenRoot(ctx);
-    } else {
-      totals.Count(RepairCounter::RegCreateKeyExCount);
-      RegHandle parentHandle = state.Stack[static_cast<size_t>(key.Parent)].KeyPart.Handle;
-      std::copy(s.units, s.units + s.unitCount, s.wideName);
-      s.wideName[s.unitCount] = u'\0';
-      key.Handle = RebuildCreateKey(ctx, parentHandle, s.wideName, s.wideClass, s.descriptor, s.descriptorLength);
-    }
-  }
+  if (ctx.Rules.RebuildCalls) RebuildKeyStep(state, key, s);
   if (nk.vklistCount() > 0) {
     state.PathLine.assign(s.pathLine);
     ValueListStep(ctx, nk, state.PathLine, key.Depth, key.Handle);
@@ -421,7 +458,7 @@ void FinishKey(WalkState& state, KeyFrame& key) {
       LogLineF(ctx, kRed, "SubkeyCount Error calculate=%d actual=%d", static_cast<int>(key.ComputedSubkeyCount),
                static_cast<int>(nk.SubkeyCount()));
       char pathLine[kPathBytes];
-      if (ctx.CommandId == kCmdSearchDates) {
+      if (ctx.Rules.Dates) {
         char time[64];
         FormatFileTime(time, sizeof time, nk.TimeStamp());
         FormatText(pathLine, sizeof pathLine, "%s %s", time, state.Path.c_str());
@@ -448,7 +485,7 @@ void FinishKey(WalkState& state, KeyFrame& key) {
       }
     }
   }
-  if (ctx.CommandId == kCmdRebuild && key.Handle != 0)
+  if (ctx.Rules.RebuildCalls && key.Handle != 0)
     RebuildCloseKey(ctx, key.Handle, NkCell(HiveImage(ctx), key.Pos).TimeStamp(), key.Depth == 0);
 }
 

@@ -8,6 +8,7 @@
 #include "defrag/defrag.h"
 #include "hive/access_map.h"
 #include "hive/base_block.h"
+#include "hive/bins.h"
 #include "hive/cells.h"
 #include "hive/check_cell.h"
 #include "repair/allocator.h"
@@ -22,10 +23,57 @@
 namespace quelbrix {
 namespace {
 
-bool RepairOrDefrag(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair || ctx.CommandId == kCmdDefrag; }
-bool DiagnosticRepair(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair && ctx.DiagnosticMode; }
+bool RepairOrDefrag(const HiveContext& ctx) { return ctx.Rules.Repair; }
+bool DiagnosticRepair(const HiveContext& ctx) { return ctx.Rules.ExtendedRepair; }
 
 void Heading(HiveContext& ctx, const char* name) { LogLineF(ctx, kGreen, "[%s] %s", name, NowText().c_str()); }
+
+// Clears the spare fields of a bin header (Repair in diagnostic mode); the
+// first bin keeps its time stamp.
+void CleanBinSpares(const BinHeader& h, bool first, ScanTotals& totals) {
+  if (h.Spare1() == 0 && h.Spare2() == 0 && (first || h.TimeStamp() == 0)) return;
+  h.SetSpare1(0);
+  h.SetSpare2(0);
+  if (!first) h.SetTimeStamp(0);
+  totals.Count(RepairCounter::HbinUnknownClean);
+}
+
+// The cells of one bin in phase 2.  False when the scan must stop.
+bool BinCellsWalk(HiveContext& ctx, const BinHeader& h, int j, BinShadow& shadow) {
+  HiveImage image(ctx);
+  const uint32_t binSize = h.Size();
+  CellCursor cells = CellCursor::OfBin(image, h.Pos(), h.Pos() + binSize);
+  for (int k = 1; !cells.AtEnd(); ++k) {  // a bin of header only, or size below 32: nothing to walk
+    const uint64_t cell = cells.Pos();
+    const int32_t size = cells.SizeWord();
+    if (CheckCellBounds(ctx, cell) != kCellOk) {
+      LogLine(ctx, "HbinsCells Assert Error", kRed);
+      LogLineF(ctx, kRed, "FirstAssert HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
+               static_cast<int>(binSize), k, size);
+      return false;
+    }
+    if (size == 0) {
+      LogLineF(ctx, kRed, "HbinsCells Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
+               static_cast<int>(binSize), k, size);
+      return false;
+    }
+    if (cells.Length() % 8 != 0) {
+      LogLineF(ctx, kRed, "HbinsCells Error not multiple 8 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
+               static_cast<int>(binSize), k, size);
+      return false;
+    }
+    if (size > 0) {
+      if (shadow.FreeTail() == 0) shadow.SetFreeTail(static_cast<uint32_t>(cell));
+    } else {
+      shadow.SetFreeTail(0);
+    }
+    if (cells.Next() == WalkStop::kBadSize) {
+      LogLine(ctx, "CellsOverFlow", kRed);
+      return false;
+    }
+  }
+  return true;
+}
 
 // Phase 2.  False when the scan must stop.
 bool BinWalk(HiveContext& ctx) {
@@ -35,91 +83,44 @@ bool BinWalk(HiveContext& ctx) {
   Heading(ctx, "HbinsCellsStruct Test");
   if (MakesHiveSound(ctx)) SalvageBins(ctx);
   totals.Set(Total::LastHbinOffset, 0);
-  uint32_t hbinsSize = image.HbinsDataSize();
-  uint64_t end = uint64_t{kBaseBlockSize} + hbinsSize;
-  uint64_t bin = kBaseBlockSize;
+  const uint32_t hbinsSize = image.HbinsDataSize();
   uint32_t prevSize = 0;
-  bool oldFormat = IsOldFormat(ctx.HiveMajorVersion, ctx.HiveMinorVersion);
+  const bool oldFormat = IsOldFormat(ctx.HiveMajorVersion, ctx.HiveMinorVersion);
+  BinCursor bins(image, uint64_t{kBaseBlockSize} + hbinsSize);
   // Ends: each bin moves the walk on by its size, at least a header (a
   // smaller one stops it), and each cell by a checked non-zero length.
-  for (int j = 1; bin < end; ++j) {
+  for (int j = 1; !bins.AtEnd(); ++j) {
     totals.Add(Total::HbinCount);
-    uint32_t binSize = image.U32(bin + 8);
+    const BinHeader h = bins.Header();
+    const uint32_t binSize = h.Size();
     if (j == 1) {
       char time[64];
-      LogLineF(ctx, kBlack, "HbinTimeStamp=%s", FormatFileTime(time, sizeof time, image.U64(bin + 0x14)));
-      if (DiagnosticRepair(ctx) && (image.U32(bin + 0x0C) != 0 || image.U32(bin + 0x10) != 0)) {
-        image.SetU32(bin + 0x0C, 0);
-        image.SetU32(bin + 0x10, 0);
-        totals.Count(RepairCounter::HbinUnknownClean);
-      }
-    } else if (DiagnosticRepair(ctx) &&
-               (image.U32(bin + 0x0C) != 0 || image.U32(bin + 0x10) != 0 || image.U64(bin + 0x14) != 0)) {
-      image.SetU32(bin + 0x0C, 0);
-      image.SetU32(bin + 0x10, 0);
-      image.SetU64(bin + 0x14, 0);
-      totals.Count(RepairCounter::HbinUnknownClean);
+      LogLineF(ctx, kBlack, "HbinTimeStamp=%s", FormatFileTime(time, sizeof time, h.TimeStamp()));
     }
-    if (!image.Contains(bin, kBinHeaderSize) || image.U32(bin) != 0x6E696268) {  // "hbin"
+    if (DiagnosticRepair(ctx)) CleanBinSpares(h, j == 1, totals);
+    const WalkStop stop = bins.Check();
+    if (stop == WalkStop::kBadSignature) {
       LogLine(ctx, "HbinsSignature Error", kRed);
       LogLineF(ctx, kRed, "FirstAssert HbinCount=%d HbinsSize=%d", j, static_cast<int>(binSize));
       return false;
     }
-    if (image.U32(bin + 4) != bin - kBaseBlockSize) {
+    if (stop == WalkStop::kBadOffset) {
       LogLine(ctx, "HbinsChane Error", kRed);
       return false;
     }
-    if (oldFormat && image.U32(bin + 0x1C) != binSize && DiagnosticRepair(ctx)) {
-      image.SetU32(bin + 0x1C, binSize);
+    if (oldFormat && h.Spare() != binSize && DiagnosticRepair(ctx)) {
+      h.SetSpare(binSize);
       totals.Count(RepairCounter::HbinOffsetClean);
     }
-    BinShadow shadow(map, static_cast<uint32_t>(bin));
+    BinShadow shadow(map, static_cast<uint32_t>(h.Pos()));
     shadow.SetFreeTail(0);
-    uint64_t binEnd = bin + binSize;
-    uint64_t cell = bin + kBinHeaderSize;
-    for (int k = 1;; ++k) {
-      if (cell >= binEnd) break;  // a bin of header only, or size below 32: nothing to walk
-      int32_t size = static_cast<int32_t>(image.U32(cell));
-      if (CheckCell(0, ctx, false, 0, cell, 0) != kCellOk) {
-        LogLine(ctx, "HbinsCells Assert Error", kRed);
-        LogLineF(ctx, kRed, "FirstAssert HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
-                 static_cast<int>(binSize), k, size);
-        return false;
-      }
-      if (size == 0) {
-        LogLineF(ctx, kRed, "HbinsCells Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
-                 static_cast<int>(binSize), k, size);
-        return false;
-      }
-      uint32_t m = CellView(image, cell).Length();
-      if (m % 8 != 0) {
-        LogLineF(ctx, kRed, "HbinsCells Error not multiple 8 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
-                 static_cast<int>(binSize), k, size);
-        return false;
-      }
-      if (size > 0) {
-        if (shadow.FreeTail() == 0) shadow.SetFreeTail(static_cast<uint32_t>(cell));
-      } else {
-        shadow.SetFreeTail(0);
-      }
-      cell += m;
-      if (cell == binEnd) break;
-      if (cell > binEnd) {
-        LogLine(ctx, "CellsOverFlow", kRed);
-        return false;
-      }
-    }
+    if (!BinCellsWalk(ctx, h, j, shadow)) return false;
     shadow.SetPrevBinSize(prevSize);
     prevSize = binSize;
     totals.Set(Total::LastHbinOffset, hbinsSize - binSize);
     // A bin size below a header cannot advance the walk: treat it like a
     // bin that runs past the end.
-    if (binSize < kBinHeaderSize) {
-      LogLine(ctx, "HbinssOverFlow", kRed);
-      break;
-    }
-    bin += binSize;
-    if (bin > end) {
+    if (bins.Next() == WalkStop::kBadSize) {
       LogLine(ctx, "HbinssOverFlow", kRed);
       break;
     }
@@ -134,7 +135,7 @@ bool RootKeyTest(HiveContext& ctx) {
   Heading(ctx, "Root nkCells Test");
   uint32_t root = bb.RootCellOffset();
   LogLineF(ctx, root == 0x20 ? kBlack : kRed, "Root nkCellsOffsetVaue=0x%08x", root);
-  if (CheckCell(0, ctx, false, 0, CellPos(root), 0) != kCellOk) {
+  if (CheckCellBounds(ctx, CellPos(root)) != kCellOk) {
     LogLine(ctx, "Root nkCells Assert Error", kRed);
     return false;
   }
@@ -158,7 +159,7 @@ void SkRing(HiveContext& ctx) {
   NkCell root(image, CellPos(bb.RootCellOffset()));
   uint32_t rootSk = root.skOffset();
   LogLineF(ctx, kBlack, "Root skCellsOffsetVaue=0x%08x", rootSk);
-  if (CheckCell(0, ctx, false, 0, CellPos(rootSk), 0) != kCellOk) {
+  if (CheckCellBounds(ctx, CellPos(rootSk)) != kCellOk) {
     LogLine(ctx, "Root skCells Assert Error", kRed);
     return;
   }
@@ -183,7 +184,7 @@ void SkRing(HiveContext& ctx) {
     if (refs > maximum) maximum = refs;
     uint64_t prev = CellPos(sk.PrevskOffset());
     uint64_t next = CellPos(sk.NextskOffset());
-    if (CheckCell(0, ctx, false, 0, prev, 0) != kCellOk) {
+    if (CheckCellBounds(ctx, prev) != kCellOk) {
       LogLine(ctx, "privsk Cells Assert Error", kRed);
       break;
     }
@@ -191,7 +192,7 @@ void SkRing(HiveContext& ctx) {
       LogLine(ctx, "privsk Cells not sk Error", kRed);
       break;
     }
-    if (CheckCell(0, ctx, false, 0, next, 0) != kCellOk) {
+    if (CheckCellBounds(ctx, next) != kCellOk) {
       LogLine(ctx, "nextsk Cells Assert Error", kRed);
       break;
     }
@@ -218,32 +219,32 @@ void ForEachCell(HiveContext& ctx, Visit visit) {
   HiveImage image(ctx);
   uint64_t end = uint64_t{kBaseBlockSize} + image.HbinsDataSize();
   if (end > image.Size()) end = image.Size();
-  uint64_t bin = kBaseBlockSize;
+  BinCursor bins(image, end);
   // Ends: bins step by a size of at least a header, cells by a non-zero length.
-  for (int j = 1; bin < end; ++j) {
-    uint32_t binSize = image.U32(bin + 8);
-    if (binSize < kBinHeaderSize || image.U32(bin) != 0x6E696268) {
+  for (int j = 1; !bins.AtEnd(); ++j) {
+    const BinHeader h = bins.Header();
+    const uint32_t binSize = h.Size();
+    if (binSize < kBinHeaderSize || !h.HasSignature()) {
       LogLine(ctx, "HbinssOverFlow", kRed);
       return;
     }
-    uint64_t binEnd = bin + binSize;
-    uint64_t cell = bin + kBinHeaderSize;
-    for (int k = 1; cell < binEnd; ++k) {
-      CellView view(image, cell);
+    // A cell may run past its bin (but not past the bins): it is visited,
+    // then the bin ends there.
+    CellCursor cells = CellCursor::OfBin(image, h.Pos(), h.Pos() + binSize);
+    for (int k = 1; !cells.AtEnd(); ++k) {
+      CellView view(image, cells.Pos());
       uint32_t m = view.Length();
-      if (!view.Valid() || m == 0 || cell + m > end) {
+      if (!view.Valid() || m == 0 || cells.Pos() + m > end) {
         LogLine(ctx, "CellsOverFlow", kRed);
         break;
       }
       visit(view, j, binSize, k);
-      cell += m;
-      if (cell > binEnd) {
+      if (cells.Next() == WalkStop::kBadSize) {
         LogLine(ctx, "CellsOverFlow", kRed);
         break;
       }
     }
-    bin += binSize;
-    if (bin > end) {
+    if (bins.Next() == WalkStop::kBadSize) {
       LogLine(ctx, "HbinssOverFlow", kRed);
       return;
     }
@@ -299,7 +300,7 @@ AccessCounts AccessPass(HiveContext& ctx) {
     } else if (!ctx.Aborted()) {
       counts.nonAccessed++;
       counts.nonAccessedBytes += cell.Length();
-      if (ctx.CommandId == kCmdDefrag) {
+      if (ctx.Rules.Defrag) {
         LogLineF(ctx, kRed, "NonaccessCells Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
                  static_cast<int>(binSize), k, cell.Size());
         --ctx.FaultLines;  // lost space that Defrag frees, not damage
@@ -414,10 +415,11 @@ bool ScanCommandAvailable(int32_t id) {
 }
 
 void ScanHive(HiveContext& ctx) {
+  ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
   ctx.ScanStopped = true;
   if (!BaseBlockPhase(ctx, MakesHiveSound(ctx))) return;
   if (!BinWalk(ctx)) return;
-  StructureStatistics(ctx, ctx.CommandId == kCmdDefrag);
+  StructureStatistics(ctx, ctx.Rules.Defrag);
   if (!RootKeyTest(ctx)) return;
   ctx.ScanStopped = false;
   SkRing(ctx);
@@ -439,12 +441,12 @@ void ScanHive(HiveContext& ctx) {
   if (MakesHiveSound(ctx)) SoundSecurityCells(ctx);
   if (DiagnosticRepair(ctx)) RepairBaseBlock(ctx);
 
-  switch (ctx.CommandId) {
-    case kCmdRebuild:
+  switch (ctx.Rules.Finish) {
+    case ScanFinish::kRebuildSummary:
       LogLineF(ctx, kGreen, "[Rebuild Summary] %s", NowText().c_str());
       PrintRepairCounters(ctx);
       break;
-    case kCmdDefrag:
+    case ScanFinish::kDefrag:
       LogLineF(ctx, kGreen, "[Repair Summary] %s", NowText().c_str());
       PrintRepairCounters(ctx);
       LogLineF(ctx, kGreen, "[Defrag Start] %s", NowText().c_str());
@@ -458,7 +460,7 @@ void ScanHive(HiveContext& ctx) {
       PrintRepairCounters(ctx);
       StructureStatistics(ctx, true);
       break;
-    case kCmdRepair:
+    case ScanFinish::kRepair:
       DeleteTrailingHbins(ctx);
       ClosingFixup(ctx);
       LogLineF(ctx, kGreen, "[Repair Summary] %s", NowText().c_str());

@@ -399,7 +399,7 @@ void DescriptorCheck::Run() {
     return;
   }
   Locate();
-  repair_ = ctx_.CommandId == kCmdRepair && DaclRepairable();
+  repair_ = ctx_.Rules.RepairOnlyFixes && DaclRepairable();
 
   if (repair_ && size_[kSacl] == 0 && (sd.Control() & kSaclPresent) != 0) {
     LogLineF(ctx_, kRed, "SE_SACL_PRESENT Error %04x", kSaclPresent);

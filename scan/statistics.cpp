@@ -5,14 +5,13 @@
 #include "core/report_log.h"
 #include "hive/access_map.h"
 #include "hive/cells.h"
-#include "hive/image.h"
+#include "hive/bins.h"
 
 namespace quelbrix {
 namespace {
 
-constexpr uint32_t kPage = 4096;
 // The largest cell that still leaves room for a bin header in one page.
-constexpr uint32_t kPageCell = kPage - kBinHeaderSize;
+constexpr uint32_t kPageCell = kPageSize - kBinHeaderSize;
 
 // Largest and smallest size with how often each was met.
 struct Extremes {
@@ -74,7 +73,7 @@ class StatisticsWalk {
       : ctx_(ctx),
         image_(ctx),
         defragView_(defragView),
-        listLayout_(ctx.CommandId == kCmdDefrag && ctx.DiagnosticMode != 0),
+        listLayout_(ctx.Rules.DefragDetail),
         oldFormat_(IsOldFormat(ctx.HiveMajorVersion, ctx.HiveMinorVersion)) {}
 
   void Run();
@@ -87,7 +86,7 @@ class StatisticsWalk {
   bool NotMultipleOfPage(uint32_t m) const {
     // A big-data segment of 16352 bytes is the one long cell of the new format
     // that need not fill whole pages.
-    return m > kPageCell && m % kPage != 0 && (oldFormat_ || m != kSegmentCellSize);
+    return m > kPageCell && m % kPageSize != 0 && (oldFormat_ || m != kSegmentCellSize);
   }
 
   HiveContext& ctx_;
@@ -113,7 +112,7 @@ void StatisticsWalk::PlaceAllocated(uint32_t j, uint32_t binSize, uint32_t k, in
       CellLine("HbinsCells Error not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j, binSize, k,
                size);
     }
-  } else if (m > kPageCell && m % kPage != 0) {
+  } else if (m > kPageCell && m % kPageSize != 0) {
     if (defragView_ && NotMultipleOfPage(m)) {
       CellLine("HbinsCells Error not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j, binSize, k,
                size);
@@ -121,14 +120,14 @@ void StatisticsWalk::PlaceAllocated(uint32_t j, uint32_t binSize, uint32_t k, in
   } else if (m > kPageCell) {
     if (!defragView_) return;
     if (k == 1) {
-      if (uint64_t{m} + kPage != binSize) {
+      if (uint64_t{m} + kPageSize != binSize) {
         CellLine("HbinsCells HbinsSize Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j, binSize, k, size);
       }
     } else {
       CellLine("HbinsCells Error not First Cells HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j, binSize, k,
                size);
     }
-  } else if (defragView_ && k == 1 && binSize > kPage) {
+  } else if (defragView_ && k == 1 && binSize > kPageSize) {
     CellLine("ShortCells in LongHbins HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j, binSize, k, size);
   }
 }
@@ -138,8 +137,9 @@ void StatisticsWalk::WalkBin(uint64_t bin, uint32_t binSize, uint32_t j) {
   bool inFreeRun = false;
   uint32_t freeRunFirst = 0;
   uint32_t k = 0;
-  for (uint64_t cell = bin + kBinHeaderSize; cell < binEnd;) {
+  for (CellCursor cells = CellCursor::OfBin(image_, bin, binEnd); !cells.AtEnd();) {
     ++k;
+    const uint64_t cell = cells.Pos();
     CellView view(image_, cell);
     if (cell + 4 > binEnd || !view.Valid()) {
       LogLine(ctx_, "CellsOverFlow", kRed);
@@ -171,8 +171,7 @@ void StatisticsWalk::WalkBin(uint64_t bin, uint32_t binSize, uint32_t j) {
         freeRunFirst = m;
       }
     }
-    cell += m;
-    if (cell > binEnd) {
+    if (cells.Next() == WalkStop::kBadSize) {
       LogLine(ctx_, "CellsOverFlow", kRed);
       break;
     }
@@ -184,16 +183,17 @@ void StatisticsWalk::WalkBin(uint64_t bin, uint32_t binSize, uint32_t j) {
 }
 
 void StatisticsWalk::Run() {
-  const uint64_t hbinsEnd = uint64_t{kBaseBlockSize} + image_.HbinsDataSize();
-  uint64_t bin = kBaseBlockSize;
+  BinCursor bins(image_, uint64_t{kBaseBlockSize} + image_.HbinsDataSize());
   for (uint32_t j = 1;; ++j) {
     // A bin must lie inside the image, and a size below its own header would
     // never move the walk on.
-    if (!image_.Contains(bin, kBinHeaderSize)) {
+    const BinHeader h = bins.Header();
+    const uint64_t bin = bins.Pos();
+    if (!h.Whole()) {
       LogLine(ctx_, "HbinssOverFlow", kRed);
       break;
     }
-    const uint32_t binSize = image_.U32(bin + 8);
+    const uint32_t binSize = h.Size();
     if (binSize < kBinHeaderSize) {
       LogLineF(ctx_, kRed, "HbinsSize Error HbinCount=%d HbinsSize=%d", AsInt(j), AsInt(binSize));
       break;
@@ -205,9 +205,9 @@ void StatisticsWalk::Run() {
     ++s_.Bins;
     s_.BinSizes.Add(binSize);
     WalkBin(bin, binSize, j);
-    bin += binSize;
-    if (bin == hbinsEnd) break;
-    if (bin > hbinsEnd) {
+    const WalkStop step = bins.Next();
+    if (step == WalkStop::kEnd) break;
+    if (step == WalkStop::kBadSize) {
       LogLine(ctx_, "HbinssOverFlow", kRed);
       break;
     }

@@ -38,7 +38,7 @@ const IndexKind* KindOf(uint16_t sig) {
   return nullptr;
 }
 
-bool RepairMode(const HiveContext& ctx) { return ctx.CommandId == kCmdRepair || ctx.CommandId == kCmdDefrag; }
+bool RepairMode(const HiveContext& ctx) { return ctx.Rules.Repair; }
 
 }  // namespace
 
@@ -49,7 +49,7 @@ bool EnterIndex(WalkState& state, IndexFrame& frame, const KeyFrame& owner) {
   ScanTotals totals(ctx);
   totals.Add(Total::SubLinkCount);
   totals.Add(Total::AccessCount);
-  if (CheckCell(0, ctx, false, 0, frame.Pos, 0) != kCellOk) {
+  if (CheckCellBounds(ctx, frame.Pos) != kCellOk) {
     LogLine(ctx, "Sublist Cells Assert Error", kRed);
     LogPane(kBlack, ctx, state.Path);
     return false;

@@ -289,7 +289,7 @@ void DumpValue(HiveContext& ctx, const char* name, const ValueData& data, const 
                const VkCell& vk, RegHandle handle) {
   DumpScratch own;
   DumpScratch& s = data.Present > kBigDataThreshold ? own : ThreadScratch();
-  bool rebuild = ctx.CommandId == kCmdRebuild;
+  bool rebuild = ctx.Rules.RebuildCalls;
   // The registry gets the name as the hive holds it, not its ANSI form.
   std::u16string wide;
   if (rebuild) {
@@ -317,7 +317,7 @@ void DumpValue(HiveContext& ctx, const char* name, const ValueData& data, const 
         RebuildSetValueW(ctx, handle, wide.c_str(), type, s.bytes.data(), static_cast<uint32_t>(s.bytes.size()));
       }
       s.line.push_back('"');
-      if (ctx.CommandId == kCmdRepair)
+      if (ctx.Rules.RepairOnlyFixes)
         DataLengthRepair(ctx, s.line, data.DbCell, vk, static_cast<uint32_t>(2 * units), bytes, data.Capacity);
       LogFile(ctx, s.line);
       return;
@@ -333,7 +333,7 @@ void DumpValue(HiveContext& ctx, const char* name, const ValueData& data, const 
         s.line.push_back('"');
         p += 2 * static_cast<int64_t>(units) + 2;
       }
-      if (ctx.CommandId == kCmdRepair)
+      if (ctx.Rules.RepairOnlyFixes)
         DataLengthRepair(ctx, s.line, data.DbCell, vk, static_cast<uint32_t>(p), bytes, data.Capacity);
       LogFile(ctx, s.line);
       if (rebuild) {

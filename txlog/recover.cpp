@@ -3,15 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hive/bins.h"
 #include "hive/bytes.h"
 #include "txlog/txlog.h"
 
 namespace quelbrix::txlog {
 namespace {
 
-constexpr uint32_t kBaseBlock = 4096;
-constexpr uint32_t kRegf = 0x66676572;
-constexpr uint32_t kHbin = 0x6E696268;
 // The AccessMap keeps 32-bit positions: a hive never grows past this.
 constexpr uint64_t kMaxHiveBytes = 0x7FFFFFFFu;
 
@@ -36,7 +34,7 @@ std::string Text(const char* format, ...) {
 std::string CheckLogBaseBlock(const std::vector<uint8_t>& log) {
   if (log.size() < kLogSector) return "cut short: no base block";
   const uint8_t* p = log.data();
-  if (LoadU32(p) != kRegf) return "base block signature";
+  if (LoadU32(p) != kRegfSignature) return "base block signature";
   uint32_t sum = Checksum508(p);
   if (sum != LoadU32(p + 0x1FC))
     return Text("base block checksum calculate=0x%08x actual=0x%08x", sum, LoadU32(p + 0x1FC));
@@ -48,7 +46,7 @@ std::string CheckLogBaseBlock(const std::vector<uint8_t>& log) {
 }
 
 bool PrimaryBaseBlockSound(const std::vector<uint8_t>& hive) {
-  return hive.size() >= kBaseBlock && LoadU32(hive.data()) == kRegf &&
+  return hive.size() >= kBaseBlockSize && LoadU32(hive.data()) == kRegfSignature &&
          Checksum508(hive.data()) == LoadU32(hive.data() + 0x1FC);
 }
 
@@ -89,7 +87,7 @@ std::string CheckEntry(const std::vector<uint8_t>& log, size_t pos, Entry* e) {
     return Text("hash-1 calculate=0x%016llx actual=0x%016llx", static_cast<unsigned long long>(hash1),
                 static_cast<unsigned long long>(LoadU64(p + entry::kHash1)));
   uint32_t hbins = LoadU32(p + entry::kHbinsDataSize);
-  if (hbins == 0 || hbins % 4096 != 0 || hbins > kMaxHiveBytes - kBaseBlock)
+  if (hbins == 0 || hbins % kPageSize != 0 || hbins > kMaxHiveBytes - kBaseBlockSize)
     return Text("hive bins data size 0x%08x", hbins);
   uint32_t count = LoadU32(p + entry::kPageCount);
   if (uint64_t{count} * 8 > size - entry::kPageRefs) return Text("dirty pages count %u", count);
@@ -139,7 +137,7 @@ void ApplyEntry(std::vector<uint8_t>& hive, const std::vector<uint8_t>& log, con
   size_t data = e.Pos + entry::kPageRefs + 8ull * e.PageCount;
   for (uint32_t i = 0; i < e.PageCount; ++i) {
     uint32_t off = LoadU32(p + entry::kPageRefs + 8ull * i), len = LoadU32(p + entry::kPageRefs + 8ull * i + 4);
-    std::memcpy(hive.data() + kBaseBlock + off, log.data() + data, len);
+    std::memcpy(hive.data() + kBaseBlockSize + off, log.data() + data, len);
     data += len;
   }
 }
@@ -157,7 +155,7 @@ void Sign(std::vector<uint8_t>& hive, uint32_t sequence, uint32_t hbins) {
 // the primary file on disk, it never gets shorter (what lies past the bins
 // stays the user's bytes).
 void Resize(std::vector<uint8_t>& hive, size_t fileSize, uint32_t newHbins) {
-  hive.resize(std::max<uint64_t>(fileSize, kBaseBlock + uint64_t{newHbins}));
+  hive.resize(std::max<uint64_t>(fileSize, kBaseBlockSize + uint64_t{newHbins}));
 }
 
 class Recovery {
@@ -260,7 +258,7 @@ class Recovery {
       Note(false, Text("LogFile=%s BaseBlock restored (the hive's checksum is wrong)", baseFrom->Input->Name.c_str()));
     }
     size_t fileSize = hive_.size();
-    if (hive_.size() < kBaseBlock + uint64_t{maxHbins}) hive_.resize(kBaseBlock + uint64_t{maxHbins});
+    if (hive_.size() < kBaseBlockSize + uint64_t{maxHbins}) hive_.resize(kBaseBlockSize + uint64_t{maxHbins});
     for (const Run& r : runs) {
       uint64_t pages = 0, bytes = 0;
       for (size_t i = r.First; i < r.First + r.Count; ++i) {
@@ -285,14 +283,14 @@ class Recovery {
     const uint8_t* lb = log.Bytes.data();
     bool primarySound = PrimaryBaseBlockSound(hive_);
     uint64_t stamp = primarySound ? LoadU64(hive_.data() + 0x0C)
-                                  : (hive_.size() >= kBaseBlock + 0x1C ? LoadU64(hive_.data() + kBaseBlock + 0x14) : 0);
+                                  : (hive_.size() >= kBaseBlockSize + 0x1C ? LoadU64(hive_.data() + kBaseBlockSize + 0x14) : 0);
     if (LoadU64(lb + 0x0C) != stamp) {
       Refuse(log, Text("time stamp 0x%016llx differs from the hive's 0x%016llx",
                        static_cast<unsigned long long>(LoadU64(lb + 0x0C)), static_cast<unsigned long long>(stamp)));
       return false;
     }
     uint32_t hbins = LoadU32(lb + 0x28);
-    if (hbins == 0 || hbins % 4096 != 0 || hbins > kMaxHiveBytes - kBaseBlock) {
+    if (hbins == 0 || hbins % kPageSize != 0 || hbins > kMaxHiveBytes - kBaseBlockSize) {
       Refuse(log, Text("hive bins data size 0x%08x", hbins));
       return false;
     }
@@ -315,12 +313,12 @@ class Recovery {
       return false;
     }
     std::vector<uint8_t> candidate(hive_);
-    if (candidate.size() < kBaseBlock + uint64_t{hbins}) candidate.resize(kBaseBlock + uint64_t{hbins});
+    if (candidate.size() < kBaseBlockSize + uint64_t{hbins}) candidate.resize(kBaseBlockSize + uint64_t{hbins});
     std::memcpy(candidate.data(), lb, kLogSector);
     uint64_t page = 0;
     for (uint64_t b = 0; b < bits; ++b) {
       if (((vec[b / 8] >> (b % 8)) & 1) == 0) continue;
-      std::memcpy(candidate.data() + kBaseBlock + b * kLogSector, lb + pagesAt + page * kLogSector, kLogSector);
+      std::memcpy(candidate.data() + kBaseBlockSize + b * kLogSector, lb + pagesAt + page * kLogSector, kLogSector);
       ++page;
     }
     std::string bad = CheckDirtyBins(candidate, vec, bits, hbins);
@@ -340,12 +338,15 @@ class Recovery {
  private:
   // Every bin that holds a dirty page must have its signature and its own offset.
   static std::string CheckDirtyBins(const std::vector<uint8_t>& hive, const uint8_t* vec, uint64_t bits, uint32_t hbins) {
+    // Read only: the view's setters are never called here.
+    const HiveImage image(const_cast<uint8_t*>(hive.data()),
+                          static_cast<uint32_t>(std::min<size_t>(hive.size(), 0xFFFFFFFFu)));
     uint64_t pos = 0;
     uint64_t b = 0;
     while (pos < hbins) {
-      const uint8_t* bin = hive.data() + kBaseBlock + pos;
-      uint32_t size = LoadU32(bin + 8);
-      bool sound = LoadU32(bin) == kHbin && LoadU32(bin + 4) == pos && size != 0 && size % 4096 == 0 && pos + size <= hbins;
+      const BinHeader h(image, kBaseBlockSize + pos);
+      uint32_t size = h.Size();
+      bool sound = h.HasSignature() && h.NamesItself() && size != 0 && size % kPageSize == 0 && pos + size <= hbins;
       uint64_t end = sound ? pos + size : hbins;
       bool touched = false;
       for (; b < bits && b * kLogSector < end; ++b) touched |= ((vec[b / 8] >> (b % 8)) & 1) != 0;
@@ -369,7 +370,7 @@ bool IsDirty(const uint8_t* hive, size_t size) {
 
 Outcome Recover(std::vector<uint8_t>& hive, const std::vector<LogInput>& logs) {
   Outcome out;
-  if (hive.size() < kBaseBlock) return out;
+  if (hive.size() < kBaseBlockSize) return out;
   out.ReadPrimary = LoadU32(hive.data() + 4);
   out.ReadSecondary = LoadU32(hive.data() + 8);
   out.Dirty = IsDirty(hive.data(), hive.size());

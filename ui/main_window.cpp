@@ -105,7 +105,7 @@ MainWindow::MainWindow(HiveContext& ctx, QWidget* parent)
     size = size.boundedTo(QSize(avail.width() * 9 / 10, avail.height() * 9 / 10));
   }
   resize(size.expandedTo(minimumSize()));
-  LayoutAll(true);
+  LayoutAll();
   status_->setGeometry(0, height() - statusHeight_, width(), statusHeight_);
 
   pane_ = static_cast<QPlainTextEdit*>(controls_[kIdOutputPane]);
@@ -195,8 +195,8 @@ MainWindow::~MainWindow() {
   if (ctx_.UI == frontend_.get()) ctx_.UI = nullptr;
 }
 
-void MainWindow::LayoutAll(bool create) {
-  (void)create;  // LayoutControls creates what is missing and moves the rest
+// LayoutControls creates what is missing and moves the rest.
+void MainWindow::LayoutAll() {
   RowBands b = MainRowBands(height(), statusHeight_);
   LayoutControls(this, ReadFileRowTable(), b.ReadTop, b.ReadBottom, controls_, fixedFont_);
   LayoutControls(this, LoadFileRowTable(), b.LoadTop, b.LoadBottom, controls_, fixedFont_);
@@ -235,7 +235,7 @@ void MainWindow::WaitForWorker() {
 }
 
 void MainWindow::resizeEvent(QResizeEvent*) {
-  LayoutAll(false);
+  LayoutAll();
   status_->setGeometry(0, height() - statusHeight_, width(), statusHeight_);
 }
 

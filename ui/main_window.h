@@ -77,16 +77,13 @@ class MainWindow : public QWidget {
  private:
   void AddLogSetting();
   void AddLanguageSetting();
-  void CreateRow(std::span<const ControlRow> table, int top, int bottom);
-  void MoveRow(std::span<const ControlRow> table, int top, int bottom);
-  void LayoutAll(bool create);
+  void LayoutAll();
   bool StartCommandNow(int id);
   bool ChooseAndCheck(int id);
   bool CheckFile(const std::string& path);
   void OpenRegSaveDialog();
   void OpenRegistryBrowser();
   void ShowVersion();
-  void AppendPaneLine(const QString& text, uint32_t colour);
   RecentFileBox* Box(int id) const;
 
   HiveContext& ctx_;

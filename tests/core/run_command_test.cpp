@@ -103,7 +103,7 @@ TEST(Read, SetsTheDoneFlagsStatusAndRecentFiles) {
 TEST(Read, MissingFileFails) {
   HiveRun run;
   run.ctx.InputPath = run.dir.File("absent");
-  run.Run(kCmdRead);
+  EXPECT_EQ(run.Run(kCmdRead), CommandOutcome::kFailed);
   EXPECT_EQ(run.StatusUtf8(), "読込に失敗しました");
   EXPECT_FALSE(run.ctx.Done(kReadDone));
   EXPECT_TRUE(run.ui.RecentFiles(kCtlReadFileCombo).empty());
@@ -113,7 +113,7 @@ TEST(Write, RightAfterReadWritesTheFileBackUnchanged) {
   HiveRun run;
   std::vector<uint8_t> bytes = SoundHive();
   ASSERT_TRUE(run.Load(bytes));
-  run.Run(kCmdWrite);
+  EXPECT_EQ(run.Run(kCmdWrite), CommandOutcome::kCompleted);
   EXPECT_EQ(run.StatusUtf8(), "書込完了 FileSize=8192");
   EXPECT_EQ(ReadBytes(run.HivePath()), bytes);
   EXPECT_FALSE(run.ctx.Done(kWriteDone));
@@ -157,7 +157,7 @@ TEST(Write, FailingWriteKeepsTheOldFile) {
   low.rlim_cur = 4096;
   auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
-  run.Run(kCmdWrite);
+  EXPECT_EQ(run.Run(kCmdWrite), CommandOutcome::kFailed);
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, oldHandler);
   ExpectFailedWriteKeepsTheOldFile(run, old);
@@ -241,7 +241,7 @@ TEST(ReportFile, UnwritableOutputFolderEndsTheCommand) {
   HiveRun run;
   ASSERT_TRUE(run.Load(SoundHive()));
   run.ctx.OutputFolder = run.dir.File("missing");
-  run.Run(kCmdSearchNoDates);
+  EXPECT_EQ(run.Run(kCmdSearchNoDates), CommandOutcome::kFailed);
   EXPECT_EQ(run.StatusUtf8(), "出力ファイルを開けません");
   EXPECT_EQ(run.ctx.ReportFile, nullptr);
   // Only the reason, in red: the file and what the system said.
@@ -251,6 +251,27 @@ TEST(ReportFile, UnwritableOutputFolderEndsTheCommand) {
   EXPECT_EQ(run.ui.Pane()[0].text, reason);
   EXPECT_EQ(run.ui.Pane()[0].colour, kRed);
   EXPECT_EQ(run.ctx.FailureDetail, reason);
+}
+
+// The outcome says what happened without reading the status text back.
+TEST(Outcome, TellsCompletedStoppedAbortedAndRefused) {
+  HiveRun sound;
+  ASSERT_TRUE(sound.Load(SoundHive()));
+  EXPECT_EQ(sound.Run(kCmdSearchDates), CommandOutcome::kCompleted);
+  sound.ctx.AbortRequested.store(1);
+  EXPECT_EQ(sound.Run(kCmdSearchNoDates), CommandOutcome::kAborted);
+  EXPECT_EQ(sound.StatusUtf8(), "検索(日付無)中止");
+  EXPECT_EQ(sound.Run(kCmdExit), CommandOutcome::kRefused);
+
+  std::vector<uint8_t> broken = SoundHive();
+  broken[4096] = 'x';  // the first bin's signature
+  HiveRun damaged;
+  ASSERT_TRUE(damaged.Load(broken));
+  EXPECT_EQ(damaged.Run(kCmdRepair), CommandOutcome::kStoppedAtDamage);
+  EXPECT_EQ(damaged.StatusUtf8(), "修正完了");
+
+  HiveRun empty;
+  EXPECT_EQ(empty.Run(kCmdSearchDates), CommandOutcome::kRefused);
 }
 
 TEST(CommandCaption, IsTheButtonTextInTheAnsiCodePage) {

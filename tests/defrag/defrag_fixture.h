@@ -101,6 +101,7 @@ class ScannedHive {
     errorsBefore = ScanErrors(run.ui);
     run.Run(kCmdRepair);
     run.ctx.CommandId = kCmdDefrag;
+    run.ctx.Rules = MakePassRules(run.ctx.CommandId, run.ctx.DiagnosticMode != 0);
     run.ui.Clear();
   }
   HiveContext& Ctx() { return run.ctx; }

@@ -33,6 +33,7 @@ TEST(DefragUnallocHbins, LocksTheRegionAtTheBinThatOutweighsTheUnallocatedBins) 
   ASSERT_EQ(BinSizes(h.Ctx()), (std::vector<uint32_t>{4096, 4096, 4096, 8192}));
   ASSERT_EQ(BinsOf(h.Ctx())[3].cells, (std::vector<int32_t>{-4096, 4064}));
   h.Ctx().DiagnosticMode = 1;
+  h.Ctx().Rules = MakePassRules(h.Ctx().CommandId, h.Ctx().DiagnosticMode != 0);
 
   EXPECT_EQ(DefragUnallocHbins(h.Ctx()), 13);
   std::vector<std::string> pane = h.Pane();
@@ -66,6 +67,7 @@ TEST(DefragUnallocHbins, WithoutALockTheRegionStartsAtTheSecondBin) {
   ASSERT_TRUE(h.loaded);
   ASSERT_EQ(BinSizes(h.Ctx()), (std::vector<uint32_t>{4096, 4096, 8192}));
   h.Ctx().DiagnosticMode = 1;
+  h.Ctx().Rules = MakePassRules(h.Ctx().CommandId, h.Ctx().DiagnosticMode != 0);
   h.Totals().Set(Total::AllocStartHbin, kBaseBlockSize);
 
   DefragUnallocHbins(h.Ctx());
@@ -95,6 +97,7 @@ TEST(DefragUnallocHbins, AnOccupiedLastBinLeavesTheHiveAsItIs) {
   ScannedHive h(b.Build());
   ASSERT_TRUE(h.loaded);
   h.Ctx().DiagnosticMode = 1;
+  h.Ctx().Rules = MakePassRules(h.Ctx().CommandId, h.Ctx().DiagnosticMode != 0);
   std::vector<uint8_t> before = HiveBytes(h.Ctx());
 
   EXPECT_EQ(DefragUnallocHbins(h.Ctx()), 0);

@@ -85,6 +85,7 @@ TEST(DefragUnpackedCells, CutsAnEmptyMultiPageBinIntoPages) {
   ScannedHive h(b.Build());
   ASSERT_TRUE(h.loaded);
   h.Ctx().DiagnosticMode = 1;
+  h.Ctx().Rules = MakePassRules(h.Ctx().CommandId, h.Ctx().DiagnosticMode != 0);
   uint32_t binsBefore = h.Totals().Get(Total::HbinCount);
 
   EXPECT_EQ(DefragUnpackedCells(h.Ctx()), 1);  // the cut counts as a move
@@ -139,6 +140,7 @@ TEST_P(LongCells, MoveOnlyWhenPlacedBadlyAndGrowToTheBigCellLength) {
   ASSERT_TRUE(h.loaded);
   ASSERT_EQ(h.errorsBefore, std::vector<std::string>{});
   h.Ctx().DiagnosticMode = 1;
+  h.Ctx().Rules = MakePassRules(h.Ctx().CommandId, h.Ctx().DiagnosticMode != 0);
 
   EXPECT_EQ(DefragUnpackedCells(h.Ctx()), c.moves);
   EXPECT_EQ(BinSizes(h.Ctx()), c.binsAfter);
@@ -189,6 +191,7 @@ TEST(DefragUnpackedCells, DiagnosticModeMovesALoneFirstCellIntoAnEarlierBin) {
     ScannedHive h(b.Build());
     ASSERT_TRUE(h.loaded);
     h.Ctx().DiagnosticMode = diagnostic;
+    h.Ctx().Rules = MakePassRules(h.Ctx().CommandId, h.Ctx().DiagnosticMode != 0);
     if (diagnostic == 0) {
       EXPECT_EQ(DefragUnpackedCells(h.Ctx()), 0);
       EXPECT_EQ(BinSizes(h.Ctx()), (std::vector<uint32_t>{4096, 4096, 4096}));

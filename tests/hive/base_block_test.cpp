@@ -31,6 +31,7 @@ class BaseBlockTest : public ::testing::Test {
   void Load() { Load(b_.Build()); }
   bool Phase(int32_t command) {
     run_.ctx.CommandId = command;
+    run_.ctx.Rules = MakePassRules(run_.ctx.CommandId, run_.ctx.DiagnosticMode != 0);
     return BaseBlockPhase(run_.ctx);
   }
   std::vector<std::string> Lines() { return run_.ui.PaneUtf8(); }
@@ -98,6 +99,7 @@ TEST_F(BaseBlockTest, FileShorterThanDeclaredStopsLongerGoesOn) {
   bytes.resize(bytes.size() + 4196, 0);  // 4196: also not a multiple of 4096
   ASSERT_TRUE(longer.Load(bytes));
   longer.ctx.CommandId = kCmdSearchDates;
+  longer.ctx.Rules = MakePassRules(longer.ctx.CommandId, longer.ctx.DiagnosticMode != 0);
   EXPECT_TRUE(BaseBlockPhase(longer.ctx));
   std::vector<std::string> lines = longer.ui.PaneUtf8();
   EXPECT_EQ(lines[2], "FileSize Error not multiple 4096");
@@ -120,6 +122,7 @@ TEST_F(BaseBlockTest, ChecksumIsAPlainXorEvenWhenItIsZero) {
   b_.SetFileU32(0x1FC, 0xFFFFFFFF);
   ASSERT_TRUE(wrong.Load(b_.Image()));
   wrong.ctx.CommandId = kCmdRepair;
+  wrong.ctx.Rules = MakePassRules(wrong.ctx.CommandId, wrong.ctx.DiagnosticMode != 0);
   ASSERT_TRUE(BaseBlockPhase(wrong.ctx));
   EXPECT_EQ(wrong.ui.PaneUtf8()[3], "regfChecksum Error calculate=0x00000000 actual=0xffffffff");
   EXPECT_EQ(wrong.ui.Pane()[3].colour, kRed);
@@ -135,6 +138,7 @@ TEST_F(BaseBlockTest, UnequalSequenceNumbersAreRepairedOnlyByRepairAndDefrag) {
     testing::HiveRun run;
     ASSERT_TRUE(run.Load(b.Build()));
     run.ctx.CommandId = command;
+    run.ctx.Rules = MakePassRules(run.ctx.CommandId, run.ctx.DiagnosticMode != 0);
     ASSERT_TRUE(BaseBlockPhase(run.ctx));
     int line = run.ui.FindPane("regfSequence Error=5.7");
     ASSERT_GE(line, 0) << command;
@@ -155,8 +159,10 @@ TEST_F(BaseBlockTest, DiagnosticRepairListsUnknownsAndGuids) {
 
   testing::HiveRun diag;
   diag.ctx.DiagnosticMode = 1;
+  diag.ctx.Rules = MakePassRules(diag.ctx.CommandId, diag.ctx.DiagnosticMode != 0);
   ASSERT_TRUE(diag.Load(b_.Image()));
   diag.ctx.CommandId = kCmdRepair;
+  diag.ctx.Rules = MakePassRules(diag.ctx.CommandId, diag.ctx.DiagnosticMode != 0);
   ASSERT_TRUE(BaseBlockPhase(diag.ctx));
   std::vector<std::string> lines = diag.ui.PaneUtf8();
   int at = diag.ui.FindPane("regfUnknown4=0xdeadbeef");
@@ -176,7 +182,9 @@ TEST_F(BaseBlockTest, DiagnosticBaseBlockRepairCountsEachArea) {
   b_.SetFileU32(0x200, 3);            // reserved 2, one dword
   Load(b_.Image());
   run_.ctx.CommandId = kCmdRepair;
+  run_.ctx.Rules = MakePassRules(run_.ctx.CommandId, run_.ctx.DiagnosticMode != 0);
   run_.ctx.DiagnosticMode = 1;
+  run_.ctx.Rules = MakePassRules(run_.ctx.CommandId, run_.ctx.DiagnosticMode != 0);
   RepairBaseBlock(run_.ctx);
   EXPECT_EQ(Counter(RepairCounter::regfUnknownClean), 1);
   EXPECT_EQ(Counter(RepairCounter::regfGuidClean), 2);

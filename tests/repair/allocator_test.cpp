@@ -40,6 +40,7 @@ class AllocatorTest : public ::testing::Test {
     ctx_.ReportFile = report_;
     ctx_.UI = &ui_;
     ctx_.CommandId = kCmdRepair;
+    ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   }
   void TearDown() override {
     ctx_.ReportFile = nullptr;
@@ -232,6 +233,7 @@ TEST_F(AllocatorTest, LockedBinIsNeverServed) {
 
 TEST_F(AllocatorTest, AdjacentEmptyBinsMergeForLargeRequest) {
   ctx_.DiagnosticMode = 1;
+  ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   Build({{4096, {-4064}}, {4096, {4064}}, {4096, {4064}}, {4096, {-4064}}});
   uint32_t cell = GetNewCells(ctx_, false, 0, 8000);
   EXPECT_EQ(cell, kBin2 + 32);
@@ -263,6 +265,7 @@ TEST_F(AllocatorTest, LargeRequestTakesFreeStartOfMultiPageBin) {
 
 TEST_F(AllocatorTest, ExpandUsesTheReserveUpToItsLastPage) {
   ctx_.DiagnosticMode = 1;
+  ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   Build({{4096, {-4064}}}, 128);
   for (int i = 0; i < 127; ++i) {
     uint32_t cell = GetNewCells(ctx_, false, 0, 4064);
@@ -441,6 +444,7 @@ TEST_F(AllocatorTest, AdjustCellsCutsOnlyUnderDefrag) {
   AdjustCells(ctx_, cell, 40);
   EXPECT_EQ(SizeAt(cell), -4096) << "Repair never cuts";
   ctx_.CommandId = kCmdDefrag;
+  ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   AdjustCells(ctx_, cell, 40);
   EXPECT_EQ(SizeAt(cell), -40);
   EXPECT_EQ(SizeAt(cell + 40), 4056);
@@ -458,6 +462,7 @@ TEST_F(AllocatorTest, AdjustCellsCutsOnlyUnderDefrag) {
 
 TEST_F(AllocatorTest, AdjustCellsKeepsBigCellsAtTheirPageLength) {
   ctx_.CommandId = kCmdDefrag;
+  ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   Build({{20480, {-16384, 4064}}});
   AdjustCells(ctx_, kBin1 + 32, 12300);
   EXPECT_EQ(SizeAt(kBin1 + 32), -16352);

@@ -103,6 +103,7 @@ class CountersTest : public ::testing::Test {
     ctx_.Image = buffer_.data();
     ctx_.UI = &ui_;
     ctx_.CommandId = kCmdRepair;
+    ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
     report_ = std::tmpfile();
     ctx_.ReportFile = report_;
   }

@@ -204,6 +204,7 @@ DefragResult Defrag(const std::vector<uint8_t>& hive, bool plain, bool diagnosti
   EXPECT_TRUE(run.Load(hive));
   run.ctx.PlainAllocatorWalk = plain;
   run.ctx.DiagnosticMode = diagnostic ? 1 : 0;
+  run.ctx.Rules = MakePassRules(run.ctx.CommandId, run.ctx.DiagnosticMode != 0);
   run.Run(kCmdDefrag);
   return {run.ImageBytes(), Timeless(run.ReportLines())};
 }

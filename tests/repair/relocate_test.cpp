@@ -97,6 +97,7 @@ class RelocateTest : public ::testing::Test {
   void Load(int32_t command = kCmdRepair) {
     ASSERT_TRUE(run.Load(b.Build()));
     ctx.CommandId = command;
+    ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
     std::memset(ctx.Image + ctx.ImageSize, 0, ctx.ImageSize);
     Record();
   }
@@ -377,6 +378,7 @@ TEST_F(RelocateTest, RootKeyMoveRewritesTheBaseBlock) {
   BuildSample();
   Load(kCmdDefrag);
   ctx.DiagnosticMode = 1;
+  ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
   uint32_t root = KeyPos("");
   uint32_t newRoot = Move(root);
   EXPECT_EQ(Image().U32(0x24), Off(newRoot));
@@ -387,6 +389,7 @@ TEST_F(RelocateTest, RootKeyMoveRewritesTheBaseBlock) {
   BuildSample();
   Load(kCmdRepair);
   ctx.DiagnosticMode = 1;
+  ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
   newRoot = Move(KeyPos(""));
   EXPECT_EQ(Image().U32(0x24), Off(newRoot));
   EXPECT_TRUE(RedLines().empty());

@@ -27,6 +27,7 @@ class SecurityTest : public ::testing::Test {
     ctx_.ReportFile = std::tmpfile();
     ctx_.UI = &ui_;
     ctx_.CommandId = kCmdSearchDates;
+    ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   }
   ~SecurityTest() override {
     DeleteDescriptorList(ctx_.Descriptors);
@@ -65,6 +66,7 @@ class SecurityTest : public ::testing::Test {
   }
   DescriptorRecord& Check(const Bytes& sd, int32_t command) {
     ctx_.CommandId = command;
+    ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
     DescriptorRecord* r = RegisterDescriptor(ctx_, sd.data(), static_cast<uint32_t>(sd.size()));
     EXPECT_NE(r, nullptr);
     CheckSecurityDescriptor(ctx_, *r);

@@ -121,6 +121,7 @@ TEST_F(StatisticsTest, CountsBinsCellsAndFreeSpace) {
   });
   ScanTotals(ctx_).Set(Total::LastHbinOffset, 12288);
   ctx_.CommandId = kCmdRepair;
+  ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   EXPECT_EQ(Run(false), (std::vector<Line>{
                             Black("FileSize(Byte)=20480 0x00005000"),
                             Black("HbinsLength(Byte)=16384 0x00004000"),
@@ -174,7 +175,9 @@ TEST_F(StatisticsTest, DefragViewNamesBadlyPlacedCells) {
       {16384, {-16352}},              // a big-data segment
   });
   ctx_.CommandId = kCmdDefrag;
+  ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   ctx_.DiagnosticMode = 1;
+  ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   EXPECT_EQ(WalkLines(true),
             (std::vector<Line>{
                 Black("LongCells HbinCount=1 HbinsSize=8192 CellCount=2 CellSize=-5008"),
@@ -195,9 +198,12 @@ TEST_F(StatisticsTest, DefragViewNamesBadlyPlacedCells) {
   // The layout errors belong to the defrag view; the listings to Defrag in
   // diagnostic mode.
   ctx_.DiagnosticMode = 0;
+  ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   EXPECT_EQ(WalkLines(true).size(), 6u);
   ctx_.DiagnosticMode = 1;
+  ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   ctx_.CommandId = kCmdRepair;
+  ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   EXPECT_TRUE(WalkLines(false).empty());
 }
 
@@ -266,7 +272,9 @@ TEST_F(StatisticsTest, BuiltBigDataSegmentsPassOnlyInNewHives) {
   modern.AddValue(modern.Root(), "Blob", 3, std::vector<uint8_t>(40000, 0xAB));
   LayoutHive(modern.Build());
   ctx_.CommandId = kCmdDefrag;
+  ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   ctx_.DiagnosticMode = 1;  // lists the long cells, so the segments are seen to be there
+  ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   uint32_t segments = 0;
   for (const Line& l : WalkLines(true)) {
     EXPECT_EQ(l.text.find("not multiple 4096"), std::string::npos) << l.text;

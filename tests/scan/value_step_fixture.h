@@ -56,7 +56,9 @@ class ValueStepRun {
   void Begin(int32_t command, bool diagnostic = false) {
     HiveContext& ctx = run.ctx;
     ctx.CommandId = command;
+    ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
     ctx.DiagnosticMode = diagnostic ? 1 : 0;
+    ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
     std::memset(ctx.Image + ctx.ImageSize, 0, ctx.ImageSize);
     PrepareBins();
     run.ui.Clear();

@@ -79,7 +79,7 @@ bool HiveRun::Load(const std::vector<uint8_t>& bytes, const std::string& name) {
   return ctx.Done(kReadDone);
 }
 
-void HiveRun::Run(int32_t commandId) {
+CommandOutcome HiveRun::Run(int32_t commandId) {
   ctx.CommandId = commandId;
   ctx.Busy.store(1);
   switch (commandId) {
@@ -90,7 +90,7 @@ void HiveRun::Run(int32_t commandId) {
     case kCmdRebuild: reportPath_ = ctx.OutputFolder + "/" + ReportFileName(ctx); break;
     default: break;
   }
-  RunCommand(ctx);
+  return RunCommand(ctx);
 }
 
 std::vector<std::string> HiveRun::ReportLines() const { return SplitCrLf(ReadBytes(reportPath_)); }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/context.h"
+#include "core/run_command.h"
 #include "support/recording_frontend.h"
 
 namespace quelbrix::testing {
@@ -54,7 +55,7 @@ class HiveRun {
   // Runs one command on this thread, as the worker would.  For a scan command
   // the report path is noted first (its name carries the sequence numbers as
   // they were before the scan).
-  void Run(int32_t commandId);
+  CommandOutcome Run(int32_t commandId);
 
   const std::string& ReportPath() const { return reportPath_; }
   std::vector<std::string> ReportLines() const;      // ANSI
