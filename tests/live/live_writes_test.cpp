@@ -81,7 +81,7 @@ class Live {
   std::string Hives() const { return (root_ / "hives").string(); }
   std::string Out() const { return (root_ / "out").string(); }
   std::string Registry() const { return Out() + "/registry"; }
-  // Runs the command, as nobody when `prefix` says so, with the seam spec.
+  // Runs the command, as nobody when `prefix` says so, with the failure plan of the test seam.
   ProcessResult Run(std::vector<std::string> args, const std::string& fail = "",
                     const std::vector<std::string>& prefix = {}) const {
     std::vector<std::string> argv = prefix;
