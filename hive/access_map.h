@@ -85,6 +85,25 @@ class CellShadow {
   uint32_t pos_;
 };
 
+// Moves the key at `nkPos` from the referrer list and reference count of the
+// sk at `fromSk` to those of the sk at `toSk`.  The forward link of a key's
+// predecessor sits at +0x14 whether it is a key (NextReferrer) or the sk
+// itself (FirstReferrer).
+inline void MoveSkReferrer(const AccessMap& map, uint32_t nkPos, uint32_t fromSk, uint32_t toSk) {
+  CellShadow from(map, fromSk), to(map, toSk), key(map, nkPos);
+  from.SetAccessWord(from.AccessWord() - 0x100);
+  to.SetAccessWord(to.AccessWord() + 0x100);
+  uint32_t prev = key.PrevReferrer();
+  uint32_t next = key.NextReferrer();
+  if (prev != 0) CellShadow(map, prev).SetNextReferrer(next);
+  if (next != 0) CellShadow(map, next).SetPrevReferrer(prev);
+  uint32_t oldFirst = to.FirstReferrer();
+  key.SetNextReferrer(oldFirst);
+  if (oldFirst != 0) CellShadow(map, oldFirst).SetPrevReferrer(nkPos);
+  to.SetFirstReferrer(nkPos);
+  key.SetPrevReferrer(toSk);
+}
+
 // The shadow of one bin header at image position `pos`.
 class BinShadow {
  public:

@@ -23,23 +23,6 @@ bool SameDescriptor(const SkCell& a, const SkCell& b) {
          std::memcmp(a.Descriptor(), b.Descriptor(), a.DescriptorLength()) == 0;
 }
 
-// The referrer list and reference counts of the AccessMap follow a key that
-// moves to another sk cell, as the key walk keeps them.
-void Repoint(const AccessMap& map, uint32_t nkPos, uint32_t fromSk, uint32_t toSk) {
-  CellShadow from(map, fromSk), to(map, toSk), key(map, nkPos);
-  from.SetAccessWord(from.AccessWord() - 0x100);
-  to.SetAccessWord(to.AccessWord() + 0x100);
-  uint32_t prev = key.PrevReferrer();
-  uint32_t next = key.NextReferrer();
-  if (prev != 0) CellShadow(map, prev).SetNextReferrer(next);
-  if (next != 0) CellShadow(map, next).SetPrevReferrer(prev);
-  uint32_t oldFirst = to.FirstReferrer();
-  key.SetNextReferrer(oldFirst);
-  if (oldFirst != 0) CellShadow(map, oldFirst).SetPrevReferrer(nkPos);
-  to.SetFirstReferrer(nkPos);
-  key.SetPrevReferrer(toSk);
-}
-
 // Parents before children: a key is merged onto its parent's cell only after
 // the parent found its own.
 void ShareIdentical(HiveContext& ctx) {
@@ -75,7 +58,7 @@ void ShareIdentical(HiveContext& ctx) {
         if (!parentSound || sk.Pos() == parentSk.Pos() || CellShadow(map, sk.Pos()).Kind() != kKindSk ||
             !sk.Allocated() || !SameDescriptor(sk, parentSk))
           continue;
-        Repoint(map, entry, sk.Pos(), parentSk.Pos());
+        MoveSkReferrer(map, entry, sk.Pos(), parentSk.Pos());
         parentSk.SetRefCount(parentSk.RefCount() + 1);
         sk.SetRefCount(sk.RefCount() - 1);
         child.SetskOffset(nk.skOffset());

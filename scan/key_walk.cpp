@@ -47,21 +47,7 @@ void OrderKeyLine(HiveContext& ctx, const char16_t* units, size_t n, int byteLen
 // AccessMap: reference counts and the referrer lists, so that a later move of
 // the new sk rewrites this key too.
 void RepointSkReference(HiveContext& ctx, uint32_t nkPos, uint32_t fromSk, uint32_t toSk) {
-  AccessMap map(ctx);
-  CellShadow from(map, fromSk), to(map, toSk), key(map, nkPos);
-  from.SetAccessWord(from.AccessWord() - 0x100);
-  to.SetAccessWord(to.AccessWord() + 0x100);
-  uint32_t prev = key.PrevReferrer();
-  uint32_t next = key.NextReferrer();
-  // The forward link of a key's predecessor sits at +0x14 whether it is a key
-  // (NextReferrer) or the sk itself (FirstReferrer).
-  if (prev != 0) CellShadow(map, prev).SetNextReferrer(next);
-  if (next != 0) CellShadow(map, next).SetPrevReferrer(prev);
-  uint32_t oldFirst = to.FirstReferrer();
-  key.SetNextReferrer(oldFirst);
-  if (oldFirst != 0) CellShadow(map, oldFirst).SetPrevReferrer(nkPos);
-  to.SetFirstReferrer(nkPos);
-  key.SetPrevReferrer(toSk);
+  MoveSkReferrer(AccessMap(ctx), nkPos, fromSk, toSk);
 }
 
 struct KeyScratch {
