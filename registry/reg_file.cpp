@@ -6,7 +6,7 @@
 namespace quelbrix::registry {
 namespace {
 
-constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7, kRegQword = 11;
+constexpr uint32_t kRegSz = 1, kRegBinary = 3, kRegDword = 4;
 // A hex line is wrapped once it reaches this column, as the registry editor
 // does, so no line is much longer than 80 characters.
 constexpr size_t kWrapColumn = 77;
