@@ -59,6 +59,7 @@ constexpr size_t kMaxPath = 260;
 constexpr size_t kMaxKeyName = 256;
 
 struct ImageFree {
+  size_t Bytes = 0;  // of the whole block: image and AccessMap
   void operator()(uint8_t* p) const;
 };
 
@@ -101,6 +102,9 @@ struct HiveContext {
   // The image holds what a failed Repair or Defrag left of its work: Write
   // refuses it until the next Read.
   bool ImageUnfit = false;
+  // The AccessMap is still as allocated (zero): the first scan after a Read
+  // need not clear it.
+  bool AccessMapZero = false;
   // Bytes written to the open report and the most it may take (0: no
   // limit); past the limit the report log drops every line.
   uint64_t ReportBytes = 0;

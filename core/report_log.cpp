@@ -29,11 +29,70 @@ struct HexTable {
 const HexTable kHex;
 
 void AppendHex(char* dest, const uint8_t* bytes, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    dest[2 * i] = kHex.pairs[bytes[i]][0];
-    dest[2 * i + 1] = kHex.pairs[bytes[i]][1];
-  }
+  for (size_t i = 0; i < count; ++i) std::memcpy(dest + 2 * i, kHex.pairs[bytes[i]], 2);
   dest[2 * count] = '\0';
+}
+
+// Writes the characters of one formatted text into dest (capacity size)
+// the way snprintf does: the first size - 1 of them and a NUL.
+struct BoundedText {
+  char* dest;
+  size_t size;
+  size_t length = 0;  // of the whole text, written or not
+  void Put(char c) {
+    if (length + 1 < size) dest[length] = c;
+    ++length;
+  }
+  void Put(const char* text, size_t n) {
+    for (size_t i = 0; i < n; ++i) Put(text[i]);
+  }
+  void End() { dest[length < size ? length : size - 1] = '\0'; }
+};
+
+// The prefix snprintf(dest, size, format, arg) makes, for the formats hex
+// lines use: literal text, "%%", "%d" and "%04x".  False for any other
+// conversion, which is left to snprintf.
+bool FormatHexPrefix(char* dest, size_t size, const char* format, uint32_t arg, size_t* length) {
+  BoundedText out{dest, size};
+  char digits[16];
+  for (const char* p = format; *p != '\0'; ++p) {
+    if (*p != '%') {
+      out.Put(*p);
+    } else if (p[1] == '%') {
+      out.Put('%');
+      ++p;
+    } else if (p[1] == 'd') {
+      out.Put(digits, static_cast<size_t>(PutDecimal(digits, static_cast<int32_t>(arg)) - digits));
+      ++p;
+    } else if (std::strncmp(p + 1, "04x", 3) == 0) {
+      out.Put(digits, static_cast<size_t>(PutHex(digits, arg, 4) - digits));
+      p += 3;
+    } else {
+      return false;
+    }
+  }
+  out.End();
+  *length = out.length;
+  return true;
+}
+
+// "yyyy/mm/dd hh:mm:ss" into dest (at least kDateTimeText bytes); the
+// printf form for fields out of its widths.  Returns the length.
+constexpr size_t kDateTimeText = 64;
+size_t FormatDateTime(char* dest, const platform::CalendarTime& t) {
+  auto fits = [](int v, int limit) { return v >= 0 && v < limit; };
+  if (!fits(t.year, 10000) || !fits(t.month, 100) || !fits(t.day, 100) || !fits(t.hour, 100) ||
+      !fits(t.minute, 100) || !fits(t.second, 100))
+    return static_cast<size_t>(FormatText(dest, kDateTimeText, kDateTimeFormat, t.year, t.month, t.day, t.hour,
+                                          t.minute, t.second));
+  char* p = PutDecimal(dest, t.year, 4);
+  const int rest[] = {t.month, t.day, t.hour, t.minute, t.second};
+  for (size_t i = 0; i < 5; ++i) {
+    *p++ = i == 2 ? ' ' : i < 2 ? '/' : ':';
+    p = PutDecimal(p, rest[i], 2);
+  }
+  *p = '\0';
+  return static_cast<size_t>(p - dest);
 }
 
 }  // namespace
@@ -55,8 +114,9 @@ void LogFile(HiveContext& ctx, std::string_view text) {
     return;
   }
   ctx.ReportBytes += line;
-  std::fwrite(text.data(), 1, text.size(), ctx.ReportFile);
-  std::fwrite("\r\n", 1, 2, ctx.ReportFile);
+  // Only the scan's thread writes the report: no locking per line.
+  fwrite_unlocked(text.data(), 1, text.size(), ctx.ReportFile);
+  fwrite_unlocked("\r\n", 1, 2, ctx.ReportFile);
 }
 
 void LogPane(uint32_t colour, HiveContext& ctx, std::string_view text) {
@@ -116,9 +176,53 @@ int FormatText(char* dest, size_t capacity, const char* format, ...) {
 }
 
 char* FormatFileTime(char* dest, size_t capacity, uint64_t fileTime) {
-  platform::CalendarTime t;
-  platform::FileTimeToLocal(fileTime, &t);
-  FormatText(dest, capacity, kDateTimeFormat, t.year, t.month, t.day, t.hour, t.minute, t.second);
+  if (capacity == 0) return dest;
+  // Keys written in one go share their second: each second is converted once.
+  constexpr uint64_t kTicksPerSecond = 10000000;
+  constexpr uint64_t kLastValid = 0x7FFFFFFFFFFFFFFFULL;  // larger FILETIMEs convert to zeros
+  thread_local uint64_t cachedSecond = UINT64_MAX;
+  thread_local char cached[kDateTimeText];
+  thread_local size_t cachedLength = 0;
+  uint64_t second = fileTime <= kLastValid ? fileTime / kTicksPerSecond : UINT64_MAX;
+  if (second != cachedSecond || second == UINT64_MAX) {
+    platform::CalendarTime t;
+    platform::FileTimeToLocal(fileTime, &t);
+    cachedLength = FormatDateTime(cached, t);
+    cachedSecond = second;
+  }
+  size_t n = cachedLength < capacity ? cachedLength : capacity - 1;
+  std::memcpy(dest, cached, n);
+  dest[n] = '\0';
+  return dest;
+}
+
+char* PutDecimal(char* dest, int64_t value, int width) {
+  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  if (value < 0) *dest++ = '-';
+  return PutUnsigned(dest, magnitude, value < 0 ? width - 1 : width);
+}
+
+char* PutUnsigned(char* dest, uint64_t value, int width) {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n < width) digits[n++] = '0';
+  while (n > 0) *dest++ = digits[--n];
+  return dest;
+}
+
+char* PutHex(char* dest, uint64_t value, int width) {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = "0123456789abcdef"[value & 15];
+    value >>= 4;
+  } while (value != 0);
+  while (n < width) digits[n++] = '0';
+  while (n > 0) *dest++ = digits[--n];
   return dest;
 }
 
@@ -175,15 +279,19 @@ void DumpHexLine(const uint8_t* bytes, const char* prefixFormat, HiveContext& ct
     heap.resize(size);
     line = heap.data();
   }
-  int prefix = std::snprintf(line, size, prefixFormat, prefixArg);
-  if (prefix < 0) prefix = 0;
-  if (static_cast<size_t>(prefix) >= size) prefix = static_cast<int>(size - 1);
+  size_t prefix = 0;
+  if (!FormatHexPrefix(line, size, prefixFormat, prefixArg, &prefix)) {
+    int n = std::snprintf(line, size, prefixFormat, prefixArg);
+    prefix = n < 0 ? 0 : static_cast<size_t>(n);
+  }
+  if (prefix >= size) prefix = size - 1;
+  size_t n = 0;
   if (count > 0) {
-    size_t fit = (size - static_cast<size_t>(prefix) - 1) / 2;
-    size_t n = static_cast<size_t>(count) < fit ? static_cast<size_t>(count) : fit;
+    size_t fit = (size - prefix - 1) / 2;
+    n = static_cast<size_t>(count) < fit ? static_cast<size_t>(count) : fit;
     AppendHex(line + prefix, bytes, n);
   }
-  std::string_view text(line);
+  std::string_view text(line, prefix + 2 * n);
   LogFile(ctx, text);
   if (toPane) LogPane(kBlack, ctx, text);
 }

@@ -46,6 +46,12 @@ int FormatText(char* dest, size_t capacity, const char* format, ...) __attribute
 
 // The FILETIME in local time, "%04d/%02d/%02d %02d:%02d:%02d".
 char* FormatFileTime(char* dest, size_t capacity, uint64_t fileTime);
+// Decimal and lower-case hex digits at dest, at least `width` of them
+// (zero-padded, the sign counting as one), as "%0*d", "%0*llu" and "%0*llx"
+// write them.  Return the end; dest needs room for 21 characters.
+char* PutDecimal(char* dest, int64_t value, int width = 0);
+char* PutUnsigned(char* dest, uint64_t value, int width = 0);
+char* PutHex(char* dest, uint64_t value, int width = 0);
 // The current local time in `format` (six int fields: year .. second).
 char* FormatNow(char* dest, const char* format, size_t capacity);
 std::string NowText();

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -12,6 +11,7 @@
 #include "hive/base_block.h"
 #include "live/live_commands.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "platform/text.h"
 #include "platform/worker.h"
 #include "scan/scan_hive.h"
@@ -143,7 +143,9 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
   }
   ctx.ReportPath = reportPath;
   ctx.RegistryFailed = false;
-  std::setvbuf(report, nullptr, _IOFBF, kReportBuffer);
+  // A buffer of our own: given none, glibc keeps its 4 KiB one whatever size is asked.
+  std::unique_ptr<char[]> reportBuffer(new (std::nothrow) char[kReportBuffer]);
+  if (reportBuffer) std::setvbuf(report, reportBuffer.get(), _IOFBF, kReportBuffer);
   ctx.ReportFile = report;
   ctx.CommandFailed = false;
   ctx.ReportBytes = 0;
@@ -160,7 +162,8 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
   LogPaneShown(kBlack, ctx, "TextFileName=" + reportPath, "TextFileName=" + reportPath);
   txlog::LogRecoveryPhase(ctx);
 
-  std::memset(ctx.Image + ctx.ImageSize, 0, ctx.ImageSize);
+  if (!ctx.AccessMapZero) std::memset(ctx.Image + ctx.ImageSize, 0, ctx.ImageSize);
+  ctx.AccessMapZero = false;
   ScanHive(ctx);
   FreeDescriptorList(ctx);
 
@@ -265,7 +268,7 @@ CommandOutcome RunLive(HiveContext& ctx, const std::string& caption) {
 
 }  // namespace
 
-void ImageFree::operator()(uint8_t* p) const { std::free(p); }
+void ImageFree::operator()(uint8_t* p) const { platform::FreeZeroed(p, Bytes); }
 
 bool AllocateImage(HiveContext& ctx, uint64_t fileSize) {
   FreeImage(ctx);
@@ -275,11 +278,13 @@ bool AllocateImage(HiveContext& ctx, uint64_t fileSize) {
   // The AccessMap keeps 32-bit positions, so the image and its shadow must
   // stay addressable with them; a larger file is refused, never cut.
   if (fileSize > 0x7FFFFFFFu || imageSize > 0x7FFFFFFFu) return false;
-  uint8_t* image = static_cast<uint8_t*>(std::calloc(2, static_cast<size_t>(imageSize)));
+  const size_t bytes = 2 * static_cast<size_t>(imageSize);
+  uint8_t* image = platform::AllocateZeroed(bytes);
   if (image == nullptr) return false;
   ctx.ImageSize = static_cast<uint32_t>(imageSize);
-  ctx.ImageOwner.reset(image);
+  ctx.ImageOwner = std::unique_ptr<uint8_t, ImageFree>(image, ImageFree{bytes});
   ctx.Image = image;
+  ctx.AccessMapZero = true;
   return true;
 }
 

@@ -50,6 +50,21 @@ void RepointSkReference(HiveContext& ctx, uint32_t nkPos, uint32_t fromSk, uint3
   MoveSkReferrer(AccessMap(ctx), nkPos, fromSk, toSk);
 }
 
+// "<time> <path>", or the path alone without dates, cut to the buffer as
+// FormatText cuts.  Returns the length.
+size_t FormatPathLine(const HiveContext& ctx, const NkCell& nk, const std::string& path, char* out) {
+  size_t at = 0;
+  if (ctx.Rules.Dates) {
+    FormatFileTime(out, kPathBytes, nk.TimeStamp());
+    at = std::strlen(out);
+    if (at + 1 < kPathBytes) out[at++] = ' ';
+  }
+  size_t n = std::min(path.size(), kPathBytes - 1 - at);
+  std::memcpy(out + at, path.data(), n);
+  out[at + n] = '\0';
+  return at + n;
+}
+
 struct KeyScratch {
   char name[kNameUnits * 4 + 1];
   char16_t units[kNameUnits];
@@ -141,9 +156,13 @@ void SecurityStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch&
     s.descriptorLength = length;
     DescriptorRecord* record = RegisterDescriptor(ctx, bytes, length);
     if (record == nullptr) LogLineF(ctx, kRed, "SecurityDescriptor Register Error FileOffset=0x%08x", sk.Pos());
-    if (ctx.Rules.Dates)
-      LogFileF(ctx, "sequrity(%d)=No.%d", static_cast<int>(length), record ? static_cast<int>(record->Number) : 0);
-    else
+    if (ctx.Rules.Dates) {
+      char line[64] = "sequrity(";
+      char* p = PutDecimal(line + 9, static_cast<int>(length));
+      p = std::copy_n(")=No.", 5, p);
+      p = PutDecimal(p, record ? static_cast<int>(record->Number) : 0);
+      LogFile(ctx, std::string_view(line, static_cast<size_t>(p - line)));
+    } else
       DumpHexLine(bytes, "sequrity(%d)=", ctx, length, length, false);
 
     if (key.Depth > 0) {
@@ -241,14 +260,7 @@ bool KeyNameStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& 
     state.Path.assign(s.name);
   }
   if (state.Path.size() >= kPathBytes) state.Path.resize(kPathBytes - 1);
-  if (ctx.Rules.Dates) {
-    char time[64];
-    FormatFileTime(time, sizeof time, nk.TimeStamp());
-    FormatText(s.pathLine, sizeof s.pathLine, "%s %s", time, state.Path.c_str());
-  } else {
-    FormatText(s.pathLine, sizeof s.pathLine, "%s", state.Path.c_str());
-  }
-  LogFile(ctx, s.pathLine);
+  LogFile(ctx, std::string_view(s.pathLine, FormatPathLine(ctx, nk, state.Path, s.pathLine)));
   if (ctx.UI != nullptr) {
     state.Status.assign(state.Caption).append(" ").append(state.Path);
     ctx.UI->ShowStatus(0, state.Status, state.ShownHead, state.Path);
@@ -444,13 +456,7 @@ void FinishKey(WalkState& state, KeyFrame& key) {
       LogLineF(ctx, kRed, "SubkeyCount Error calculate=%d actual=%d", static_cast<int>(key.ComputedSubkeyCount),
                static_cast<int>(nk.SubkeyCount()));
       char pathLine[kPathBytes];
-      if (ctx.Rules.Dates) {
-        char time[64];
-        FormatFileTime(time, sizeof time, nk.TimeStamp());
-        FormatText(pathLine, sizeof pathLine, "%s %s", time, state.Path.c_str());
-      } else {
-        FormatText(pathLine, sizeof pathLine, "%s", state.Path.c_str());
-      }
+      FormatPathLine(ctx, nk, state.Path, pathLine);
       Note(ctx, pathLine);
       char name[kNameUnits * 4 + 1];
       DecodeName(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), name, sizeof name);
