@@ -3,8 +3,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/frontend.h"
 #include "platform/clock.h"
@@ -29,7 +34,24 @@ struct HexTable {
 const HexTable kHex;
 
 void AppendHex(char* dest, const uint8_t* bytes, size_t count) {
-  for (size_t i = 0; i < count; ++i) std::memcpy(dest + 2 * i, kHex.pairs[bytes[i]], 2);
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Large values make most of a report's bytes: sixteen at a time.
+  const __m128i low = _mm_set1_epi8(0x0F), nine = _mm_set1_epi8(9), zero = _mm_set1_epi8('0');
+  const __m128i letterGap = _mm_set1_epi8('a' - '0' - 10);
+  auto digits = [&](__m128i nibbles) {
+    __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, nine), letterGap);
+    return _mm_add_epi8(_mm_add_epi8(nibbles, zero), letters);
+  };
+  for (; i + 16 <= count; i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    __m128i high = digits(_mm_and_si128(_mm_srli_epi16(v, 4), low));
+    __m128i lowDigits = digits(_mm_and_si128(v, low));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + 2 * i), _mm_unpacklo_epi8(high, lowDigits));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + 2 * i + 16), _mm_unpackhi_epi8(high, lowDigits));
+  }
+#endif
+  for (; i < count; ++i) std::memcpy(dest + 2 * i, kHex.pairs[bytes[i]], 2);
   dest[2 * count] = '\0';
 }
 
@@ -177,23 +199,26 @@ int FormatText(char* dest, size_t capacity, const char* format, ...) {
 
 char* FormatFileTime(char* dest, size_t capacity, uint64_t fileTime) {
   if (capacity == 0) return dest;
-  // Keys written in one go share their second: each second is converted once.
-  constexpr uint64_t kTicksPerSecond = 10000000;
-  constexpr uint64_t kLastValid = 0x7FFFFFFFFFFFFFFFULL;  // larger FILETIMEs convert to zeros
-  thread_local uint64_t cachedSecond = UINT64_MAX;
-  thread_local char cached[kDateTimeText];
-  thread_local size_t cachedLength = 0;
-  uint64_t second = fileTime <= kLastValid ? fileTime / kTicksPerSecond : UINT64_MAX;
-  if (second != cachedSecond || second == UINT64_MAX) {
-    platform::CalendarTime t;
-    platform::FileTimeToLocal(fileTime, &t);
-    cachedLength = FormatDateTime(cached, t);
-    cachedSecond = second;
-  }
-  size_t n = cachedLength < capacity ? cachedLength : capacity - 1;
-  std::memcpy(dest, cached, n);
+  platform::CalendarTime t;
+  platform::FileTimeToLocal(fileTime, &t);
+  char text[kDateTimeText];
+  size_t n = std::min(FormatDateTime(text, t), capacity - 1);
+  std::memcpy(dest, text, n);
   dest[n] = '\0';
   return dest;
+}
+
+std::string_view FileTimeTexts::Text(uint64_t fileTime) {
+  constexpr uint64_t kTicksPerSecond = 10000000;
+  constexpr uint64_t kLastValid = 0x7FFFFFFFFFFFFFFFULL;  // larger FILETIMEs convert to zeros
+  uint64_t second = fileTime <= kLastValid ? fileTime / kTicksPerSecond : kNone;
+  if (second != second_ || second == kNone) {
+    platform::CalendarTime t;
+    platform::FileTimeToLocal(fileTime, &t);
+    length_ = FormatDateTime(text_, t);
+    second_ = second;
+  }
+  return std::string_view(text_, length_);
 }
 
 char* PutDecimal(char* dest, int64_t value, int width) {

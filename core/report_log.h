@@ -52,6 +52,20 @@ char* FormatFileTime(char* dest, size_t capacity, uint64_t fileTime);
 char* PutDecimal(char* dest, int64_t value, int width = 0);
 char* PutUnsigned(char* dest, uint64_t value, int width = 0);
 char* PutHex(char* dest, uint64_t value, int width = 0);
+// FILETIMEs as FormatFileTime writes them, each second converted once: the
+// keys of a hive written in one go share their seconds.  One per scan, so
+// that a new scan sees the time zone as it is then.
+class FileTimeTexts {
+ public:
+  std::string_view Text(uint64_t fileTime);
+
+ private:
+  static constexpr uint64_t kNone = ~uint64_t{0};
+  uint64_t second_ = kNone;
+  char text_[64] = {};
+  size_t length_ = 0;
+};
+
 // The current local time in `format` (six int fields: year .. second).
 char* FormatNow(char* dest, const char* format, size_t capacity);
 std::string NowText();

@@ -12,6 +12,7 @@
 #include "live/live_commands.h"
 #include "platform/files.h"
 #include "platform/memory.h"
+#include "platform/streamed_file.h"
 #include "platform/text.h"
 #include "platform/worker.h"
 #include "scan/scan_hive.h"
@@ -133,7 +134,7 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
     return Fail(ctx, caption, CommandOutcome::kRefused);
   if (ctx.UI != nullptr) ctx.UI->ClearPane();
   std::string reportPath = ctx.OutputFolder + "/" + ReportFileName(ctx);
-  FILE* report = reportPath.size() < kMaxPath ? std::fopen(reportPath.c_str(), "wb") : nullptr;
+  FILE* report = reportPath.size() < kMaxPath ? platform::OpenStreamedFile(reportPath) : nullptr;
   if (report == nullptr) {
     platform::RecordFileError("write", reportPath, reportPath.size() < kMaxPath ? errno : ENAMETOOLONG);
     if (ctx.UI != nullptr)

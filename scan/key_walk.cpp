@@ -52,12 +52,14 @@ void RepointSkReference(HiveContext& ctx, uint32_t nkPos, uint32_t fromSk, uint3
 
 // "<time> <path>", or the path alone without dates, cut to the buffer as
 // FormatText cuts.  Returns the length.
-size_t FormatPathLine(const HiveContext& ctx, const NkCell& nk, const std::string& path, char* out) {
+size_t FormatPathLine(WalkState& state, const NkCell& nk, char* out) {
+  const std::string& path = state.Path;
   size_t at = 0;
-  if (ctx.Rules.Dates) {
-    FormatFileTime(out, kPathBytes, nk.TimeStamp());
-    at = std::strlen(out);
-    if (at + 1 < kPathBytes) out[at++] = ' ';
+  if (state.Ctx->Rules.Dates) {
+    std::string_view time = state.Times.Text(nk.TimeStamp());
+    std::memcpy(out, time.data(), time.size());
+    at = time.size();
+    out[at++] = ' ';
   }
   size_t n = std::min(path.size(), kPathBytes - 1 - at);
   std::memcpy(out + at, path.data(), n);
@@ -260,7 +262,7 @@ bool KeyNameStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& 
     state.Path.assign(s.name);
   }
   if (state.Path.size() >= kPathBytes) state.Path.resize(kPathBytes - 1);
-  LogFile(ctx, std::string_view(s.pathLine, FormatPathLine(ctx, nk, state.Path, s.pathLine)));
+  LogFile(ctx, std::string_view(s.pathLine, FormatPathLine(state, nk, s.pathLine)));
   if (ctx.UI != nullptr) {
     state.Status.assign(state.Caption).append(" ").append(state.Path);
     ctx.UI->ShowStatus(0, state.Status, state.ShownHead, state.Path);
@@ -456,7 +458,7 @@ void FinishKey(WalkState& state, KeyFrame& key) {
       LogLineF(ctx, kRed, "SubkeyCount Error calculate=%d actual=%d", static_cast<int>(key.ComputedSubkeyCount),
                static_cast<int>(nk.SubkeyCount()));
       char pathLine[kPathBytes];
-      FormatPathLine(ctx, nk, state.Path, pathLine);
+      FormatPathLine(state, nk, pathLine);
       Note(ctx, pathLine);
       char name[kNameUnits * 4 + 1];
       DecodeName(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), name, sizeof name);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/context.h"
+#include "core/report_log.h"
 #include "hive/cells.h"
 #include "scan/rebuild_hooks.h"
 
@@ -73,6 +74,7 @@ struct WalkState {
   std::string Status;
   std::string ShownHead;  // the caption in the run's language and a space
   std::string PathLine;
+  FileTimeTexts Times;
 };
 
 // Subkey index steps (scan/subkey_index.cpp).  EnterIndex runs the checks of
