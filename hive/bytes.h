@@ -2,6 +2,7 @@
 // the views of hive/cells.h and hive/access_map.h do that for them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -27,5 +28,9 @@ inline void StoreU64(uint8_t* p, uint64_t v) {
   StoreU32(p, static_cast<uint32_t>(v));
   StoreU32(p + 4, static_cast<uint32_t>(v >> 32));
 }
+
+// True when the n bytes at p are all zero.  Compares the run with itself
+// shifted by one byte, which the library does many bytes at a time.
+inline bool AllZero(const uint8_t* p, size_t n) { return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0); }
 
 }  // namespace quelbrix

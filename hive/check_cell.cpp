@@ -1,7 +1,10 @@
 #include "hive/check_cell.h"
 
+#include <cstring>
+
 #include "core/report_log.h"
 #include "hive/access_map.h"
+#include "hive/bytes.h"
 #include "hive/cells.h"
 #include "hive/image.h"
 
@@ -92,15 +95,9 @@ int CheckCell(uint32_t referrer, HiveContext& ctx, bool record, uint32_t parentK
 
 bool ZeroTail(uint8_t* buffer, int64_t used, int64_t total) {
   if (used < 0 || used >= total) return false;
-  bool dirty = false;
-  for (int64_t i = used; i < total; ++i) {
-    if (buffer[i] != 0) {
-      dirty = true;
-      break;
-    }
-  }
-  if (!dirty) return false;
-  for (int64_t i = used; i < total; ++i) buffer[i] = 0;
+  size_t n = static_cast<size_t>(total - used);
+  if (AllZero(buffer + used, n)) return false;
+  std::memset(buffer + used, 0, n);
   return true;
 }
 

@@ -243,21 +243,13 @@ uint32_t Allocator::Expand(uint32_t length) {
 void Allocator::Clear(uint32_t cell, uint32_t length) const {
   uint8_t* bytes = image_.At(cell, length);
   if (bytes == nullptr) return;
-  for (uint32_t i = 4; i < length; ++i) {
-    if (bytes[i] != 0) {
-      std::memset(bytes + 4, 0, length - 4);
-      totals_.Count(RepairCounter::UnallocCellsClean);
-      break;
-    }
+  if (length > 4 && !AllZero(bytes + 4, length - 4)) {
+    std::memset(bytes + 4, 0, length - 4);
+    totals_.Count(RepairCounter::UnallocCellsClean);
   }
   if (!map_.Contains(cell, length)) return;
   uint8_t* shadow = map_.Data() + cell;
-  for (uint32_t i = 0; i < length; ++i) {
-    if (shadow[i] != 0) {
-      std::memset(shadow, 0, length);
-      break;
-    }
-  }
+  if (!AllZero(shadow, length)) std::memset(shadow, 0, length);
 }
 
 uint32_t Allocator::Get(bool lowOnly, uint32_t limit, uint32_t length) {
