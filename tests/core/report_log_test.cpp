@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -122,6 +124,66 @@ TEST_F(ReportLogTest, DumpHexLineHoldsLongRunsAndPrefixOnlyForNoBytes) {
   // Only the line with the pane flag reached the pane.
   ASSERT_EQ(run_.ui.Pane().size(), 1u);
   EXPECT_EQ(run_.ui.Pane()[0].text, "x=7 ");
+}
+
+// The hand-made formatting of hex lines against what snprintf makes of the
+// same prefix formats, across the sixteen-byte blocks of the hex pairs.
+TEST_F(ReportLogTest, DumpHexLineWritesWhatSnprintfWouldForEveryPrefixForm) {
+  std::vector<uint8_t> bytes(70);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 37 + 11);
+  const char* formats[] = {"%04x ", "sequrity(%d)=", "\"a%%b\"=hex(3):", "%5d|", "%x:"};
+  const uint32_t args[] = {0, 7, 0xABCDE, 0xFFFFFFFFu};
+  std::vector<std::string> expected;
+  for (const char* format : formats)
+    for (uint32_t arg : args)
+      for (size_t n : {0, 1, 15, 16, 17, 33, 70}) {
+        DumpHexLine(bytes.data(), format, run_.ctx, arg, static_cast<int64_t>(n), false);
+        char prefix[64];
+        std::snprintf(prefix, sizeof prefix, format, arg);
+        std::string line = prefix;
+        for (size_t i = 0; i < n; ++i) {
+          char pair[3];
+          std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+          line += pair;
+        }
+        expected.push_back(line);
+      }
+  EXPECT_EQ(FileLines(), expected);
+}
+
+TEST(PutDigits, MatchPrintfAtTheEdges) {
+  const int64_t signedValues[] = {0, 7, -7, 9, 10, 99, -100, 2147483647, -2147483647 - 1, INT64_MAX, INT64_MIN + 1};
+  for (int64_t v : signedValues)
+    for (int width : {0, 2, 4, 25}) {
+      char ours[48], theirs[48];
+      *PutDecimal(ours, v, width) = '\0';
+      std::snprintf(theirs, sizeof theirs, "%0*lld", width, static_cast<long long>(v));
+      EXPECT_STREQ(ours, theirs) << v << " width " << width;
+      uint64_t u = static_cast<uint64_t>(v);
+      *PutUnsigned(ours, u, width) = '\0';
+      std::snprintf(theirs, sizeof theirs, "%0*llu", width, static_cast<unsigned long long>(u));
+      EXPECT_STREQ(ours, theirs);
+      *PutHex(ours, u, width) = '\0';
+      std::snprintf(theirs, sizeof theirs, "%0*llx", width, static_cast<unsigned long long>(u));
+      EXPECT_STREQ(ours, theirs);
+    }
+}
+
+// The per-scan cache of date texts gives what FormatFileTime gives, for
+// repeated seconds, seconds apart, times before 1970 and FILETIMEs too large
+// to convert.
+TEST(FileTimeTexts, AgreeWithFormatFileTime) {
+  const uint64_t second = 10000000;
+  const uint64_t times[] = {132223104000000000ull, 132223104000000000ull + 1, 132223104000000000ull + second - 1,
+                            132223104000000000ull + second, 0, 1, 116444736000000000ull - 1, 0x7FFFFFFFFFFFFFFFull,
+                            0x8000000000000000ull, 0xFFFFFFFFFFFFFFFFull, 132223104000000000ull};
+  FileTimeTexts texts;
+  for (uint64_t t : times) {
+    char expected[64];
+    EXPECT_EQ(texts.Text(t), FormatFileTime(expected, sizeof expected, t)) << t;
+  }
+  char cut[8];
+  EXPECT_STREQ(FormatFileTime(cut, sizeof cut, 132223104000000000ull), "2020/01");
 }
 
 TEST(Utf16ToAnsi, EndsTheTextAtTheZeroUnitOrAfterNBytes) {
