@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -20,6 +21,7 @@ namespace {
 
 constexpr size_t kHexWorkBuffer = 49333;
 constexpr int64_t kHeapDumpThreshold = 16345;
+constexpr size_t kKeptHexBuffer = size_t{16} << 20;
 
 struct HexTable {
   char pairs[256][2];
@@ -292,17 +294,18 @@ size_t Utf16ToAnsi(char* dest, size_t n, size_t capacity, const uint8_t* src) {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 void DumpHexLine(const uint8_t* bytes, const char* prefixFormat, HiveContext& ctx, uint32_t prefixArg, int64_t count,
                  bool toPane) {
-  std::vector<char> heap;
+  const size_t size = count < kHeapDumpThreshold ? kHexWorkBuffer : static_cast<size_t>(2 * count + 16645);
+  // Every large value would otherwise take fresh (and freshly faulted)
+  // memory: the thread keeps its buffer, unless a rare huge line needs more.
+  thread_local std::vector<char> work;
+  std::unique_ptr<char[]> huge;
   char* line;
-  size_t size;
-  thread_local std::vector<char> work(kHexWorkBuffer);
-  if (count < kHeapDumpThreshold) {
+  if (size <= kKeptHexBuffer) {
+    if (work.size() < size) work.resize(size);
     line = work.data();
-    size = kHexWorkBuffer;
   } else {
-    size = static_cast<size_t>(2 * count + 16645);
-    heap.resize(size);
-    line = heap.data();
+    huge.reset(new char[size]);
+    line = huge.get();
   }
   size_t prefix = 0;
   if (!FormatHexPrefix(line, size, prefixFormat, prefixArg, &prefix)) {
