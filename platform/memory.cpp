@@ -9,6 +9,7 @@ namespace quelbrix::platform {
 namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kSmallPage = 4096;
 
 size_t RoundUp(size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
 
@@ -29,6 +30,19 @@ uint8_t* AllocateZeroed(size_t size) {
   // Without transparent huge pages this is refused; small pages serve.
   madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
   return reinterpret_cast<uint8_t*>(aligned);
+}
+
+void TouchZeroed(uint8_t* p, size_t n) {
+  if (p == nullptr || n == 0) return;
+#ifdef MADV_POPULATE_WRITE
+  // Whole small pages around the range: they lie inside the block.
+  uintptr_t begin = reinterpret_cast<uintptr_t>(p) / kSmallPage * kSmallPage;
+  uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n + kSmallPage - 1) / kSmallPage * kSmallPage;
+  if (madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) == 0) return;
+#endif
+  // Older kernels: a write of the zero it holds to every small page.
+  volatile uint8_t* bytes = p;
+  for (size_t at = 0; at < n; at += kSmallPage) bytes[at] = 0;
 }
 
 void FreeZeroed(uint8_t* p, size_t size) {

@@ -12,6 +12,10 @@ namespace quelbrix::platform {
 // zeroed from the kernel, so callers need not clear it.
 uint8_t* AllocateZeroed(size_t size);
 
+// Makes the first n bytes of a block from AllocateZeroed present in memory
+// (still zero), so that later first writes take no page faults.
+void TouchZeroed(uint8_t* p, size_t n);
+
 // Returns what AllocateZeroed(size) gave; nullptr is ignored.
 void FreeZeroed(uint8_t* p, size_t size);
 
