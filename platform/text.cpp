@@ -229,8 +229,7 @@ struct UpcaseTable {
 };
 }  // namespace
 
-char16_t UpcaseUnit(char16_t unit) {
-  if (unit < 0x80) return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 0x20) : unit;
+char16_t UpcaseTableUnit(char16_t unit) {
   static const UpcaseTable table;
   return table.map[unit];
 }

@@ -33,6 +33,12 @@ std::string Utf16ToUtf8(std::u16string_view text);
 
 // Simple one-unit Unicode uppercase of a UTF-16 code unit (units without a
 // one-unit uppercase, such as U+00DF, are returned unchanged).
-char16_t UpcaseUnit(char16_t unit);
+// Inline for ASCII, which names mostly are: hashes and sibling order take
+// it for every unit of every key name.
+char16_t UpcaseTableUnit(char16_t unit);
+inline char16_t UpcaseUnit(char16_t unit) {
+  if (unit < 0x80) return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 0x20) : unit;
+  return UpcaseTableUnit(unit);
+}
 
 }  // namespace quelbrix::platform
