@@ -230,25 +230,25 @@ char* PutDecimal(char* dest, int64_t value, int width) {
 }
 
 char* PutUnsigned(char* dest, uint64_t value, int width) {
-  char digits[24];
+  char digits[20];
   int n = 0;
   do {
     digits[n++] = static_cast<char>('0' + value % 10);
     value /= 10;
   } while (value != 0);
-  while (n < width) digits[n++] = '0';
+  for (int pad = width - n; pad > 0; --pad) *dest++ = '0';
   while (n > 0) *dest++ = digits[--n];
   return dest;
 }
 
 char* PutHex(char* dest, uint64_t value, int width) {
-  char digits[24];
+  char digits[16];
   int n = 0;
   do {
     digits[n++] = "0123456789abcdef"[value & 15];
     value >>= 4;
   } while (value != 0);
-  while (n < width) digits[n++] = '0';
+  for (int pad = width - n; pad > 0; --pad) *dest++ = '0';
   while (n > 0) *dest++ = digits[--n];
   return dest;
 }

@@ -48,7 +48,7 @@ int FormatText(char* dest, size_t capacity, const char* format, ...) __attribute
 char* FormatFileTime(char* dest, size_t capacity, uint64_t fileTime);
 // Decimal and lower-case hex digits at dest, at least `width` of them
 // (zero-padded, the sign counting as one), as "%0*d", "%0*llu" and "%0*llx"
-// write them.  Return the end; dest needs room for 21 characters.
+// write them.  Return the end; dest needs room for 21 characters or width.
 char* PutDecimal(char* dest, int64_t value, int width = 0);
 char* PutUnsigned(char* dest, uint64_t value, int width = 0);
 char* PutHex(char* dest, uint64_t value, int width = 0);
