@@ -118,6 +118,12 @@ int main(int argc, char** argv) {
   if (ctx.CurrentFile != hive || ctx.Image == nullptr)
     return Fail("the read failed: " + window.Status()->Message().toStdString());
 
+  // A person clicks well after the read's last lines: the window's drain
+  // interval, which starts at its last drain, is over by then.
+  QEventLoop pause;
+  QTimer::singleShot(2 * ui::QtFrontend::kDrainInterval, &pause, &QEventLoop::quit);
+  pause.exec();
+
   auto* search = qobject_cast<QAbstractButton*>(window.Control(kCmdSearchDates));
   if (search == nullptr || !search->isEnabled()) return Fail("the Search button is missing or disabled after the read");
   QElapsedTimer elapsed;
