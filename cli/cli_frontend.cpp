@@ -63,6 +63,18 @@ std::string FitProgressLine(const std::string& utf8, size_t columns) {
   return head + "..." + tail;
 }
 
+std::string ProgressLine(const std::string& utf8, uint64_t done, uint64_t total, size_t columns) {
+  constexpr size_t kShareColumns = 4;
+  // Too narrow for the share and a cut text: the text alone says more.
+  if (total == 0 || columns < 8 + kShareColumns) return FitProgressLine(utf8, columns);
+  // The count may pass its estimate; the step's end is shown by the status
+  // that follows, never by a share.
+  uint64_t percent = done >= total ? 99 : done * 100 / total;
+  char share[8];
+  std::snprintf(share, sizeof share, "%2u%% ", static_cast<unsigned>(percent));
+  return share + FitProgressLine(utf8, columns - kShareColumns);
+}
+
 CliFrontend::CliFrontend(bool quiet, bool colour)
     : quiet_(quiet), colour_(colour && isatty(STDOUT_FILENO)), statusTty_(isatty(STDERR_FILENO)) {
   // Report lines come by the million on a large hive: buffer them.
@@ -107,10 +119,16 @@ void CliFrontend::ShowStatus(int part, std::string_view, std::string_view shown,
   if (progressShown_ && now - lastPaint_ < std::chrono::milliseconds(100)) return;
   lastPaint_ = now;
   std::fflush(stdout);
-  std::string text = FitProgressLine(shownHead_ + platform::AnsiToUtf8(ansiTail_), TerminalColumns());
+  std::string text = ProgressLine(shownHead_ + platform::AnsiToUtf8(ansiTail_), done_, total_, TerminalColumns());
   std::fprintf(stderr, "\r\x1b[K%s", text.c_str());
   std::fflush(stderr);
   progressShown_ = true;
+}
+
+void CliFrontend::ShowProgress(uint64_t done, uint64_t total) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  done_ = done;
+  total_ = total;
 }
 
 std::string CliFrontend::LastStatus() const {
@@ -126,6 +144,7 @@ void CliFrontend::FinishStatus() {
   std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stderr);
   progressShown_ = false;
+  done_ = total_ = 0;
 }
 
 }  // namespace quelbrix

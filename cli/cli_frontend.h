@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -16,6 +17,10 @@ namespace quelbrix {
 // The progress line cut in the middle to fit `columns` terminal columns
 // (less one, so that it never wraps).
 std::string FitProgressLine(const std::string& utf8, size_t columns);
+// The painted line: the share of the step done ("37% ", at most 99% while the
+// step runs; none when `total` is 0 or the terminal is too narrow), then the
+// text fitted to the columns left.
+std::string ProgressLine(const std::string& utf8, uint64_t done, uint64_t total, size_t columns);
 
 class CliFrontend : public Frontend {
  public:
@@ -26,6 +31,7 @@ class CliFrontend : public Frontend {
   void SetStatusText(int part, std::string_view ansiText) override;
   void ShowPaneLine(std::string_view ansiLine, std::string_view utf8Line, uint32_t colour) override;
   void ShowStatus(int part, std::string_view ansiText, std::string_view shown, std::string_view ansiTail) override;
+  void ShowProgress(uint64_t done, uint64_t total) override;
 
   // The last text of status part 0 as people see it, UTF-8.
   std::string LastStatus() const;
@@ -41,6 +47,7 @@ class CliFrontend : public Frontend {
   bool progressShown_ = false;
   std::string shownHead_;  // of the last status, UTF-8
   std::string ansiTail_;   // of the last status, in the code page
+  uint64_t done_ = 0, total_ = 0;  // of the running step; total_ 0: no share
   std::chrono::steady_clock::time_point lastPaint_{};
   mutable std::mutex mutex_;
 };

@@ -34,6 +34,11 @@ class Frontend {
   // per key).  The defaults hand on the ANSI text.
   virtual void ShowPaneLine(std::string_view ansiLine, std::string_view utf8Line, uint32_t colour);
   virtual void ShowStatus(int part, std::string_view ansiText, std::string_view shown, std::string_view ansiTail);
+  // How far the running step is: `done` of `total` units (keys, bytes of
+  // bins), for the terminal's progress line only; total 0 means no share is
+  // known (the step ended).  The key walk calls it every few hundred keys, so
+  // it only stores the numbers: the next status paints them.
+  virtual void ShowProgress(uint64_t done, uint64_t total) { (void)done; (void)total; }
   virtual void SetStatusLayout(StatusLayout) {}
   virtual void RepaintDoneFlags() {}
   // Caption of a control by id, UTF-8, as reports name the command (Japanese

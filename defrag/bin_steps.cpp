@@ -41,8 +41,10 @@ std::string DefragHeading(HiveContext& ctx, const char* name) {
   return CommandCaption(ctx, ctx.CommandId);
 }
 
-void DefragStatus(HiveContext& ctx, const char* text, size_t captionBytes) {
-  if (ctx.UI != nullptr) ctx.UI->ShowStatus(0, text, ShownCaption(ctx.CommandId), text + captionBytes);
+void DefragStatus(HiveContext& ctx, const char* text, size_t captionBytes, uint64_t done, uint64_t total) {
+  if (ctx.UI == nullptr) return;
+  ctx.UI->ShowProgress(done, total);
+  ctx.UI->ShowStatus(0, text, ShownCaption(ctx.CommandId), text + captionBytes);
 }
 
 bool SplitHbins(const DefragView& v, uint32_t bin, uint32_t hole, int32_t index) {

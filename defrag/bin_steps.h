@@ -60,7 +60,9 @@ std::string DefragHeading(HiveContext& ctx, const char* name);
 
 // Shows a pass's progress text as status part 0; it starts with the
 // caption, `captionBytes` long, which people see in the run's language.
-void DefragStatus(HiveContext& ctx, const char* text, size_t captionBytes);
+// `done` of `total` (bytes of the bins) is the pass's share of work done;
+// total 0: none.
+void DefragStatus(HiveContext& ctx, const char* text, size_t captionBytes, uint64_t done = 0, uint64_t total = 0);
 
 // When `hole` (a free cell of `bin`) reaches the bin end and at least 4096
 // bytes lie between them, cuts those bytes, rounded down to whole pages,

@@ -1,6 +1,7 @@
 // DefragUnallocCells: walks the bins from the last one backwards and moves
 // every allocated cell into free space of an earlier bin, so that the bins
 // at the end empty and can be dropped.  Never grows the hive.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -21,7 +22,7 @@ class UnallocCells {
   int32_t Run();
 
  private:
-  void Status(int32_t passBins) const;
+  void Status(int32_t passBins, uint64_t bin, uint64_t lastBin) const;
   int32_t EmptyBin(uint32_t bin, uint64_t binEnd);
   void RebuildFreeTail(uint32_t bin, uint64_t binEnd) const;
 
@@ -30,13 +31,18 @@ class UnallocCells {
   int32_t moves_ = 0;
 };
 
-void UnallocCells::Status(int32_t passBins) const {
+void UnallocCells::Status(int32_t passBins, uint64_t bin, uint64_t lastBin) const {
   char text[kLineBuffer + 64];
   int32_t bins = static_cast<int32_t>(v_.totals.Get(Total::HbinCount));
   FormatText(text, sizeof text, "%s UnallocCells HbinCount=%d (%d) / %d (%+d)", caption_.c_str(), bins - passBins + 1,
              static_cast<int>(v_.totals.Get(Total::AllocStartIndex)), bins,
              v_.totals.Counter(RepairCounter::regfExpandCount));
-  DefragStatus(v_.ctx, text, caption_.size());
+  // The walk goes back from the last bin until it meets the bin the
+  // allocator starts from, which moves up as cells move into room before it.
+  uint64_t start = v_.totals.Get(Total::AllocStartHbin);
+  if (start == 0) start = kBaseBlockSize;
+  uint64_t span = lastBin > start ? lastBin - start : 0;
+  DefragStatus(v_.ctx, text, caption_.size(), std::min(lastBin - bin, span), span);
 }
 
 // Moves each allocated cell of the bin into room before it.  A cell that
@@ -94,10 +100,11 @@ int32_t UnallocCells::Run() {
   caption_ = DefragHeading(v_.ctx, "DefragUnallocCells");
   FreeSpaceIndexScope index(v_.ctx);
   uint64_t bin = uint64_t{kBaseBlockSize} + v_.totals.Get(Total::LastHbinOffset);
+  const uint64_t lastBin = bin;
   // Each step goes back by a PrevBinSize to a sound bin strictly before the
   // current one, so the walk ends at the first bin at the latest.
   for (int32_t passBins = 1;; ++passBins) {
-    Status(passBins);
+    Status(passBins, bin, lastBin);
     uint32_t b = static_cast<uint32_t>(bin);
     if (bin > 0xFFFFFFFFu || !v_.SoundBin(b)) {
       LogLine(v_.ctx, "HbinssOverFlow", kRed);

@@ -22,7 +22,7 @@ class UnpackedCells {
   int32_t Run();
 
  private:
-  void Status(int32_t binIndex) const;
+  void Status(int32_t binIndex, uint32_t bin) const;
   void PackBin(uint32_t bin, uint32_t size, int32_t binIndex);
   bool MisplacedCell(uint32_t bin, uint32_t size, int32_t binIndex, int32_t k, uint32_t cell) const;
   void CellLine(const char* format, int32_t binIndex, uint32_t size, int32_t k, int32_t sizeWord) const;
@@ -36,12 +36,13 @@ class UnpackedCells {
   uint32_t hole_ = 0;
 };
 
-void UnpackedCells::Status(int32_t binIndex) const {
+void UnpackedCells::Status(int32_t binIndex, uint32_t bin) const {
   char text[kLineBuffer + 64];
   FormatText(text, sizeof text, "%s UnpackedCells HbinCount=%d (%d) / %d (%+d)", caption_.c_str(), binIndex,
              static_cast<int>(v_.totals.Get(Total::AllocStartIndex)),
              static_cast<int>(v_.totals.Get(Total::HbinCount)), v_.totals.Counter(RepairCounter::regfExpandCount));
-  DefragStatus(v_.ctx, text, caption_.size());
+  // Bytes, not bins: the pass splits and joins bins as it goes.
+  DefragStatus(v_.ctx, text, caption_.size(), bin - kBaseBlockSize, v_.BinsEnd() - kBaseBlockSize);
 }
 
 #pragma GCC diagnostic push
@@ -177,7 +178,7 @@ int32_t UnpackedCells::Run() {
   // Ends: a sound bin is at least a header and a cell long, and the bins end
   // grows only by bins the allocator appends inside the reserve pages.
   for (int32_t binIndex = 1; bin < v_.BinsEnd(); ++binIndex) {
-    Status(binIndex);
+    Status(binIndex, bin);
     if (!v_.SoundBin(bin)) {
       LogLine(v_.ctx, "HbinssOverFlow", kRed);
       break;

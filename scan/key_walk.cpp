@@ -265,6 +265,8 @@ bool KeyNameStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& 
   LogFile(ctx, std::string_view(s.pathLine, FormatPathLine(state, nk, s.pathLine)));
   if (ctx.UI != nullptr) {
     state.Status.assign(state.Caption).append(" ").append(state.Path);
+    // Every 256 keys: the line is painted ten times a second at most.
+    if ((++state.KeysNamed & 0xFF) == 0) ctx.UI->ShowProgress(state.KeysNamed, state.KeyCells);
     ctx.UI->ShowStatus(0, state.Status, state.ShownHead, state.Path);
   }
   if (decoded.Truncated) LogLineF(ctx, kRed, "nk KeyName Overflow Error FileOffset=0x%08x", key.Pos);
@@ -486,10 +488,11 @@ void FinishKey(WalkState& state, KeyFrame& key) {
 }  // namespace
 }  // namespace walk
 
-void WalkKeyTree(HiveContext& ctx, uint32_t rootOffset) {
+void WalkKeyTree(HiveContext& ctx, uint32_t rootOffset, uint32_t keyCells) {
   using namespace walk;
   WalkState state;
   state.Ctx = &ctx;
+  state.KeyCells = keyCells;
   state.Caption = CommandCaption(ctx, ctx.CommandId);
   state.ShownHead = ShownCaption(ctx.CommandId) + " ";
   state.Path.reserve(kPathBytes);

@@ -16,8 +16,9 @@
 
 namespace quelbrix {
 
-// Phase 6: walks the tree from the root key at `rootOffset`.
-void WalkKeyTree(HiveContext& ctx, uint32_t rootOffset);
+// Phase 6: walks the tree from the root key at `rootOffset`.  `keyCells`
+// (0: unknown) is what the front end's share of work done counts against.
+void WalkKeyTree(HiveContext& ctx, uint32_t rootOffset, uint32_t keyCells = 0);
 
 namespace walk {
 
@@ -75,6 +76,8 @@ struct WalkState {
   std::string ShownHead;  // the caption in the run's language and a space
   std::string PathLine;
   FileTimeTexts Times;
+  uint64_t KeysNamed = 0;
+  uint64_t KeyCells = 0;
 };
 
 // Subkey index steps (scan/subkey_index.cpp).  EnterIndex runs the checks of

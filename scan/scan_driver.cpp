@@ -419,7 +419,7 @@ void ScanHive(HiveContext& ctx) {
   ctx.ScanStopped = true;
   if (!BaseBlockPhase(ctx, MakesHiveSound(ctx))) return;
   if (!BinWalk(ctx)) return;
-  StructureStatistics(ctx, ctx.Rules.Defrag);
+  const uint32_t keyCells = StructureStatistics(ctx, ctx.Rules.Defrag);
   if (!RootKeyTest(ctx)) return;
   ctx.ScanStopped = false;
   SkRing(ctx);
@@ -427,8 +427,10 @@ void ScanHive(HiveContext& ctx) {
   if (MakesHiveSound(ctx)) SoundKeyTree(ctx);
   std::string start = NowText();
   LogLineF(ctx, kGreen, "[SubkeyScan Start] %s", start.c_str());
-  WalkKeyTree(ctx, BaseBlock(HiveImage(ctx)).RootCellOffset());
+  if (ctx.UI != nullptr) ctx.UI->ShowProgress(0, keyCells);
+  WalkKeyTree(ctx, BaseBlock(HiveImage(ctx)).RootCellOffset(), keyCells);
   if (ctx.UI != nullptr) {
+    ctx.UI->ShowProgress(0, 0);
     bool aborted = ctx.Aborted();
     ctx.UI->ShowStatus(0, aborted ? start + Ansi("中止") : start,
                        aborted ? FormatShown(ShownText(TextId::kAborted), start.c_str()) : start, "");
@@ -452,6 +454,7 @@ void ScanHive(HiveContext& ctx) {
       LogLineF(ctx, kGreen, "[Defrag Start] %s", NowText().c_str());
       if (!ctx.Aborted()) {
         DefragLoopEnd end = RunDefragLoop(ctx);
+        if (ctx.UI != nullptr) ctx.UI->ShowProgress(0, 0);
         if (end == DefragLoopEnd::kSettled) DefragUnallocHbins(ctx);
         if (end == DefragLoopEnd::kStopped) ctx.CommandFailed = true;
       }

@@ -58,6 +58,7 @@ struct Statistics {
   uint32_t Continued = 0;
   uint32_t Unpacked = 0;
   uint32_t FreeBins = 0;
+  uint32_t AllocKeyCells = 0;
 };
 
 int AsInt(uint64_t v) { return static_cast<int>(static_cast<uint32_t>(v)); }
@@ -160,6 +161,7 @@ void StatisticsWalk::WalkBin(uint64_t bin, uint32_t binSize, uint32_t j) {
     s_.AllBytes += m;
     if (size < 0) {
       s_.Alloc.Add(m);
+      if (view.Signature() == kSigNk) ++s_.AllocKeyCells;
       PlaceAllocated(j, binSize, k, size, m, inFreeRun);
       inFreeRun = false;
     } else {
@@ -216,7 +218,7 @@ void StatisticsWalk::Run() {
 
 }  // namespace
 
-void StructureStatistics(HiveContext& ctx, bool defragView) {
+uint32_t StructureStatistics(HiveContext& ctx, bool defragView) {
   char now[64];
   FormatNow(now, kDateTimeFormat, sizeof now);
   LogLineF(ctx, kGreen, "[HbinsCellsStruct Status] %s", now);
@@ -260,6 +262,7 @@ void StructureStatistics(HiveContext& ctx, bool defragView) {
   LogLineF(ctx, s.Unpacked != 0 ? kRed : kBlack, "UnpackedCellsCount=%d", AsInt(s.Unpacked));
   LogLineF(ctx, s.FreeBins != 0 ? kRed : kBlack, "UnallocHbinsCount=%d", AsInt(s.FreeBins));
   ctx.FaultLines = faultLines;
+  return s.AllocKeyCells;
 }
 
 }  // namespace quelbrix

@@ -3,10 +3,14 @@
 // that the defrag passes remove.  Changes nothing.
 #pragma once
 
+#include <cstdint>
+
 #include "core/context.h"
 
 namespace quelbrix {
 
-void StructureStatistics(HiveContext& ctx, bool defragView);
+// Returns the allocated nk cells met: about the keys the key walk will
+// visit, known before it starts, for its share of the work done.
+uint32_t StructureStatistics(HiveContext& ctx, bool defragView);
 
 }  // namespace quelbrix

@@ -287,6 +287,10 @@ std::vector<std::string> SearchAndCheckBaseBlock(const std::string& hive, Pane p
                                                              : std::vector<std::string>{});
   EXPECT_TRUE(run.status == 0 || run.status == kDamage) << run.status << run.err;
   EXPECT_NE(run.err.find("検索(日付有)完了"), std::string::npos) << run.err;
+  // Off a terminal nothing is painted: the final status is a line of its own,
+  // without the progress line's share.
+  EXPECT_NE(run.err.find("\n検索(日付有)完了\n"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find_first_of("\r%"), std::string::npos) << run.err;
 
   BaseBlockFacts facts = FactsOf(hive);
   std::string reportPath = out / ReportNameOf(hive, facts);

@@ -1,10 +1,16 @@
 // The progress line never wraps: whatever the path and the terminal's width,
-// what is shown fits, keeps both ends of the text and marks the cut.
+// what is shown fits, keeps both ends of the text and marks the cut.  It
+// leads with the share of the step done, which the engine reports as it goes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/cli_frontend.h"
+#include "support/hive_fixture.h"
+#include "support/large_hive.h"
 
 namespace quelbrix {
 namespace {
@@ -37,6 +43,61 @@ TEST(ProgressLine, FitsEveryWidthAndKeepsBothEnds) {
       EXPECT_EQ(text.compare(text.size() - tail.size(), tail.size(), tail), 0) << fitted;
       EXPECT_GE(Width(fitted) + 4, columns) << "more was cut than needed: " << fitted;
     }
+  }
+}
+
+TEST(ProgressLine, ShareLeadsAndTheLineStillFits) {
+  const std::string text = "検索(日付有) ROOT\\ソフトウェア\\マイクロソフト\\ウィンドウズ\\現在のバージョン\\実行";
+  for (size_t columns = 12; columns <= 120; ++columns) {
+    std::string line = ProgressLine(text, 37, 100, columns);
+    EXPECT_EQ(line, "37% " + FitProgressLine(text, columns - 4));
+    if (Width(text) + 4 >= columns) {
+      EXPECT_LT(Width(line), columns) << columns << ": " << line;
+    }
+  }
+  EXPECT_EQ(ProgressLine(text, 37, 100, 11), FitProgressLine(text, 11)) << "too narrow for a share";
+  EXPECT_EQ(ProgressLine("x", 5, 0, 80), "x") << "no total, no share";
+  EXPECT_EQ(ProgressLine("x", 0, 7, 80), " 0% x");
+  // A count that reaches or passes its estimate stays below the step's end.
+  for (uint64_t done : {7, 9}) EXPECT_EQ(ProgressLine("x", done, 7, 80), "99% x");
+}
+
+// The engine's side: the key walk counts against the allocated nk cells met
+// before it starts, the defrag passes against the bins' bytes, and no share
+// outlives its step.
+class ProgressRecorder : public testing::RecordingFrontend {
+ public:
+  void ShowProgress(uint64_t done, uint64_t total) override { calls.emplace_back(done, total); }
+  std::vector<std::pair<uint64_t, uint64_t>> calls;
+};
+
+TEST(ProgressLine, EngineSharesGrowAndEndWithTheirStep) {
+  testing::HiveRun run;
+  ASSERT_TRUE(run.Load(testing::MakeLargeHive(6u << 20, 5, 7)));
+  for (int32_t command : {kCmdSearchDates, kCmdDefrag}) {
+    ProgressRecorder ui;
+    run.ctx.UI = &ui;
+    run.Run(command);
+    run.ctx.UI = &run.ui;
+    uint64_t keys = 0;
+    for (const std::string& line : run.ReportLines())
+      if (line.rfind("nkCells AccessCount=", 0) == 0) keys = std::stoul(line.substr(20));
+    ASSERT_GT(keys, 1000u);
+    ASSERT_FALSE(ui.calls.empty());
+    const uint64_t keyCells = ui.calls.front().second;
+    EXPECT_GE(keyCells, keys) << "a sound hive has no key outside the allocated nk cells";
+    size_t i = 0;
+    for (; i < ui.calls.size() && ui.calls[i].second != 0; ++i) EXPECT_EQ(ui.calls[i].first, 256 * i) << command;
+    EXPECT_EQ(i - 1, keys / 256) << "one share per 256 keys walked";
+    uint64_t furthest = 0;  // of the bin passes, in percent
+    for (; i < ui.calls.size(); ++i) {
+      auto [done, total] = ui.calls[i];
+      if (total == 0) continue;
+      EXPECT_LE(done, total);
+      furthest = std::max(furthest, done * 100 / total + 1);
+    }
+    EXPECT_EQ(furthest >= 90, command == kCmdDefrag) << furthest;
+    EXPECT_EQ(ui.calls.back().second, 0u) << command;
   }
 }
 
