@@ -3,20 +3,34 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstdlib>
+
+// Under AddressSanitizer the heap serves instead: its red zones catch a read
+// past the block, which a mapping rounded up to huge pages would hide.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUELBRIX_HEAP_BLOCKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUELBRIX_HEAP_BLOCKS 1
+#endif
+#endif
 
 namespace quelbrix::platform {
 
 namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
-constexpr size_t kSmallPage = 4096;
+[[maybe_unused]] constexpr size_t kSmallPage = 4096;
 
-size_t RoundUp(size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
+[[maybe_unused]] size_t RoundUp(size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
 
 }  // namespace
 
 uint8_t* AllocateZeroed(size_t size) {
   if (size == 0 || size > SIZE_MAX - 2 * kHugePage) return nullptr;
+#ifdef QUELBRIX_HEAP_BLOCKS
+  return static_cast<uint8_t*>(std::calloc(1, size));
+#else
   const size_t length = RoundUp(size);
   // Over-map by one huge page, then cut both ends off so that the block
   // starts on a huge-page boundary.
@@ -30,10 +44,12 @@ uint8_t* AllocateZeroed(size_t size) {
   // Without transparent huge pages this is refused; small pages serve.
   madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
   return reinterpret_cast<uint8_t*>(aligned);
+#endif
 }
 
 void TouchZeroed(uint8_t* p, size_t n) {
   if (p == nullptr || n == 0) return;
+#ifndef QUELBRIX_HEAP_BLOCKS
 #ifdef MADV_POPULATE_WRITE
   // Whole small pages around the range: they lie inside the block.
   uintptr_t begin = reinterpret_cast<uintptr_t>(p) / kSmallPage * kSmallPage;
@@ -43,10 +59,16 @@ void TouchZeroed(uint8_t* p, size_t n) {
   // Older kernels: a write of the zero it holds to every small page.
   volatile uint8_t* bytes = p;
   for (size_t at = 0; at < n; at += kSmallPage) bytes[at] = 0;
+#endif
 }
 
 void FreeZeroed(uint8_t* p, size_t size) {
+#ifdef QUELBRIX_HEAP_BLOCKS
+  (void)size;
+  std::free(p);
+#else
   if (p != nullptr && size > 0) munmap(p, RoundUp(size));
+#endif
 }
 
 }  // namespace quelbrix::platform
