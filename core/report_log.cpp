@@ -57,6 +57,20 @@ void AppendHex(char* dest, const uint8_t* bytes, size_t count) {
   dest[2 * count] = '\0';
 }
 
+// The digits of value in Base (lower-case), zero-padded to at least width.
+template <unsigned Base>
+char* PutDigits(char* dest, uint64_t value, int width) {
+  char digits[20];
+  int n = 0;
+  do {
+    digits[n++] = "0123456789abcdef"[value % Base];
+    value /= Base;
+  } while (value != 0);
+  for (int pad = width - n; pad > 0; --pad) *dest++ = '0';
+  while (n > 0) *dest++ = digits[--n];
+  return dest;
+}
+
 // Writes the characters of one formatted text into dest (capacity size)
 // the way snprintf does: the first size - 1 of them and a NUL.
 struct BoundedText {
@@ -229,29 +243,10 @@ char* PutDecimal(char* dest, int64_t value, int width) {
   return PutUnsigned(dest, magnitude, value < 0 ? width - 1 : width);
 }
 
-char* PutUnsigned(char* dest, uint64_t value, int width) {
-  char digits[20];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  for (int pad = width - n; pad > 0; --pad) *dest++ = '0';
-  while (n > 0) *dest++ = digits[--n];
-  return dest;
-}
+char* PutUnsigned(char* dest, uint64_t value, int width) { return PutDigits<10>(dest, value, width); }
 
-char* PutHex(char* dest, uint64_t value, int width) {
-  char digits[16];
-  int n = 0;
-  do {
-    digits[n++] = "0123456789abcdef"[value & 15];
-    value >>= 4;
-  } while (value != 0);
-  for (int pad = width - n; pad > 0; --pad) *dest++ = '0';
-  while (n > 0) *dest++ = digits[--n];
-  return dest;
-}
+char* PutHex(char* dest, uint64_t value, int width) { return PutDigits<16>(dest, value, width); }
+
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
