@@ -84,6 +84,12 @@ class CellView {
   uint16_t Signature() const { return U16(4); }
 
   bool Has(uint64_t offset, uint64_t length) const { return offset <= avail_ && length <= avail_ - offset; }
+  // Bytes from `offset` to the cell's end, or to the image's where the cell
+  // claims more.
+  uint64_t Room(uint64_t offset) const {
+    uint64_t end = Length() < avail_ ? Length() : avail_;
+    return end > offset ? end - offset : 0;
+  }
   // Pointer to `length` bytes at `offset`, or null when they leave the image.
   uint8_t* Ptr(uint64_t offset, uint64_t length) const { return p_ && Has(offset, length) ? p_ + offset : nullptr; }
   uint8_t U8(uint64_t off) const { return Has(off, 1) ? p_[off] : 0; }

@@ -49,6 +49,12 @@ DecodedName DecodeName(const uint8_t* stored, uint32_t length, uint32_t availabl
   return result;
 }
 
+bool EvenUpUtf16Name(uint8_t* name, uint32_t length, uint32_t computed, uint64_t room) {
+  if (name == nullptr || length % 2 == 0 || computed != length + 1 || room < computed) return false;
+  name[length] = 0;
+  return true;
+}
+
 uint32_t LfNameHint(std::u16string_view w) {
   uint8_t hint[4] = {0, 0, 0, 0};
   for (size_t i = 0; i < w.size() && i < 4; ++i) {

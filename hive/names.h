@@ -45,4 +45,11 @@ uint32_t LhNameHash(std::u16string_view w);
 // prefix first.  <0, 0 (duplicates), >0.
 int CompareSiblingOrder(std::u16string_view a, std::u16string_view b);
 
+// A UTF-16 name of odd length reads as one unit more, its high byte zero
+// (see NameUnits).  Repair makes that byte real when the cell has room for
+// it, so the name keeps what it read as and its length becomes even.
+// `name` is the stored name, `room` its bytes inside the cell.  True when
+// `computed` is that one unit more and the byte was written.
+bool EvenUpUtf16Name(uint8_t* name, uint32_t length, uint32_t computed, uint64_t room);
+
 }  // namespace quelbrix

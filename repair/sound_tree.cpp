@@ -174,7 +174,9 @@ void TreeMender::Class(const NkCell& nk) {
   char text[kUnits * 4 + 1];
   DecodedName decoded = DecodeName(cell.Ptr(DataCell::kData, 0), length, cell.Avail() - DataCell::kData, false, text,
                                    sizeof text);
-  if (decoded.ComputedLength < length) length = decoded.ComputedLength;
+  if (decoded.ComputedLength < length ||
+      EvenUpUtf16Name(cell.Bytes() + DataCell::kData, length, decoded.ComputedLength, cell.Room(DataCell::kData)))
+    length = decoded.ComputedLength;
   if (length == nk.ClassLength()) return;
   Found("class ClassLength Clean FileOffset=0x%08x", cell.Pos());
   nk.SetClassLength(static_cast<uint16_t>(length));

@@ -281,7 +281,9 @@ bool KeyNameStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& 
     LogLineF(ctx, kRed, "nk KeyLength Error3 FileOffset=0x%08x", key.Pos);
     Note(ctx, s.pathLine);
     DumpCell(ctx, nk);
-    if (RepairMode(ctx) && nameLength < nk.KeyLength()) {
+    if (RepairMode(ctx) &&
+        (nameLength < nk.KeyLength() ||
+         EvenUpUtf16Name(nk.Bytes() + NkCell::kKeyName, nk.KeyLength(), nameLength, nk.Room(NkCell::kKeyName)))) {
       nk.SetKeyLength(static_cast<uint16_t>(nameLength));
       totals.Count(RepairCounter::nkKeyLengthClean);
     }

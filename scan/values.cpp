@@ -258,7 +258,9 @@ void VisitValue(HiveContext& ctx, const OffsetListCell& list, uint32_t entry, co
       Note(ctx, pathLine);
       Note(ctx, name);
       DumpCell(ctx, vk);
-      if (RepairMode(ctx) && computed < vk.NameLength()) {
+      if (RepairMode(ctx) &&
+          (computed < vk.NameLength() ||
+           EvenUpUtf16Name(vk.Bytes() + VkCell::kName, vk.NameLength(), computed, vk.Room(VkCell::kName)))) {
         vk.SetNameLength(static_cast<uint16_t>(computed));
         totals.Count(RepairCounter::vkKeyLengthClean);
       }

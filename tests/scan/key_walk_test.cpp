@@ -163,22 +163,46 @@ TEST(KeyWalkFaults, RepairWritesTheHashAndCountsItByKind) {
 
 // A UTF-16 name of odd length ends in a unit of its last byte with a zero
 // high byte (the NUL appended after the stored bytes), never the byte that
-// follows it in the cell; the longer computed length is reported and left.
-TEST(KeyWalkFaults, OddLengthUtf16NameKeepsItsLastByte) {
-  for (int32_t command : {kCmdSearchNoDates, kCmdRepair}) {
-    HiveBuilder b;
-    Key k = b.AddKey(b.Root(), u"AB");
-    b.Build();
-    uint32_t nk = b.Offset(b.NkCell(k));
-    b.SetU16(nk, NkCell::kKeyLength, 3);
-    b.SetU16(nk, NkCell::kHeaderLength + 2, 0x3042);  // 'B', then a stray byte past the name
-    std::vector<uint8_t> after;
-    Scan s = Search(b, command, &after);
-    EXPECT_EQ(s.red, std::vector<std::string>{"nk KeyLength Error3 FileOffset=" + Hex(4096 + nk)}) << command;
-    EXPECT_TRUE(s.Has("ROOT\\AB")) << command;
-    EXPECT_EQ(after[4096 + nk + NkCell::kKeyLength], 3) << command;
-    EXPECT_EQ(s.Value("nkKeyLengthClean="), "<missing>") << command;
-  }
+// follows it in the cell.  Search reports the longer computed length; Repair
+// makes that zero byte real and the length even, for key, value and class
+// names alike, so the repaired hive searches clean and reads the same names.
+TEST(KeyWalkFaults, OddLengthUtf16NamesKeepTheirLastByteAndRepairEvensThem) {
+  HiveBuilder b;
+  Key k = b.AddKey(b.Root(), u"AB");
+  b.SetClass(k, u"CD");
+  Value v = b.AddValue(k, u"EF", 4, {1, 0, 0, 0});
+  b.Build();
+  uint32_t nk = b.Offset(b.NkCell(k));
+  uint32_t vk = b.Offset(b.VkCell(v));
+  uint32_t cls = b.Offset(b.ClassCell(k));
+  // Each name 3 bytes long, a stray byte after it in the cell.
+  b.SetU16(nk, NkCell::kKeyLength, 3);
+  b.SetU16(nk, NkCell::kHeaderLength + 2, 0x3042);
+  b.SetU16(vk, VkCell::kNameLength, 3);
+  b.SetU16(vk, VkCell::kHeaderLength + 2, 0x3046);
+  b.SetU16(nk, NkCell::kClassLength, 3);
+  b.SetU16(cls, 4 + 2, 0x3044);
+
+  Scan search = Search(b);
+  EXPECT_EQ(search.red, (std::vector<std::string>{"nk KeyLength Error3 FileOffset=" + Hex(4096 + nk),
+                                                  "class ClassLength Error FileOffset=" + Hex(4096 + cls),
+                                                  "vk NameLength Error FileOffset=" + Hex(4096 + vk)}));
+  std::vector<uint8_t> after;
+  Scan repair = Search(b, kCmdRepair, &after);
+  EXPECT_EQ(repair.Value("nkKeyLengthClean="), "1");
+  EXPECT_EQ(repair.Value("vkKeyLengthClean="), "1");
+  for (auto [cell, field] : {std::pair{nk, NkCell::kKeyLength}, {vk, VkCell::kNameLength}, {nk, NkCell::kClassLength}})
+    EXPECT_EQ(U32At(after, cell, field) & 0xFFFF, 4u) << field;
+  for (uint32_t name : {4096 + nk + NkCell::kHeaderLength, 4096 + vk + VkCell::kHeaderLength, 4096 + cls + 4})
+    EXPECT_EQ(after[name + 3], 0) << name;
+
+  HiveRun again;
+  ASSERT_TRUE(again.Load(after));
+  again.Run(kCmdSearchNoDates);
+  std::vector<std::string> lines = again.ReportLinesUtf8();
+  for (const PaneLine& line : again.ui.Pane()) EXPECT_NE(line.colour, kRed) << Utf8(line.text);
+  for (const char* expected : {"ROOT\\AB", "className=CD"})
+    EXPECT_NE(std::find(lines.begin(), lines.end(), std::string(expected)), lines.end()) << expected;
 }
 
 TEST(KeyWalkFaults, WrongLfHintIsReported) {
