@@ -16,9 +16,9 @@
 // a bin unlocked or given a new free tail, a cell served from it, a change
 // of the bin chain) clears the bin's bound through the calls below.
 //
-// An index lives only while a defrag pass runs (FreeSpaceIndexScope): the
-// passes know each place where they add free space, and outside them the
-// allocator walks the bins as before.
+// An index lives only while a defrag pass or the sk update runs
+// (FreeSpaceIndexScope): they know each place where they add free space, and
+// outside them the allocator walks the bins as before.
 #pragma once
 
 #include <cstdint>

@@ -42,7 +42,6 @@ struct IndexNode {
 struct KeyState {
   uint32_t pos = 0;
   int parent = -1;               // index in the key table
-  size_t pathLength = 0;         // the parent's path length
   std::vector<IndexNode> nodes;  // nodes[0] is the top index cell
   std::vector<uint32_t> pending;  // listed keys in stored order
   size_t next = 0;
@@ -86,7 +85,8 @@ class TreeMender {
   bool Free(uint64_t pos) const { return Allocated(pos) && !Seen(pos); }
 
   void Found(const char* format, uint32_t pos);
-  bool KeyPasses(uint64_t pos);
+  size_t KeyPasses(uint64_t pos, char16_t* units) const;
+  std::string Path() const;
   void KeyBody(KeyState& key);
   void Class(const NkCell& nk);
   void Security(KeyState& key, const NkCell& nk);
@@ -110,7 +110,6 @@ class TreeMender {
   ScanTotals totals_;
   std::vector<uint8_t> seen_;  // 1: recorded once; 2: an sk cell (may be shared)
   std::vector<KeyState> keys_;
-  std::string path_;
   bool reordered_ = false;
   Owners& owners_;
 };
@@ -134,20 +133,35 @@ void TreeMender::Found(const char* format, uint32_t pos) {
   FormatText(text, sizeof text, format, pos);
 #pragma GCC diagnostic pop
   std::string line(text);
-  line.append(" ").append(path_);
+  line.append(" ").append(Path());
   LogLine(ctx_, line, kRed);
 }
 
 // The refusals of the key visit: the cell check, the signature, the length
-// and a name that decodes to nothing.
-bool TreeMender::KeyPasses(uint64_t pos) {
-  if (!Free(pos)) return false;
+// and a name that decodes to nothing.  A key that passes leaves its name's
+// units in `units` (room for kUnits) and returns their count; 0 refuses.
+size_t TreeMender::KeyPasses(uint64_t pos, char16_t* units) const {
+  if (!Free(pos)) return 0;
   NkCell nk(image_, pos);
   if (nk.Signature() != kSigNk || nk.Length() < uint64_t{NkCell::kHeaderLength} + nk.KeyLength() ||
       nk.KeyLength() == 0)
-    return false;
-  char16_t units[kUnits];
-  return NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits) != 0;
+    return 0;
+  return NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits);
+}
+
+// The path of the key in hand (keys_ runs from the root to it), for a
+// finding's line: decoded only when a line needs it, since nearly every key
+// passes without one.
+std::string TreeMender::Path() const {
+  std::string path;
+  char name[kUnits * 4 + 1];
+  for (const KeyState& key : keys_) {
+    NkCell nk(image_, key.pos);
+    DecodeName(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), name, sizeof name);
+    if (key.parent >= 0) path.push_back('\\');
+    path.append(name);
+  }
+  return path;
 }
 
 void TreeMender::FreeCell(uint64_t pos) {
@@ -536,7 +550,7 @@ bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& k
     std::string line = "nk Subkey Duplicate Rename FileOffset=0x";
     char hex[16];
     FormatText(hex, sizeof hex, "%08x", static_cast<uint32_t>(pos));
-    line.append(hex).append(" ").append(path_).append("\\").append(text);
+    line.append(hex).append(" ").append(Path()).append("\\").append(text);
     LogLine(ctx_, line, kRed);
     totals_.Count(RepairCounter::nkSubkeyDuplicateClean);
     child.pos = static_cast<uint32_t>(pos);
@@ -550,13 +564,14 @@ bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& k
 // After the key's subkeys: the list as the walk must find it.
 void TreeMender::Finish(KeyState& key) {
   NkCell nk(image_, key.pos);
-  std::vector<Child> kids = key.kids;
+  // The list is sorted in place: the key leaves when it is done.
+  std::vector<Child>& kids = key.kids;
   bool changed = key.listChanged || kids.size() != key.pending.size();
-  std::stable_sort(kids.begin(), kids.end(),
-                   [](const Child& a, const Child& b) { return CompareSiblingOrder(a.units, b.units) < 0; });
-  bool ordered = true;
-  for (size_t i = 0; i < kids.size(); ++i) ordered = ordered && kids[i].pos == key.kids[i].pos;
+  auto before = [](const Child& a, const Child& b) { return CompareSiblingOrder(a.units, b.units) < 0; };
+  // A stable sort leaves a sorted list as it is, and most lists are sorted.
+  bool ordered = std::is_sorted(kids.begin(), kids.end(), before);
   if (!ordered) {
+    std::stable_sort(kids.begin(), kids.end(), before);
     Found("nk Subkey Sequence Clean FileOffset=0x%08x", key.pos);
     totals_.Count(RepairCounter::nkSubkeySequenceClean);
     reordered_ = true;
@@ -564,8 +579,7 @@ void TreeMender::Finish(KeyState& key) {
   for (size_t i = 1; i < kids.size(); ++i) {
     if (CompareSiblingOrder(kids[i - 1].units, kids[i].units) != 0) continue;
     if (!Rename(key, kids[i], kids)) continue;
-    std::stable_sort(kids.begin(), kids.end(),
-                     [](const Child& a, const Child& b) { return CompareSiblingOrder(a.units, b.units) < 0; });
+    std::stable_sort(kids.begin(), kids.end(), before);
     reordered_ = true;
     changed = true;
     i = 0;
@@ -582,10 +596,10 @@ void TreeMender::Finish(KeyState& key) {
 bool TreeMender::Run() {
   uint32_t rootOffset = BaseBlock(image_).RootCellOffset();
   uint64_t rootPos = CellPos(rootOffset);
-  if (!KeyPasses(rootPos)) return false;
+  char16_t units[kUnits];
+  if (KeyPasses(rootPos, units) == 0) return false;
   Claim(rootPos, 1);
-  keys_.push_back(KeyState{static_cast<uint32_t>(rootPos), -1, 0, {}, {}, 0, {}, false});
-  char name[kUnits * 4 + 1];
+  keys_.push_back(KeyState{static_cast<uint32_t>(rootPos), -1, {}, {}, 0, {}, false});
   // keys_ is the path from the root to the key in hand: a key's subkeys are
   // visited one at a time, and a key leaves when its list is done.
   bool entered = false;
@@ -593,10 +607,6 @@ bool TreeMender::Run() {
     size_t k = keys_.size() - 1;
     if (!entered) {
       NkCell nk(image_, keys_[k].pos);
-      DecodeName(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), name, sizeof name);
-      keys_[k].pathLength = path_.size();
-      if (keys_[k].parent >= 0) path_.push_back('\\');
-      path_.append(name);
       KeyBody(keys_[k]);
       // As the walk: a key that counts no subkeys is not descended into.
       if (nk.SubkeyCount() > 0 && nk.SubkeyOffset() != kNoCell) {
@@ -613,32 +623,28 @@ bool TreeMender::Run() {
       uint64_t child = key.pending[key.next++];
       auto owner = owners_.find(static_cast<uint32_t>(child));
       bool elsewhere = owner != owners_.end() && owner->second != key.pos;
-      if (!elsewhere && !KeyPasses(child) && Seen(child) && ClaimedHere(child, k)) {
+      size_t n = elsewhere ? 0 : KeyPasses(child, units);
+      if (!elsewhere && n == 0 && Seen(child) && ClaimedHere(child, k)) {
         // Kept in this list; the next round takes it out of the earlier one.
         owners_[static_cast<uint32_t>(child)] = key.pos;
         reordered_ = true;
         NkCell nk(image_, child);
-        char16_t units[kUnits];
-        size_t n = NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits);
+        n = NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits);
         key.kids.push_back(Child{static_cast<uint32_t>(child), std::u16string(units, n)});
         continue;
       }
-      if (elsewhere || !KeyPasses(child)) {
+      if (n == 0) {
         Found("nk Detach FileOffset=0x%08x", static_cast<uint32_t>(child));
         totals_.Count(RepairCounter::SublistDetachClean);
         continue;
       }
       Claim(child, 1);
-      NkCell nk(image_, child);
-      char16_t units[kUnits];
-      size_t n = NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits);
       key.kids.push_back(Child{static_cast<uint32_t>(child), std::u16string(units, n)});
-      keys_.push_back(KeyState{static_cast<uint32_t>(child), static_cast<int>(k), 0, {}, {}, 0, {}, false});
+      keys_.push_back(KeyState{static_cast<uint32_t>(child), static_cast<int>(k), {}, {}, 0, {}, false});
       entered = false;
       continue;
     }
     Finish(key);
-    path_.resize(key.pathLength);
     keys_.pop_back();
   }
   return reordered_;

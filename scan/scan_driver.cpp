@@ -13,6 +13,7 @@
 #include "hive/check_cell.h"
 #include "repair/allocator.h"
 #include "repair/counters.h"
+#include "repair/free_index.h"
 #include "repair/relocate.h"
 #include "repair/sound_hive.h"
 #include "scan/key_walk.h"
@@ -376,6 +377,9 @@ void SkUpdate(HiveContext& ctx) {
   AccessMap map(ctx);
   ScanTotals totals(map);
   Heading(ctx, "skCells Update");
+  // Each moved cell sends the next request back to the first bin: the index
+  // lets it pass the bins that already refused.
+  FreeSpaceIndexScope index(ctx);
   ForEachCell(ctx, [&](const CellView& cell, int, uint32_t, int) {
     if (!cell.Allocated() || CellShadow(map, cell.Pos()).Kind() != kKindSk) return;
     SkCell sk(cell);
