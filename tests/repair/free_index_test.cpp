@@ -199,13 +199,13 @@ struct DefragResult {
   std::vector<std::string> report;
 };
 
-DefragResult Defrag(const std::vector<uint8_t>& hive, bool plain, bool diagnostic) {
+DefragResult Defrag(const std::vector<uint8_t>& hive, bool plain, bool diagnostic, int32_t command = kCmdDefrag) {
   HiveRun run;
   EXPECT_TRUE(run.Load(hive));
   run.ctx.PlainAllocatorWalk = plain;
   run.ctx.DiagnosticMode = diagnostic ? 1 : 0;
   run.ctx.Rules = MakePassRules(run.ctx.CommandId, run.ctx.DiagnosticMode != 0);
-  run.Run(kCmdDefrag);
+  run.Run(command);
   return {run.ImageBytes(), Timeless(run.ReportLines())};
 }
 
@@ -249,6 +249,59 @@ TEST_P(IndexedDefrag, WritesTheBytesAndReportOfThePlainWalk) {
 INSTANTIATE_TEST_SUITE_P(GeneratedHives, IndexedDefrag,
                          ::testing::Values(std::make_tuple(5u, 1u, false), std::make_tuple(5u, 7u, true),
                                            std::make_tuple(3u, 2u, true)));
+
+// A self-relative descriptor whose DACL lacks Administrators: LocalSystem,
+// then `extra` ACEs of S-1-5-21-tag-n.  Repair adds the missing ACE.
+std::vector<uint8_t> DescriptorWithoutAdmins(uint32_t extra, uint32_t tag) {
+  auto u32 = [](std::vector<uint8_t>& v, uint32_t x) {
+    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+  };
+  auto ace = [&](std::vector<uint8_t>& acl, const std::vector<uint8_t>& sid) {
+    acl.insert(acl.end(), {0x00, 0x12, static_cast<uint8_t>(8 + sid.size()), 0x00});
+    u32(acl, 0x000F003F);
+    acl.insert(acl.end(), sid.begin(), sid.end());
+  };
+  const std::vector<uint8_t> system = {1, 1, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0};
+  const std::vector<uint8_t> admins = {1, 2, 0, 0, 0, 0, 0, 5, 0x20, 0, 0, 0, 0x20, 2, 0, 0};
+  std::vector<uint8_t> acl = {2, 0, 0, 0, static_cast<uint8_t>(1 + extra), 0, 0, 0};
+  ace(acl, system);
+  for (uint32_t n = 0; n < extra; ++n) {
+    std::vector<uint8_t> sid = {1, 3, 0, 0, 0, 0, 0, 5};
+    for (uint32_t part : {21u, tag, 1000 + n}) u32(sid, part);
+    ace(acl, sid);
+  }
+  acl[2] = static_cast<uint8_t>(acl.size());
+  acl[3] = static_cast<uint8_t>(acl.size() >> 8);
+  std::vector<uint8_t> sd = {1, 0, 0x04, 0x80};
+  u32(sd, 20 + static_cast<uint32_t>(acl.size()));                 // owner
+  u32(sd, 20 + static_cast<uint32_t>(acl.size() + admins.size()));  // group
+  u32(sd, 0);
+  u32(sd, 20);  // DACL
+  sd.insert(sd.end(), acl.begin(), acl.end());
+  sd.insert(sd.end(), admins.begin(), admins.end());
+  sd.insert(sd.end(), system.begin(), system.end());
+  return sd;
+}
+
+// Repair lengthens every descriptor below, so the sk update moves each sk
+// cell: requests of many lengths, first fit among holes of many sizes.
+// Through the index it must take the very cells the plain walk takes.
+TEST(IndexedRepair, SkUpdateWritesTheBytesAndReportOfThePlainWalk) {
+  HiveBuilder b;
+  for (uint32_t i = 0; i < 300; ++i) {
+    Key k = b.AddKey(b.Root(), "K" + std::to_string(i));
+    b.SetSecurity(k, b.AddSecurity(DescriptorWithoutAdmins(i % 9, i)));
+    if (i % 7 == 3) b.AddHole(64 + 8 * (i % 29));
+  }
+  std::vector<uint8_t> hive = b.Build();
+  DefragResult plain = Defrag(hive, true, false, kCmdRepair);
+  DefragResult indexed = Defrag(hive, false, false, kCmdRepair);
+  EXPECT_EQ(CountLines(plain.report, "skDescriptorClean=300"), 1);
+  EXPECT_EQ(CountLines(plain.report, "GetNewCells Error"), 0);
+  ASSERT_EQ(indexed.image.size(), plain.image.size());
+  EXPECT_TRUE(indexed.image == plain.image);
+  EXPECT_EQ(FirstDifference(indexed.report, plain.report), "");
+}
 
 }  // namespace
 }  // namespace quelbrix::testing
