@@ -615,6 +615,7 @@ bool TreeMender::Run() {
           nk.SetSubkeyOffset(kNoCell);
           totals_.Count(RepairCounter::SublistDetachClean);
         }
+        keys_[k].kids.reserve(keys_[k].pending.size());
       }
     }
     entered = true;

@@ -19,6 +19,7 @@
 #include "core/run_command.h"
 #include "hive/base_block.h"
 #include "hive/cells.h"
+#include "hive/names.h"
 
 namespace {
 
@@ -64,8 +65,12 @@ bool RootVisited(const quelbrix::HiveContext& ctx) {
   using namespace quelbrix;
   HiveImage image(ctx.Image, ctx.ImageSize);
   NkCell root(image, CellPos(BaseBlock(image).RootCellOffset()));
-  return root.Valid() && root.Allocated() && root.Signature() == kSigNk && root.KeyLength() != 0 &&
-         root.Length() >= uint64_t{NkCell::kHeaderLength} + root.KeyLength();
+  if (!root.Valid() || !root.Allocated() || root.Signature() != kSigNk || root.KeyLength() == 0 ||
+      root.Length() < uint64_t{NkCell::kHeaderLength} + root.KeyLength())
+    return false;
+  // A name that reads as nothing (a NUL first) is refused as well.
+  char16_t unit = 0;
+  return NameUnits(root.KeyName(), root.KeyLength(), root.KeyNameAvail(), root.AsciiName(), &unit, 1) != 0;
 }
 
 // The hive Repair wrote, searched as a file of its own.
