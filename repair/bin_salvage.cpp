@@ -69,9 +69,11 @@ void SalvageBins(HiveContext& ctx) {
   uint64_t declaredEnd = uint64_t{kBaseBlockSize} + image.HbinsDataSize();
   uint64_t pos = kBaseBlockSize;
   uint64_t wholeEnd = kBaseBlockSize;
+  uint64_t lastBin = 0;
   while (pos < fileEnd) {
     uint32_t size = 0;
     if (HeaderAt(image, pos, fileEnd, size)) {
+      lastBin = pos;
       if (uint64_t broken = MendCells(image, pos, size)) {
         LogLineF(ctx, kRed, "HbinsCells Broken Error FileOffset=0x%08x", static_cast<uint32_t>(broken));
         totals.Count(RepairCounter::HbinCellsClean);
@@ -94,6 +96,20 @@ void SalvageBins(HiveContext& ctx) {
       totals.Count(RepairCounter::HbinBrokenClean);
     }
     pos = next;
+  }
+  // A hive is whole pages.  A chain that ends inside a page (its last bin of
+  // another size) gives the rest of that page to its last bin as a free cell;
+  // bytes past the file are the image's zeroed reserve.
+  uint64_t pageEnd = kBaseBlockSize + (wholeEnd - kBaseBlockSize + kPageSize - 1) / kPageSize * kPageSize;
+  if (pageEnd != wholeEnd && lastBin != 0 && pageEnd <= image.Size()) {
+    uint32_t gap = static_cast<uint32_t>(pageEnd - wholeEnd);
+    BinHeader last(image, lastBin);
+    LogLineF(ctx, kRed, "Hbins Size Error FileOffset=0x%08x Length=%d", static_cast<uint32_t>(lastBin),
+             static_cast<int>(last.Size()));
+    last.SetSize(last.Size() + gap);
+    CellView(image, wholeEnd).SetSize(static_cast<int32_t>(gap));
+    totals.Count(RepairCounter::HbinBrokenClean);
+    wholeEnd = pageEnd;
   }
   uint32_t wholeSize = static_cast<uint32_t>(wholeEnd - kBaseBlockSize);
   if (wholeSize != image.HbinsDataSize()) {

@@ -148,6 +148,25 @@ TEST(SoundHive, ACutShortFileEndsAtItsLastWholeBin) {
   EXPECT_EQ(got.values, expected.values);
 }
 
+// A file cut inside its last page, whose last bin claims only what is left:
+// the bin gets the rest of its page back as free space, every key stays, and
+// the hive is whole pages again.
+TEST(SoundHive, ALastBinShorterThanAPageGrowsToItsPageEnd) {
+  Sample s;
+  Tree expected = Scan(s.b.Image(), kCmdSearchNoDates);
+  uint32_t bin = 4096 + (s.b.Offset(s.b.NkCell(s.tail)) & ~4095u);
+  uint32_t size = s.b.FileU32(bin + 8);
+  ASSERT_EQ(bin + size, s.b.Image().size());
+  s.b.SetFileU32(bin + 8, size - 512);
+  s.b.Image().resize(bin + size - 512);
+  std::vector<uint8_t> written;
+  Tree got = Mended(s.b, &written);
+  EXPECT_EQ(written.size() % 4096, 0u);
+  EXPECT_EQ(written.size(), bin + size);
+  EXPECT_EQ(got.keys, expected.keys);
+  EXPECT_EQ(got.values, expected.values);
+}
+
 TEST(SoundHive, TheChainIsFoundAgainAfterABrokenBin) {
   Sample s;
   Tree expected = Scan(s.b.Image(), kCmdSearchNoDates);
