@@ -1,0 +1,156 @@
+#include "ui/output_pane.h"
+
+#include <QClipboard>
+#include <QColor>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QStyledItemDelegate>
+#include <algorithm>
+
+namespace quelbrix::ui {
+
+int PaneModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(lines_.size());
+}
+
+QVariant PaneModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= static_cast<int>(lines_.size())) return QVariant();
+  const PaneLine& line = lines_[static_cast<size_t>(index.row())];
+  switch (role) {
+    case Qt::DisplayRole: return QString::fromStdString(line.Text);
+    case Qt::ForegroundRole: {
+      uint32_t c = line.Colour;
+      return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+    }
+    default: return QVariant();
+  }
+}
+
+Qt::ItemFlags PaneModel::flags(const QModelIndex& index) const {
+  return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren : Qt::NoItemFlags;
+}
+
+QString PaneModel::Text(int row) const {
+  return row >= 0 && row < static_cast<int>(lines_.size()) ? QString::fromStdString(lines_[static_cast<size_t>(row)].Text)
+                                                           : QString();
+}
+
+void PaneModel::Append(std::vector<PaneLine>& lines) {
+  if (lines.empty()) return;
+  size_t limit = static_cast<size_t>(lineLimit_);
+  size_t first = lines.size() > limit ? lines.size() - limit : 0;  // a batch longer than the limit keeps its tail
+  size_t keep = std::min(lines_.size(), limit - (lines.size() - first));
+  if (keep < lines_.size()) {
+    beginRemoveRows(QModelIndex(), 0, static_cast<int>(lines_.size() - keep) - 1);
+    lines_.erase(lines_.begin(), lines_.end() - static_cast<std::ptrdiff_t>(keep));
+    endRemoveRows();
+  }
+  int start = static_cast<int>(lines_.size());
+  beginInsertRows(QModelIndex(), start, start + static_cast<int>(lines.size() - first) - 1);
+  for (size_t i = first; i < lines.size(); ++i) {
+    // UTF-8 bytes never fall short of the half-width columns a line takes.
+    widestColumns_ = std::max(widestColumns_, static_cast<int>(std::min<size_t>(lines[i].Text.size(), 1 << 20)));
+    lines_.push_back(std::move(lines[i]));
+  }
+  endInsertRows();
+  lines.clear();
+}
+
+void PaneModel::Clear() {
+  beginResetModel();
+  lines_.clear();
+  widestColumns_ = 0;
+  endResetModel();
+}
+
+namespace {
+
+// Every row is as wide as the widest line, so the view sizes its rows from
+// one sample and scrolls sideways to the end of any line.
+class PaneDelegate : public QStyledItemDelegate {
+ public:
+  PaneDelegate(const PaneModel& model, QObject* parent) : QStyledItemDelegate(parent), model_(model) {}
+
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    int column = option.fontMetrics.horizontalAdvance(QLatin1Char('W'));
+    size.setWidth(std::max(size.width(), model_.WidestColumns() * column + 2 * column));
+    return size;
+  }
+
+ private:
+  const PaneModel& model_;
+};
+
+}  // namespace
+
+OutputPane::OutputPane(QWidget* parent) : QListView(parent), model_(new PaneModel(this)) {
+  setModel(model_);
+  setItemDelegate(new PaneDelegate(*model_, this));
+  setUniformItemSizes(true);
+  setWordWrap(false);
+  setTextElideMode(Qt::ElideNone);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+}
+
+void OutputPane::Append(std::vector<PaneLine>& lines) {
+  if (lines.empty()) return;
+  model_->Append(lines);
+  scrollToBottom();
+}
+
+void OutputPane::Clear() { model_->Clear(); }
+
+QString OutputPane::SelectedText() const {
+  // Ranges, not indexes: a Select All of a million lines stays one range.
+  std::vector<std::pair<int, int>> ranges;
+  for (const QItemSelectionRange& r : selectionModel()->selection()) ranges.emplace_back(r.top(), r.bottom());
+  std::sort(ranges.begin(), ranges.end());
+  QString text;
+  int next = 0;  // rows above it are taken
+  for (auto [top, bottom] : ranges) {
+    for (int row = std::max(top, next); row <= bottom; ++row) {
+      if (row != ranges.front().first) text += QLatin1Char('\n');
+      text += model_->Text(row);
+    }
+    next = std::max(next, bottom + 1);
+  }
+  return text;
+}
+
+void OutputPane::CopySelection() {
+  if (!selectionModel()->hasSelection()) return;
+  QGuiApplication::clipboard()->setText(SelectedText());
+}
+
+void OutputPane::keyPressEvent(QKeyEvent* e) {
+  // The view's own copy takes only the current line.
+  if (e->matches(QKeySequence::Copy)) {
+    CopySelection();
+    e->accept();
+    return;
+  }
+  QListView::keyPressEvent(e);
+}
+
+void OutputPane::contextMenuEvent(QContextMenuEvent* e) {
+  // The menu of a read-only text box, in the words Qt gives it.
+  QMenu menu(this);
+  QAction* copy = menu.addAction(QCoreApplication::translate("QWidgetTextControl", "&Copy"), this,
+                                 &OutputPane::CopySelection);
+  copy->setShortcut(QKeySequence::Copy);
+  copy->setEnabled(selectionModel()->hasSelection());
+  menu.addSeparator();
+  QAction* all = menu.addAction(QCoreApplication::translate("QWidgetTextControl", "Select All"), this,
+                                &OutputPane::selectAll);
+  all->setShortcut(QKeySequence::SelectAll);
+  all->setEnabled(model_->rowCount() > 0);
+  menu.exec(e->globalPos());
+}
+
+}  // namespace quelbrix::ui
