@@ -521,7 +521,7 @@ class MainWindowTest : public QObject {
     // A scan sends a text per key: while the window is busy only the latest
     // of each part waits, the pane lines keep their order, and a layout
     // change keeps the texts before it apart from those after it.
-    constexpr int kKeys = 20000;
+    constexpr int kKeys = 80000;
     auto* frontend = dynamic_cast<QtFrontend*>(ctx_->UI);
     QVERIFY(frontend != nullptr);
     static_assert(kKeys / 4 > 2 * QtFrontend::kApplyLimit && kKeys / 4 + 6 < QtFrontend::kQueueLimit);
