@@ -5,6 +5,7 @@
 // Search run from the window (pane colours, status texts, done flags), with
 // a picture of the window after a Search of a shared hive.
 #include <QAbstractButton>
+#include <QClipboard>
 #include <QDir>
 #include <QFontDatabase>
 #include <QFontInfo>
@@ -284,6 +285,73 @@ class MainWindowTest : public QObject {
     // The picture shows the start of the report, where the red line is.
     window_->OutputPane()->verticalScrollBar()->setValue(0);
     QVERIFY(window_->grab().save(QStringLiteral(QUELBRIX_UI_RENDERS "/main_window_search_damaged.png")));
+  }
+
+  // The pane shows, line for line and colour for colour, what the engine sends
+  // any front end: the same Read and Search run again on a recording one.
+  // Copy takes the selected lines top to bottom, whatever order they were
+  // chosen in; the line limit keeps the newest lines.
+  void paneHoldsWhatTheEngineSentAndCopiesIt() {
+    testing::HiveBuilder b;
+    for (int i = 0; i < 400; ++i) {
+      testing::Key key = b.AddKey(b.Root(), "Key" + std::to_string(i));
+      b.AddValue(key, "V", 3, std::vector<uint8_t>(40, static_cast<uint8_t>(i)));
+    }
+    b.Build();
+    b.SetFileU32(0x1FC, b.FileU32(0x1FC) ^ 0x5A5A);
+    testing::HiveRun run;
+    QVERIFY(run.Load(b.Image(), "many"));
+    run.Run(kCmdSearchDates);
+    ctx_->OutputFolder = run.ctx.OutputFolder;  // the same report name in both
+    ReadFile(run.HivePath());
+    RunFromWindow(kCmdSearchDates);
+
+    const QRegularExpression clock(QStringLiteral(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})"));
+    auto same = [&](const std::vector<PaneEntry>& shown, const std::vector<testing::PaneLine>& sent, size_t from) {
+      if (shown.size() != sent.size() - from) return false;
+      for (size_t i = 0; i < shown.size(); ++i) {
+        uint32_t c = sent[from + i].colour;
+        QString text = QString::fromStdString(platform::AnsiToUtf8(sent[from + i].text));
+        if (QString(shown[i].text).replace(clock, QString()) != text.replace(clock, QString()) ||
+            shown[i].colour != QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF))
+          return false;
+      }
+      return true;
+    };
+    std::vector<testing::PaneLine> sent = run.ui.Pane();
+    std::vector<PaneEntry> shown = PaneLines(window_->OutputPane());
+    QVERIFY2(shown.size() > 100, qPrintable(QString::number(shown.size())));
+    QVERIFY(same(shown, sent, 0));
+
+    OutputPane* pane = window_->OutputPane();
+    QItemSelectionModel* selection = pane->selectionModel();
+    auto row = [&](int r) { return pane->model()->index(r, 0); };
+    selection->select(QItemSelection(row(5), row(7)), QItemSelectionModel::Select);
+    selection->select(row(2), QItemSelectionModel::Select);
+    selection->setCurrentIndex(row(2), QItemSelectionModel::NoUpdate);
+    QTest::keyClick(pane, Qt::Key_C, Qt::ControlModifier);
+    QStringList picked{shown[2].text, shown[5].text, shown[6].text, shown[7].text};
+    QCOMPARE(QGuiApplication::clipboard()->text(), picked.join(QLatin1Char('\n')));
+    QTest::keyClick(pane, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(pane, Qt::Key_C, Qt::ControlModifier);
+    QStringList all;
+    for (const PaneEntry& e : shown) all << e.text;
+    QCOMPARE(QGuiApplication::clipboard()->text(), all.join(QLatin1Char('\n')));
+
+    pane->Model()->SetLineLimit(50);
+    run.ui.Clear();
+    run.Run(kCmdSearchDates);
+    RunFromWindow(kCmdSearchDates);
+    sent = run.ui.Pane();
+    QVERIFY(sent.size() > 50);
+    QVERIFY(same(PaneLines(pane), sent, sent.size() - 50));
+    // A later batch pushes the oldest lines out.
+    ctx_->UI->AppendPane("tail 1", kRed);
+    ctx_->UI->AppendPane("tail 2", kBlack);
+    Settle();
+    sent.push_back({"tail 1", kRed});
+    sent.push_back({"tail 2", kBlack});
+    QVERIFY(same(PaneLines(pane), sent, sent.size() - 50));
   }
 
   // The context menu's "English" switches captions and status texts; the
