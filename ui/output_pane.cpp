@@ -1,5 +1,6 @@
 #include "ui/output_pane.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QColor>
 #include <QContextMenuEvent>
@@ -7,6 +8,8 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QPainter>
+#include <QStyle>
 #include <QStyledItemDelegate>
 #include <algorithm>
 
@@ -69,20 +72,57 @@ void PaneModel::Clear() {
 namespace {
 
 // Every row is as wide as the widest line, so the view sizes its rows from
-// one sample and scrolls sideways to the end of any line.
+// one sample and scrolls sideways to the end of any line.  A row is painted
+// as one run of text in its colour: the style's item layout would shape each
+// line twice per paint, and the pane repaints with every batch.
 class PaneDelegate : public QStyledItemDelegate {
  public:
   PaneDelegate(const PaneModel& model, QObject* parent) : QStyledItemDelegate(parent), model_(model) {}
 
-  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-    QSize size = QStyledItemDelegate::sizeHint(option, index);
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const override {
+    if (rowHeight_ == 0 || option.font != heightFont_) {
+      // A row of the style's own height for this font, measured once.
+      QStyleOptionViewItem sample(option);
+      sample.text = QStringLiteral("W");
+      sample.features |= QStyleOptionViewItem::HasDisplay;
+      QStyle* style = option.widget != nullptr ? option.widget->style() : QApplication::style();
+      rowHeight_ = style->sizeFromContents(QStyle::CT_ItemViewItem, &sample, QSize(), option.widget).height();
+      heightFont_ = option.font;
+    }
     int column = option.fontMetrics.horizontalAdvance(QLatin1Char('W'));
-    size.setWidth(std::max(size.width(), model_.WidestColumns() * column + 2 * column));
-    return size;
+    return QSize(model_.WidestColumns() * column + 2 * TextMargin(option), rowHeight_);
+  }
+
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QPalette::ColorGroup group = (option.state & QStyle::State_Active) ? QPalette::Active : QPalette::Inactive;
+    bool selected = (option.state & QStyle::State_Selected) != 0;
+    painter->save();
+    if (selected) painter->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
+    painter->setPen(selected ? option.palette.color(group, QPalette::HighlightedText)
+                             : index.data(Qt::ForegroundRole).value<QColor>());
+    painter->setFont(option.font);
+    int margin = TextMargin(option);
+    painter->drawText(option.rect.adjusted(margin, 0, -margin, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                      index.data(Qt::DisplayRole).toString());
+    if (option.state & QStyle::State_HasFocus) {
+      QStyleOptionFocusRect focus;
+      focus.QStyleOption::operator=(option);
+      focus.backgroundColor = option.palette.color(group, selected ? QPalette::Highlight : QPalette::Base);
+      QStyle* style = option.widget != nullptr ? option.widget->style() : QApplication::style();
+      style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, option.widget);
+    }
+    painter->restore();
   }
 
  private:
+  static int TextMargin(const QStyleOptionViewItem& option) {
+    QStyle* style = option.widget != nullptr ? option.widget->style() : QApplication::style();
+    return style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, option.widget) + 1;
+  }
+
   const PaneModel& model_;
+  mutable QFont heightFont_;
+  mutable int rowHeight_ = 0;
 };
 
 }  // namespace
