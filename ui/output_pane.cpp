@@ -15,6 +15,11 @@
 
 namespace quelbrix::ui {
 
+QModelIndex PaneModel::index(int row, int column, const QModelIndex& parent) const {
+  bool inside = row >= 0 && static_cast<size_t>(row) < lines_.size() && column == 0 && !parent.isValid();
+  return inside ? createIndex(row, column) : QModelIndex();
+}
+
 int PaneModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(lines_.size());
 }

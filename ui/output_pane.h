@@ -24,6 +24,9 @@ class PaneModel : public QAbstractListModel {
  public:
   explicit PaneModel(QObject* parent = nullptr) : QAbstractListModel(parent) {}
 
+  // The view asks for an index of every row at each layout: no detour
+  // through rowCount and columnCount.
+  QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   // DisplayRole: the text; ForegroundRole: the colour (a QColor).
   QVariant data(const QModelIndex& index, int role) const override;

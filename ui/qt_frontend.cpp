@@ -88,6 +88,8 @@ bool QtFrontend::Drain(DrainCall how) {
     }
     if (queue_.size() <= kApplyLimit) {
       batch.swap(queue_);
+      // The worker goes on in the storage of an earlier batch: no regrowth.
+      queue_.swap(spare_);
       pendingStatus_.fill(-1);
     } else {
       // A long queue goes in slices, with the window's own events between them.
@@ -103,6 +105,12 @@ bool QtFrontend::Drain(DrainCall how) {
   drained_.notify_all();
   lastDrain_.restart();
   if (!batch.empty()) window_.Apply(batch);
+  batch.clear();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Kept up to two slices' worth: a backlog's storage is given back.
+    if (batch.capacity() > spare_.capacity() && batch.capacity() <= 2 * kApplyLimit) spare_.swap(batch);
+  }
   return more;
 }
 

@@ -92,6 +92,7 @@ class QtFrontend : public Frontend {
   std::mutex mutex_;
   std::condition_variable drained_;
   std::vector<UiOperation> queue_;
+  std::vector<UiOperation> spare_;  // empty; the storage of an applied batch
   int posted_ = 0;             // drains posted or timed and not yet run
   bool urgentPosted_ = false;  // a kNow drain for a full queue is pending
   bool timerArmed_ = false;    // a kTimer drain is pending
