@@ -60,7 +60,7 @@ void PaneModel::Append(std::vector<PaneLine>& lines) {
   beginInsertRows(QModelIndex(), start, start + static_cast<int>(lines.size() - first) - 1);
   for (size_t i = first; i < lines.size(); ++i) {
     // UTF-8 bytes never fall short of the half-width columns a line takes.
-    widestColumns_ = std::max(widestColumns_, static_cast<int>(std::min<size_t>(lines[i].Text.size(), 1 << 20)));
+    widestColumns_ = std::max(widestColumns_, static_cast<int>(std::min<size_t>(lines[i].Text.size(), 1 << 16)));
     lines_.push_back(std::move(lines[i]));
   }
   endInsertRows();
