@@ -352,6 +352,13 @@ class MainWindowTest : public QObject {
     sent.push_back({"tail 1", kRed});
     sent.push_back({"tail 2", kBlack});
     QVERIFY(same(PaneLines(pane), sent, sent.size() - 50));
+    // Lines are not wrapped: the pane scrolls sideways to the end of the longest.
+    std::string wide = "wide " + std::string(300, 'w') + Ansi("検索");
+    ctx_->UI->AppendPane(wide, kBlack);
+    Settle();
+    int textWidth = QFontMetrics(pane->font()).horizontalAdvance(QString::fromStdString(platform::AnsiToUtf8(wide)));
+    QVERIFY2(pane->horizontalScrollBar()->maximum() + pane->viewport()->width() >= textWidth,
+             qPrintable(QStringLiteral("%1 + %2 < %3").arg(pane->horizontalScrollBar()->maximum()).arg(pane->viewport()->width()).arg(textWidth)));
   }
 
   // The context menu's "English" switches captions and status texts; the
