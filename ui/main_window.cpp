@@ -388,7 +388,7 @@ void MainWindow::Apply(std::vector<UiOperation>& batch) {
       // A run of pane lines is one insertion into the pane.
       for (; i < batch.size() && batch[i].What == UiOperation::kPaneLine; ++i)
         lines.push_back(PaneLine{std::move(batch[i].Text), batch[i].Colour});
-      pane_->Append(lines);
+      pane_->Append(lines, !Busy());
       continue;
     }
     switch (op.What) {
@@ -418,6 +418,8 @@ void MainWindow::Apply(std::vector<UiOperation>& batch) {
     }
     ++i;
   }
+  // The command's last lines show with its end.
+  if (!Busy()) pane_->Flush();
   if (closePending_ && !Busy()) {
     closePending_ = false;
     worker_.Join();

@@ -132,7 +132,10 @@ class PaneDelegate : public QStyledItemDelegate {
 
 }  // namespace
 
-OutputPane::OutputPane(QWidget* parent) : QListView(parent), model_(new PaneModel(this)) {
+OutputPane::OutputPane(QWidget* parent)
+    : QListView(parent), model_(new PaneModel(this)), refresh_(new QTimer(this)) {
+  refresh_->setSingleShot(true);
+  connect(refresh_, &QTimer::timeout, this, &OutputPane::Flush);
   setModel(model_);
   setItemDelegate(new PaneDelegate(*model_, this));
   setUniformItemSizes(true);
@@ -143,13 +146,32 @@ OutputPane::OutputPane(QWidget* parent) : QListView(parent), model_(new PaneMode
   setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
 }
 
-void OutputPane::Append(std::vector<PaneLine>& lines) {
-  if (lines.empty()) return;
-  model_->Append(lines);
+void OutputPane::Append(std::vector<PaneLine>& lines, bool now) {
+  if (held_.empty()) {
+    held_.swap(lines);
+  } else {
+    held_.insert(held_.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+  }
+  lines.clear();
+  if (now || !lastFlush_.isValid() || lastFlush_.hasExpired(kRefreshIntervalMs)) {
+    Flush();
+  } else if (!refresh_->isActive()) {
+    refresh_->start(static_cast<int>(std::max<qint64>(1, kRefreshIntervalMs - lastFlush_.elapsed())));
+  }
+}
+
+void OutputPane::Flush() {
+  refresh_->stop();
+  lastFlush_.restart();
+  if (held_.empty()) return;
+  model_->Append(held_);
   scrollToBottom();
 }
 
-void OutputPane::Clear() { model_->Clear(); }
+void OutputPane::Clear() {
+  held_.clear();
+  model_->Clear();
+}
 
 QString OutputPane::SelectedText() const {
   // Ranges, not indexes: a Select All of a million lines stays one range.

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <QAbstractListModel>
+#include <QElapsedTimer>
 #include <QListView>
+#include <QTimer>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -53,9 +55,15 @@ class OutputPane : public QListView {
   explicit OutputPane(QWidget* parent);
 
   PaneModel* Model() const { return model_; }
-  // Appends `lines` and shows the last one.
-  void Append(std::vector<PaneLine>& lines);
+  // Appends `lines` (taken) and shows the last one: at once when `now`, else
+  // with the lines of the next kRefreshInterval.  The view lays out every
+  // row again for each insertion, so a running command's lines go in a few
+  // times a second, not with every batch the worker sends.
+  void Append(std::vector<PaneLine>& lines, bool now);
+  // Shows the lines held back.
+  void Flush();
   void Clear();
+  static constexpr int kRefreshIntervalMs = 100;
   // The selected lines' texts, top to bottom, one per line.
   QString SelectedText() const;
   // Puts SelectedText on the clipboard (nothing when no line is selected).
@@ -67,6 +75,9 @@ class OutputPane : public QListView {
 
  private:
   PaneModel* model_;
+  std::vector<PaneLine> held_;  // lines not yet in the model
+  QTimer* refresh_;
+  QElapsedTimer lastFlush_;
 };
 
 }  // namespace quelbrix::ui
