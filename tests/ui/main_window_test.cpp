@@ -359,6 +359,14 @@ class MainWindowTest : public QObject {
     int textWidth = QFontMetrics(pane->font()).horizontalAdvance(QString::fromStdString(platform::AnsiToUtf8(wide)));
     QVERIFY2(pane->horizontalScrollBar()->maximum() + pane->viewport()->width() >= textWidth,
              qPrintable(QStringLiteral("%1 + %2 < %3").arg(pane->horizontalScrollBar()->maximum()).arg(pane->viewport()->width()).arg(textWidth)));
+    // While a command runs its lines are held back briefly, never until its end.
+    struct Idle {
+      HiveContext& ctx;
+      ~Idle() { ctx.Busy.store(0); }
+    } idle{*ctx_};
+    ctx_->Busy.store(1);
+    ctx_->UI->AppendPane("while busy", kBlack);
+    QTRY_COMPARE(PaneLines(pane).back().text, QStringLiteral("while busy"));
   }
 
   // The context menu's "English" switches captions and status texts; the
