@@ -8,8 +8,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QPlainTextEdit>
-#include <QTextBlock>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -56,9 +54,10 @@ bool RunUntilShown(MainWindow& window, quelbrix::ui::QtFrontend& frontend, int l
 }
 
 QString LastPaneLine(MainWindow& window) {
-  QTextBlock last = window.OutputPane()->document()->lastBlock();
-  while (last.isValid() && last.text().isEmpty()) last = last.previous();
-  return last.isValid() ? last.text() : QString();
+  const quelbrix::ui::PaneModel& pane = *window.OutputPane()->Model();
+  int row = pane.rowCount() - 1;
+  while (row >= 0 && pane.Text(row).isEmpty()) --row;
+  return pane.Text(row);
 }
 
 int Fail(const std::string& line) {
@@ -141,7 +140,7 @@ int main(int argc, char** argv) {
     return Fail("the search did not finish; its last pane line: " + last.toStdString());
   // The read goes to stderr: the command line's search includes one.
   std::fprintf(stderr, "gui_search: read %.3f s, %d pane lines\n", readSeconds,
-               window.OutputPane()->document()->blockCount());
+               window.OutputPane()->Model()->rowCount());
   std::printf("%.3f\n", seconds);
   return 0;
 }

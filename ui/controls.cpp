@@ -5,12 +5,12 @@
 #include <QCoreApplication>
 #include <QFrame>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <cstring>
 
 #include "ui/layout.h"
+#include "ui/output_pane.h"
 
 namespace quelbrix::ui {
 
@@ -63,9 +63,8 @@ QWidget* CreateControl(QWidget* parent, const ControlRow& row, const QFont& fixe
   } else if (std::strcmp(row.ClassName, "ComboBox") == 0) {
     w = new RecentFileBox(parent);
   } else if (std::strcmp(row.ClassName, "RichEdit20A") == 0) {
-    auto* pane = new QPlainTextEdit(parent);
-    pane->setReadOnly((row.Style & kEsReadOnly) != 0);
-    pane->setUndoRedoEnabled(false);
+    // Read-only whatever the style says: the pane shows the report's lines.
+    auto* pane = new OutputPane(parent);
     pane->setFont(fixedFont);
     // Dropped files belong to the window, not to the pane's text.
     pane->setAcceptDrops(false);

@@ -15,11 +15,8 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
-#include <QPlainTextEdit>
 #include <QScreen>
-#include <QScrollBar>
 #include <QSignalBlocker>
-#include <QTextBlock>
 #include <QThread>
 #include <QUrl>
 
@@ -40,8 +37,6 @@ namespace {
 // The pane keeps the latest lines of a very large report; the report file
 // keeps them all.
 constexpr int kPaneLineLimit = 1000000;
-
-QColor FromColorRef(uint32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
 
 QString FromPathBytes(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
 std::string ToPathBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
@@ -108,8 +103,8 @@ MainWindow::MainWindow(HiveContext& ctx, QWidget* parent)
   LayoutAll();
   status_->setGeometry(0, height() - statusHeight_, width(), statusHeight_);
 
-  pane_ = static_cast<QPlainTextEdit*>(controls_[kIdOutputPane]);
-  pane_->setMaximumBlockCount(kPaneLineLimit);
+  pane_ = static_cast<quelbrix::ui::OutputPane*>(controls_[kIdOutputPane]);
+  pane_->Model()->SetLineLimit(kPaneLineLimit);
   for (int id : {kCtlReadFileCombo, kCtlLoadFileCombo}) {
     connect(Box(id), &QComboBox::activated, this, [this, id](int index) { RecentFileChosen(id, index); });
   }
@@ -384,38 +379,20 @@ void MainWindow::ApplyButtonStates(const ButtonStates& states) {
     if (QWidget* w = Control(s.Id)) w->setEnabled(s.Enabled);
 }
 
-void MainWindow::Apply(const std::vector<UiOperation>& batch) {
+void MainWindow::Apply(std::vector<UiOperation>& batch) {
+  std::vector<PaneLine> lines;
   size_t i = 0;
   while (i < batch.size()) {
-    const UiOperation& op = batch[i];
+    UiOperation& op = batch[i];
     if (op.What == UiOperation::kPaneLine) {
-      // A run of pane lines goes in as one edit, and the lines of one colour
-      // as one text: a line feed makes each a block of its own.
-      QTextCursor cursor(pane_->document());
-      cursor.movePosition(QTextCursor::End);
-      cursor.beginEditBlock();
-      QString text;
-      while (i < batch.size() && batch[i].What == UiOperation::kPaneLine) {
-        uint32_t colour = batch[i].Colour;
-        text.clear();
-        for (; i < batch.size() && batch[i].What == UiOperation::kPaneLine && batch[i].Colour == colour; ++i) {
-          if (paneStarted_) text += QLatin1Char('\n');
-          paneStarted_ = true;
-          text += QString::fromStdString(batch[i].Text);
-        }
-        QTextCharFormat format;
-        format.setForeground(FromColorRef(colour));
-        cursor.insertText(text, format);
-      }
-      cursor.endEditBlock();
-      pane_->verticalScrollBar()->setValue(pane_->verticalScrollBar()->maximum());
+      // A run of pane lines is one insertion into the pane.
+      for (; i < batch.size() && batch[i].What == UiOperation::kPaneLine; ++i)
+        lines.push_back(PaneLine{std::move(batch[i].Text), batch[i].Colour});
+      pane_->Append(lines, !Busy());
       continue;
     }
     switch (op.What) {
-      case UiOperation::kClearPane:
-        pane_->clear();
-        paneStarted_ = false;
-        break;
+      case UiOperation::kClearPane: pane_->Clear(); break;
       case UiOperation::kStatusText:
         if (op.Number == 0)
           status_->SetMessage(QString::fromStdString(op.Shown + platform::AnsiToUtf8(op.Text)));
@@ -441,6 +418,8 @@ void MainWindow::Apply(const std::vector<UiOperation>& batch) {
     }
     ++i;
   }
+  // The command's last lines show with its end.
+  if (!Busy()) pane_->Flush();
   if (closePending_ && !Busy()) {
     closePending_ = false;
     worker_.Join();

@@ -18,11 +18,11 @@
 #include "platform/worker.h"
 #include "ui/button_states.h"
 #include "ui/controls.h"
+#include "ui/output_pane.h"
 #include "ui/qt_frontend.h"
 #include "ui/registry_browser.h"
 
 class QAction;
-class QPlainTextEdit;
 
 namespace quelbrix::ui {
 
@@ -42,7 +42,7 @@ class MainWindow : public QWidget {
 
   QWidget* Control(int id) const;
   StatusBar* Status() const { return status_; }
-  QPlainTextEdit* OutputPane() const { return pane_; }
+  quelbrix::ui::OutputPane* OutputPane() const { return pane_; }
   QString CaptionOf(int id) const;
   int StatusHeight() const { return statusHeight_; }
   const QFont& FixedFont() const { return fixedFont_; }
@@ -64,8 +64,8 @@ class MainWindow : public QWidget {
   // Waits, serving the worker's calls, until no command runs.
   void WaitForWorker();
 
-  // GUI thread: the operations the worker queued.
-  void Apply(const std::vector<UiOperation>& batch);
+  // GUI thread: the operations the worker queued (their texts are taken).
+  void Apply(std::vector<UiOperation>& batch);
   void ApplyButtonStates(const ButtonStates& states);
 
  protected:
@@ -90,7 +90,7 @@ class MainWindow : public QWidget {
   std::unique_ptr<QtFrontend> frontend_;
   platform::WorkerThread worker_;
   std::map<int, QWidget*> controls_;
-  QPlainTextEdit* pane_ = nullptr;
+  quelbrix::ui::OutputPane* pane_ = nullptr;
   QAction* logSetting_ = nullptr;
   QAction* languageSetting_ = nullptr;
   QTranslator translator_;
@@ -100,7 +100,6 @@ class MainWindow : public QWidget {
   QPointer<RegistryBrowser> browser_;
   int statusHeight_ = 0;
   bool closePending_ = false;
-  bool paneStarted_ = false;  // the pane holds a line, so the next starts a new block
 };
 
 // The fixed font of the output pane: "ＭＳ ゴシック" where it exists, else a

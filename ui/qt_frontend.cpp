@@ -60,7 +60,13 @@ void QtFrontend::Push(UiOperation op, bool mayWait) {
   if (op.What == UiOperation::kStatusLayout) pendingStatus_.fill(-1);
   if (status) pendingStatus_[op.Number] = static_cast<int>(queue_.size());
   queue_.push_back(std::move(op));
-  if (posted_ == 0) PostDrain(DrainCall::kPosted);
+  if (posted_ == 0) {
+    PostDrain(DrainCall::kPosted);
+  } else if (timerArmed_ && !urgentPosted_ && ctx_.Busy.load() == 0) {
+    // The command's last calls: shown now, not when the interval is up.
+    urgentPosted_ = true;
+    PostDrain(DrainCall::kNow);
+  }
 }
 
 bool QtFrontend::Drain(DrainCall how) {
@@ -72,7 +78,9 @@ bool QtFrontend::Drain(DrainCall how) {
     if (how == DrainCall::kTimer) timerArmed_ = false;
     if (how == DrainCall::kNow) urgentPosted_ = false;
     bool full = queue_.size() >= kQueueLimit;
-    if (how == DrainCall::kPosted && !full && lastDrain_.isValid() &&
+    // Once the command has ended nothing more comes to wait for.
+    bool ended = ctx_.Busy.load() == 0;
+    if (how == DrainCall::kPosted && !full && !ended && lastDrain_.isValid() &&
         !lastDrain_.hasExpired(kDrainInterval.count())) {
       // Too soon after the last batch: take this one when the interval is up.
       if (!timerArmed_) PostDrain(DrainCall::kTimer);
@@ -80,6 +88,8 @@ bool QtFrontend::Drain(DrainCall how) {
     }
     if (queue_.size() <= kApplyLimit) {
       batch.swap(queue_);
+      // The worker goes on in the storage of an earlier batch: no regrowth.
+      queue_.swap(spare_);
       pendingStatus_.fill(-1);
     } else {
       // A long queue goes in slices, with the window's own events between them.
@@ -88,12 +98,19 @@ bool QtFrontend::Drain(DrainCall how) {
       queue_.erase(queue_.begin(), cut);
       for (int& slot : pendingStatus_) slot = slot < static_cast<int>(kApplyLimit) ? -1 : slot - static_cast<int>(kApplyLimit);
       more = true;
-      if (how != DrainCall::kDirect && posted_ == 0) PostDrain(DrainCall::kNext);
+      // The next slice follows at once, not when an armed timer fires.
+      if (how != DrainCall::kDirect && posted_ == (timerArmed_ ? 1 : 0)) PostDrain(DrainCall::kNext);
     }
   }
   drained_.notify_all();
   lastDrain_.restart();
   if (!batch.empty()) window_.Apply(batch);
+  batch.clear();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Kept up to two slices' worth: a backlog's storage is given back.
+    if (batch.capacity() > spare_.capacity() && batch.capacity() <= 2 * kApplyLimit) spare_.swap(batch);
+  }
   return more;
 }
 

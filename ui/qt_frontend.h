@@ -4,8 +4,9 @@
 // blocking queued call.  The GUI thread never blocks on a running worker.
 // A scan sends a status text per key: a pending text of a part is replaced
 // by the next one (the latest wins), and the window takes the queue at most
-// every kDrainInterval unless it is full, so the pane gets its lines in
-// large batches and the window keeps time for the person using it.
+// every kDrainInterval unless it is full or the command has ended, so the
+// pane gets its lines in large batches and the window keeps time for the
+// person using it, and the command's last lines show as soon as it ends.
 #pragma once
 
 #include <QElapsedTimer>
@@ -64,18 +65,21 @@ class QtFrontend : public Frontend {
   enum class DrainCall { kPosted, kNow, kTimer, kNext, kDirect };
   // GUI thread: applies queued operations in order, up to kApplyLimit; a
   // kPosted call not sooner than kDrainInterval after the last one unless
-  // the queue is full.  True when operations are left.
+  // the queue is full or the command has ended.  True when operations are left.
   bool Drain(DrainCall how = DrainCall::kDirect);
   // GUI thread, once the worker has ended: later calls are dropped.
   void Detach();
   // Operations waiting for the window.
   size_t Pending();
 
-  // Operations queued before the worker waits for the window.
-  static constexpr size_t kQueueLimit = 8192;
-  static constexpr std::chrono::milliseconds kDrainInterval{100};
-  // Operations applied in one turn of the window's event loop.
-  static constexpr size_t kApplyLimit = 2048;
+  // Operations queued before the worker waits for the window: room for a
+  // few intervals of a fast Search, so the worker waits only for a window
+  // far behind.
+  static constexpr size_t kQueueLimit = 65536;
+  static constexpr std::chrono::milliseconds kDrainInterval{25};
+  // Operations applied in one turn of the window's event loop: a pane line
+  // costs well under a microsecond, so a slice stays a few milliseconds.
+  static constexpr size_t kApplyLimit = 8192;
 
  private:
   void Push(UiOperation op, bool mayWait);
@@ -88,6 +92,7 @@ class QtFrontend : public Frontend {
   std::mutex mutex_;
   std::condition_variable drained_;
   std::vector<UiOperation> queue_;
+  std::vector<UiOperation> spare_;  // empty; the storage of an applied batch
   int posted_ = 0;             // drains posted or timed and not yet run
   bool urgentPosted_ = false;  // a kNow drain for a full queue is pending
   bool timerArmed_ = false;    // a kTimer drain is pending
