@@ -167,6 +167,22 @@ TEST(SoundHive, ALastBinShorterThanAPageGrowsToItsPageEnd) {
   EXPECT_EQ(got.values, expected.values);
 }
 
+// A value whose data is an sk cell of the ring that no key uses: the walk
+// reads it as the value's data, so it stays, and only the ring lets it go.
+TEST(SoundHive, DataThatIsAnUnusedSkCellStaysTheValues) {
+  HiveBuilder b;
+  Value v = b.AddValue(b.AddKey(b.Root(), "K"), "V", 3, std::vector<uint8_t>(16, 7));
+  Security spare = b.AddSecurity(HiveBuilder::DefaultDescriptor());
+  b.Build();
+  b.SetU32(b.Offset(b.VkCell(v)), 0x0C, b.Offset(b.SkCell(spare)));
+  Tree before = Scan(b.Image(), kCmdSearchNoDates);
+  ASSERT_EQ(before.values.size(), 1u);
+  EXPECT_NE(before.values.begin()->find("binary:736b"), std::string::npos) << *before.values.begin();
+  Tree got = Mended(b);
+  EXPECT_EQ(got.keys, before.keys);
+  EXPECT_EQ(got.values, before.values);
+}
+
 TEST(SoundHive, TheChainIsFoundAgainAfterABrokenBin) {
   Sample s;
   Tree expected = Scan(s.b.Image(), kCmdSearchNoDates);
