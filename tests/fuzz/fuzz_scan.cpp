@@ -39,7 +39,8 @@ void Run(quelbrix::HiveContext& ctx, int32_t id) {
 }
 
 // Red lines that report damage to the hive's structure; statistics red by a
-// threshold and a value type the program does not know report none.  The
+// threshold, a root key that is not the first cell (Repair never moves it)
+// and a value type the program does not know report none.  The
 // contents of security descriptors are checked and reported in a phase of
 // their own, which Repair mends only in part, so that phase is left out.
 class DamageLines : public quelbrix::Frontend {
@@ -48,7 +49,8 @@ class DamageLines : public quelbrix::Frontend {
     if (colour == quelbrix::kGreen) descriptors_ = line.substr(0, 28) == "[SecurityDescriptor Summary]";
     if (colour != quelbrix::kRed || descriptors_ || first.size() != 0) return;
     for (const char* fine : {"UnallocCellsMaxSize(Byte)=", "ContinueCellsCount=", "UnpackedCellsCount=",
-                             "UnallocHbinsCount=", "(AllocCells)NonaccessCells", "data type unknown"})
+                             "UnallocHbinsCount=", "(AllocCells)NonaccessCells", "data type unknown",
+                             "Root nkCellsOffsetVaue="})
       if (line.substr(0, std::strlen(fine)) == fine) return;
     first.assign(line);
   }
