@@ -70,6 +70,20 @@ void SalvageBins(HiveContext& ctx) {
   uint64_t pos = kBaseBlockSize;
   uint64_t wholeEnd = kBaseBlockSize;
   uint64_t lastBin = 0;
+  // A hive is whole pages.  A bin of another size after which the chain
+  // breaks off inside a page takes the rest of that page as a free cell
+  // (bytes past the file are the image's zeroed reserve).  Returns the end.
+  auto fillPage = [&](uint64_t end) {
+    uint64_t pageEnd = kBaseBlockSize + (end - kBaseBlockSize + kPageSize - 1) / kPageSize * kPageSize;
+    if (pageEnd == end || lastBin == 0 || pageEnd > image.Size()) return end;
+    BinHeader last(image, lastBin);
+    LogLineF(ctx, kRed, "Hbins Size Error FileOffset=0x%08x Length=%d", static_cast<uint32_t>(lastBin),
+             static_cast<int>(last.Size()));
+    last.SetSize(last.Size() + static_cast<uint32_t>(pageEnd - end));
+    CellView(image, end).SetSize(static_cast<int32_t>(pageEnd - end));
+    totals.Count(RepairCounter::HbinBrokenClean);
+    return pageEnd;
+  };
   while (pos < fileEnd) {
     uint32_t size = 0;
     if (HeaderAt(image, pos, fileEnd, size)) {
@@ -86,6 +100,10 @@ void SalvageBins(HiveContext& ctx) {
     if (pos >= declaredEnd) break;
     uint64_t next = NextBin(image, pos, fileEnd);
     if (next == 0) break;
+    // The bin before ends at pos: a next bin is always on a page.
+    pos = fillPage(pos);
+    wholeEnd = pos;
+    if (pos == next) continue;
     LogLineF(ctx, kRed, "Hbins Broken Error FileOffset=0x%08x Length=%d", static_cast<uint32_t>(pos),
              static_cast<int>(next - pos));
     // Empty pages keep the offsets of every later cell; the allocator can
@@ -97,20 +115,7 @@ void SalvageBins(HiveContext& ctx) {
     }
     pos = next;
   }
-  // A hive is whole pages.  A chain that ends inside a page (its last bin of
-  // another size) gives the rest of that page to its last bin as a free cell;
-  // bytes past the file are the image's zeroed reserve.
-  uint64_t pageEnd = kBaseBlockSize + (wholeEnd - kBaseBlockSize + kPageSize - 1) / kPageSize * kPageSize;
-  if (pageEnd != wholeEnd && lastBin != 0 && pageEnd <= image.Size()) {
-    uint32_t gap = static_cast<uint32_t>(pageEnd - wholeEnd);
-    BinHeader last(image, lastBin);
-    LogLineF(ctx, kRed, "Hbins Size Error FileOffset=0x%08x Length=%d", static_cast<uint32_t>(lastBin),
-             static_cast<int>(last.Size()));
-    last.SetSize(last.Size() + gap);
-    CellView(image, wholeEnd).SetSize(static_cast<int32_t>(gap));
-    totals.Count(RepairCounter::HbinBrokenClean);
-    wholeEnd = pageEnd;
-  }
+  wholeEnd = fillPage(wholeEnd);
   uint32_t wholeSize = static_cast<uint32_t>(wholeEnd - kBaseBlockSize);
   if (wholeSize != image.HbinsDataSize()) {
     LogLineF(ctx, kRed, "regfHbinsLength Error calculate=%d actual=%d", static_cast<int>(wholeSize),

@@ -165,10 +165,25 @@ TEST(SoundHive, ALastBinShorterThanAPageGrowsToItsPageEnd) {
   EXPECT_EQ(written.size(), bin + size);
   EXPECT_EQ(got.keys, expected.keys);
   EXPECT_EQ(got.values, expected.values);
+
+  // The same inside the chain: a bin that claims less than its page, an
+  // empty bin found again on the next page (Repair drops it at the end).
+  HiveBuilder c;
+  c.AddKey(c.Root(), "A");
+  c.EndBin();
+  Key k = c.AddKey(c.Root(), "B");
+  c.EndBin();
+  c.AddEmptyBin(4096);
+  c.Build();
+  Tree whole = Scan(c.Image(), kCmdSearchNoDates);
+  bin = 4096 + (c.Offset(c.NkCell(k)) & ~4095u);
+  c.SetFileU32(bin + 8, c.FileU32(bin + 8) - 512);
+  c.RecomputeChecksum();
+  Tree middle = Mended(c, &written);
+  EXPECT_EQ(written.size() % 4096, 0u);
+  EXPECT_EQ(middle.keys, whole.keys);
 }
 
-// A value whose data is an sk cell of the ring that no key uses: the walk
-// reads it as the value's data, so it stays, and only the ring lets it go.
 TEST(SoundHive, DataThatIsAnUnusedSkCellStaysTheValues) {
   HiveBuilder b;
   Value v = b.AddValue(b.AddKey(b.Root(), "K"), "V", 3, std::vector<uint8_t>(16, 7));
