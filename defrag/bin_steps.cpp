@@ -1,5 +1,8 @@
 #include "defrag/bin_steps.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "hive/cells.h"
 
 #include "core/frontend.h"
@@ -9,15 +12,6 @@
 #include "repair/allocator.h"
 
 namespace quelbrix {
-bool DefragView::SoundBin(uint32_t bin) const {
-  return BinCursor(image, BinsEnd(), bin).Check() == WalkStop::kNone && BinSize(bin) >= kBinHeaderSize + 8;
-}
-
-uint32_t DefragView::StepLength(uint32_t cell, uint64_t binEnd) const {
-  CellCursor c(image, cell, binEnd);
-  return c.Check() == WalkStop::kNone ? c.Length() : 0;
-}
-
 void DefragView::SetBinSize(uint32_t bin, uint32_t size) const {
   BinHeader h(image, bin);
   h.SetSize(size);
@@ -36,15 +30,42 @@ CellPlacement PlacementOf(const DefragView& v, uint32_t bin, uint32_t binSize, u
   return uint64_t{m} + kPageSize == binSize ? CellPlacement::kFine : CellPlacement::kLongBinSizeWrong;
 }
 
-std::string DefragHeading(HiveContext& ctx, const char* name) {
+DefragCaption DefragHeading(HiveContext& ctx, const char* name) {
   LogLineF(ctx, kGreen, "[%s] %s", name, NowText().c_str());
-  return CommandCaption(ctx, ctx.CommandId);
+  return {CommandCaption(ctx, ctx.CommandId), ShownCaption(ctx.CommandId)};
 }
 
-void DefragStatus(HiveContext& ctx, const char* text, size_t captionBytes, uint64_t done, uint64_t total) {
+void DefragStatus(HiveContext& ctx, const DefragCaption& caption, const char* pass, const DefragProgress& p) {
+  const std::string& ansi = caption.Ansi;
   if (ctx.UI == nullptr) return;
-  ctx.UI->ShowProgress(done, total);
-  ctx.UI->ShowStatus(0, text, ShownCaption(ctx.CommandId), text + captionBytes);
+  char text[kLineBuffer + 64];
+  size_t passBytes = std::strlen(pass);
+  // Room for the caption, the pass and four numbers of at most 11 characters.
+  if (ansi.size() + passBytes + 100 > sizeof text) {
+    FormatText(text, sizeof text, "%s %s HbinCount=%d (%d) / %d (%+d)", ansi.c_str(), pass, p.Index, p.Start, p.Bins,
+               p.Expanded);
+  } else {
+    char* at = std::copy(ansi.begin(), ansi.end(), text);
+    *at++ = ' ';
+    at = std::copy(pass, pass + passBytes, at);
+    static constexpr char kCount[] = " HbinCount=";
+    at = std::copy(kCount, kCount + sizeof kCount - 1, at);
+    at = PutDecimal(at, p.Index);
+    *at++ = ' ';
+    *at++ = '(';
+    at = PutDecimal(at, p.Start);
+    static constexpr char kOf[] = ") / ";
+    at = std::copy(kOf, kOf + sizeof kOf - 1, at);
+    at = PutDecimal(at, p.Bins);
+    *at++ = ' ';
+    *at++ = '(';
+    if (p.Expanded >= 0) *at++ = '+';
+    at = PutDecimal(at, p.Expanded);
+    *at++ = ')';
+    *at = '\0';
+  }
+  ctx.UI->ShowProgress(p.Done, p.Total);
+  ctx.UI->ShowStatus(0, text, caption.Shown, text + std::min(ansi.size(), std::strlen(text)));
 }
 
 bool SplitHbins(const DefragView& v, uint32_t bin, uint32_t hole, int32_t index) {

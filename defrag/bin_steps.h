@@ -30,13 +30,19 @@ struct DefragView {
   uint32_t BinSize(uint32_t bin) const { return BinHeader(image, bin).Size(); }
   // A bin that the passes may work on: an "hbin" header naming its own
   // position, a size that holds a header and a cell, ending inside the bins.
-  bool SoundBin(uint32_t bin) const;
+  bool SoundBin(uint32_t bin) const {
+    return BinCursor(image, BinsEnd(), bin).Check() == WalkStop::kNone && BinSize(bin) >= kBinHeaderSize + 8;
+  }
   int32_t SizeWord(uint32_t cell) const { return static_cast<int32_t>(image.U32(cell)); }
   uint32_t CellLength(uint32_t cell) const { return CellView(image, cell).Length(); }
   // The length of the cell at `cell` when it lies whole inside [.., binEnd)
   // with a size that is a non-zero multiple of 8; 0 when the chain is broken
   // there.  Every cell walk of the passes steps only by such lengths.
-  uint32_t StepLength(uint32_t cell, uint64_t binEnd) const;
+  // Inline: every pass calls it once per cell of the hive.
+  uint32_t StepLength(uint32_t cell, uint64_t binEnd) const {
+    CellCursor c(image, cell, binEnd);
+    return c.Check() == WalkStop::kNone ? c.Length() : 0;
+  }
   void SetBinSize(uint32_t bin, uint32_t size) const;
   BinShadow Shadow(uint32_t bin) const { return BinShadow(map, bin); }
 
@@ -54,15 +60,30 @@ struct DefragView {
 enum class CellPlacement { kFine, kShortFirstInLongBin, kLongNotPageMultiple, kLongNotFirst, kLongBinSizeWrong };
 CellPlacement PlacementOf(const DefragView& v, uint32_t bin, uint32_t binSize, uint32_t cell);
 
-// Writes "[name] <local time>" in green and returns the caption of the
-// running command's button, for the status lines.
-std::string DefragHeading(HiveContext& ctx, const char* name);
+// The caption of the running command's button, for the status lines: in
+// the code page, and as people see it in the run's language.
+struct DefragCaption {
+  std::string Ansi;
+  std::string Shown;
+};
+// Writes "[name] <local time>" in green and returns the caption.
+DefragCaption DefragHeading(HiveContext& ctx, const char* name);
 
-// Shows a pass's progress text as status part 0; it starts with the
-// caption, `captionBytes` long, which people see in the run's language.
-// `done` of `total` (bytes of the bins) is the pass's share of work done;
-// total 0: none.
-void DefragStatus(HiveContext& ctx, const char* text, size_t captionBytes, uint64_t done = 0, uint64_t total = 0);
+// Shows a pass's progress as status part 0, the text
+// "CAPTION PASS HbinCount=INDEX (START) / BINS (+EXPANDED)"; the caption is
+// what people see in the run's language.  `done` of `total` (bytes of the
+// bins) is the pass's share of work done; total 0: none.  A pass shows one
+// per bin, so the text is put together without printf, and not at all
+// without a front end.
+struct DefragProgress {
+  int32_t Index = 0;
+  int32_t Start = 0;
+  int32_t Bins = 0;
+  int32_t Expanded = 0;
+  uint64_t Done = 0;
+  uint64_t Total = 0;
+};
+void DefragStatus(HiveContext& ctx, const DefragCaption& caption, const char* pass, const DefragProgress& p);
 
 // When `hole` (a free cell of `bin`) reaches the bin end and at least 4096
 // bytes lie between them, cuts those bytes, rounded down to whole pages,

@@ -41,17 +41,16 @@ class UnallocHbins {
   void EmptyBin(uint32_t bin, uint64_t binEnd, uint32_t limit);
 
   DefragView v_;
-  std::string caption_;
+  DefragCaption caption_;
   int32_t moves_ = 0;
   uint32_t hole_ = 0;
 };
 
 void UnallocHbins::Status(int32_t index) const {
-  char text[kLineBuffer + 64];
-  FormatText(text, sizeof text, "%s UnallocHbins HbinCount=%d (%d) / %d (%+d)", caption_.c_str(), index,
-             static_cast<int>(v_.totals.Get(Total::AllocStartIndex)),
-             static_cast<int>(v_.totals.Get(Total::HbinCount)), v_.totals.Counter(RepairCounter::regfExpandCount));
-  DefragStatus(v_.ctx, text, caption_.size());
+  DefragStatus(v_.ctx, caption_, "UnallocHbins",
+               {index, static_cast<int32_t>(v_.totals.Get(Total::AllocStartIndex)),
+                static_cast<int32_t>(v_.totals.Get(Total::HbinCount)), v_.totals.Counter(RepairCounter::regfExpandCount),
+                0, 0});
 }
 
 // Unallocated: a free tail of at least a page's worth of cell.  A bin that

@@ -27,22 +27,20 @@ class UnallocCells {
   void RebuildFreeTail(uint32_t bin, uint64_t binEnd) const;
 
   DefragView v_;
-  std::string caption_;
+  DefragCaption caption_;
   int32_t moves_ = 0;
 };
 
 void UnallocCells::Status(int32_t passBins, uint64_t bin, uint64_t lastBin) const {
-  char text[kLineBuffer + 64];
   int32_t bins = static_cast<int32_t>(v_.totals.Get(Total::HbinCount));
-  FormatText(text, sizeof text, "%s UnallocCells HbinCount=%d (%d) / %d (%+d)", caption_.c_str(), bins - passBins + 1,
-             static_cast<int>(v_.totals.Get(Total::AllocStartIndex)), bins,
-             v_.totals.Counter(RepairCounter::regfExpandCount));
   // The walk goes back from the last bin until it meets the bin the
   // allocator starts from, which moves up as cells move into room before it.
   uint64_t start = v_.totals.Get(Total::AllocStartHbin);
   if (start == 0) start = kBaseBlockSize;
   uint64_t span = lastBin > start ? lastBin - start : 0;
-  DefragStatus(v_.ctx, text, caption_.size(), std::min(lastBin - bin, span), span);
+  DefragStatus(v_.ctx, caption_, "UnallocCells",
+               {bins - passBins + 1, static_cast<int32_t>(v_.totals.Get(Total::AllocStartIndex)), bins,
+                v_.totals.Counter(RepairCounter::regfExpandCount), std::min(lastBin - bin, span), span});
 }
 
 // Moves each allocated cell of the bin into room before it.  A cell that

@@ -30,19 +30,18 @@ class UnpackedCells {
   void MoveFirstCellForward(uint32_t bin, uint32_t size);
 
   DefragView v_;
-  std::string caption_;
+  DefragCaption caption_;
   int32_t moves_ = 0;
   bool metFree_ = false;
   uint32_t hole_ = 0;
 };
 
 void UnpackedCells::Status(int32_t binIndex, uint32_t bin) const {
-  char text[kLineBuffer + 64];
-  FormatText(text, sizeof text, "%s UnpackedCells HbinCount=%d (%d) / %d (%+d)", caption_.c_str(), binIndex,
-             static_cast<int>(v_.totals.Get(Total::AllocStartIndex)),
-             static_cast<int>(v_.totals.Get(Total::HbinCount)), v_.totals.Counter(RepairCounter::regfExpandCount));
   // Bytes, not bins: the pass splits and joins bins as it goes.
-  DefragStatus(v_.ctx, text, caption_.size(), bin - kBaseBlockSize, v_.BinsEnd() - kBaseBlockSize);
+  DefragStatus(v_.ctx, caption_, "UnpackedCells",
+               {binIndex, static_cast<int32_t>(v_.totals.Get(Total::AllocStartIndex)),
+                static_cast<int32_t>(v_.totals.Get(Total::HbinCount)), v_.totals.Counter(RepairCounter::regfExpandCount),
+                bin - kBaseBlockSize, v_.BinsEnd() - kBaseBlockSize});
 }
 
 #pragma GCC diagnostic push
