@@ -622,6 +622,7 @@ TEST_F(RelocateTest, SearchFindsNothingWrongAfterEveryCellMoved) {
     if (!std::regex_match(l.text, expected)) ADD_FAILURE() << l.text;
   }
   EXPECT_EQ(movedRoot, 1);
+  EXPECT_EQ(second.ctx.FaultLines, 0u) << "a root elsewhere is no fault";
   EXPECT_EQ(HivexmlTree(second.HivePath()), original);
   EXPECT_NE(original.find("<node name=\"c5\">"), std::string::npos);
   if (dump.status == 0) {
