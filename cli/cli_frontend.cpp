@@ -67,12 +67,7 @@ std::string ProgressLine(const std::string& utf8, uint64_t done, uint64_t total,
   constexpr size_t kShareColumns = 4;
   // Too narrow for the share and a cut text: the text alone says more.
   if (total == 0 || columns < 8 + kShareColumns) return FitProgressLine(utf8, columns);
-  // The count may pass its estimate; the step's end is shown by the status
-  // that follows, never by a share.
-  uint64_t percent = done >= total ? 99 : done * 100 / total;
-  char share[8];
-  std::snprintf(share, sizeof share, "%2u%% ", static_cast<unsigned>(percent));
-  return share + FitProgressLine(utf8, columns - kShareColumns);
+  return ProgressShare(done, total) + FitProgressLine(utf8, columns - kShareColumns);
 }
 
 CliFrontend::CliFrontend(bool quiet, bool colour)

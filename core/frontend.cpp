@@ -1,10 +1,21 @@
 #include "core/frontend.h"
 
+#include <cstdio>
+
 #include "core/texts.h"
 
 namespace quelbrix {
 
 std::string ControlCaptionUtf8(int id) { return CaptionIn(Language::kJapanese, id); }
+
+std::string ProgressShare(uint64_t done, uint64_t total) {
+  if (total == 0) return "";
+  // The count may pass its estimate.
+  uint64_t percent = done >= total ? 99 : done * 100 / total;
+  char share[8];
+  std::snprintf(share, sizeof share, "%2u%% ", static_cast<unsigned>(percent));
+  return share;
+}
 
 std::string Frontend::ControlCaption(int id) { return ControlCaptionUtf8(id); }
 

@@ -50,6 +50,11 @@ class Frontend {
   virtual void UpdateButtonStates(const HiveContext&) {}
 };
 
+// The share of a step done as it leads a progress line, "59% " (at most
+// "99% ": the step's end is shown by the status that follows); "" for no
+// total.
+std::string ProgressShare(uint64_t done, uint64_t total);
+
 // Captions of the window's controls, UTF-8; "" for an unknown id.
 std::string ControlCaptionUtf8(int id);
 

@@ -146,9 +146,15 @@ void QtFrontend::ShowPaneLine(std::string_view, std::string_view utf8Line, uint3
 void QtFrontend::ShowStatus(int part, std::string_view ansiText, std::string_view shown, std::string_view ansiTail) {
   if (part != 0) return SetStatusText(part, ansiText);
   UiOperation op = MakeOperation(UiOperation::kStatusText);
-  op.Shown = std::string(shown);
+  op.Shown = ProgressShare(progressDone_.load(std::memory_order_relaxed), progressTotal_.load(std::memory_order_relaxed));
+  op.Shown += shown;
   op.Text = std::string(ansiTail);  // converted when shown, as SetStatusText's
   Push(std::move(op), false);
+}
+
+void QtFrontend::ShowProgress(uint64_t done, uint64_t total) {
+  progressDone_.store(done, std::memory_order_relaxed);
+  progressTotal_.store(total, std::memory_order_relaxed);
 }
 
 void QtFrontend::ClearPane() { Push(MakeOperation(UiOperation::kClearPane), false); }

@@ -11,6 +11,7 @@
 
 #include <QElapsedTimer>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -51,6 +52,8 @@ class QtFrontend : public Frontend {
   void SetStatusText(int part, std::string_view ansiText) override;
   void ShowPaneLine(std::string_view ansiLine, std::string_view utf8Line, uint32_t colour) override;
   void ShowStatus(int part, std::string_view ansiText, std::string_view shown, std::string_view ansiTail) override;
+  // The share leads the message part as it leads the terminal's progress line.
+  void ShowProgress(uint64_t done, uint64_t total) override;
   void SetStatusLayout(StatusLayout layout) override;
   void RepaintDoneFlags() override;
   std::string ControlCaption(int id) override;
@@ -100,6 +103,8 @@ class QtFrontend : public Frontend {
   // Index in queue_ of the pending text of each status part, or -1.
   std::array<int, 9> pendingStatus_;
   QElapsedTimer lastDrain_;
+  std::atomic<uint64_t> progressDone_{0};
+  std::atomic<uint64_t> progressTotal_{0};
 };
 
 }  // namespace quelbrix::ui

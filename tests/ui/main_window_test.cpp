@@ -600,6 +600,19 @@ class MainWindowTest : public QObject {
     QCOMPARE(window_->Status()->Message(), U("修正完了"));
   }
 
+  // While a step runs its share leads the message, as on the terminal; the
+  // text that ends the step has none.
+  void progressShareLeadsTheMessage() {
+    ctx_->UI->ShowProgress(59, 100);
+    ctx_->UI->ShowStatus(0, Ansi("検索(日付有) ROOT\\Key"), "検索(日付有)", Ansi(" ROOT\\Key"));
+    Settle();
+    QCOMPARE(window_->Status()->Message(), U("59% 検索(日付有) ROOT\\Key"));
+    ctx_->UI->ShowProgress(0, 0);
+    ctx_->UI->ShowStatus(0, Ansi("検索(日付有)完了"), "検索(日付有)完了", "");
+    Settle();
+    QCOMPARE(window_->Status()->Message(), U("検索(日付有)完了"));
+  }
+
   void statusTextsOfAScanDoNotPileUp() {
     // A scan sends a text per key: while the window is busy only the latest
     // of each part waits, the pane lines keep their order, and a layout
