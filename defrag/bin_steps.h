@@ -71,7 +71,7 @@ DefragCaption DefragHeading(HiveContext& ctx, const char* name);
 
 // Shows a pass's progress as status part 0, the text
 // "CAPTION PASS HbinCount=INDEX (START) / BINS (+EXPANDED)"; the caption is
-// what people see in the run's language.  `done` of `total` (bytes of the
+// what people see in the run's language.  `Done` of `Total` (bytes of the
 // bins) is the pass's share of work done; total 0: none.  A pass shows one
 // per bin, so the text is put together without printf, and not at all
 // without a front end.
