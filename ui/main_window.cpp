@@ -395,7 +395,8 @@ void MainWindow::Apply(std::vector<UiOperation>& batch) {
       case UiOperation::kClearPane: pane_->Clear(); break;
       case UiOperation::kStatusText:
         if (op.Number == 0)
-          status_->SetMessage(QString::fromStdString(op.Shown + platform::AnsiToUtf8(op.Text)));
+          status_->SetMessage(
+              QString::fromStdString(ProgressShare(op.Done, op.Total) + op.Shown + platform::AnsiToUtf8(op.Text)));
         else
           status_->SetPartText(op.Number, op.Text);
         break;

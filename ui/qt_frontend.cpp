@@ -45,6 +45,8 @@ void QtFrontend::Push(UiOperation op, bool mayWait) {
     // Not shown yet: the newer text takes its place.
     queue_[pendingStatus_[op.Number]].Text = std::move(op.Text);
     queue_[pendingStatus_[op.Number]].Shown = std::move(op.Shown);
+    queue_[pendingStatus_[op.Number]].Done = op.Done;
+    queue_[pendingStatus_[op.Number]].Total = op.Total;
     return;
   }
   if (mayWait && !OnGuiThread() && queue_.size() >= kQueueLimit) {
@@ -146,8 +148,10 @@ void QtFrontend::ShowPaneLine(std::string_view, std::string_view utf8Line, uint3
 void QtFrontend::ShowStatus(int part, std::string_view ansiText, std::string_view shown, std::string_view ansiTail) {
   if (part != 0) return SetStatusText(part, ansiText);
   UiOperation op = MakeOperation(UiOperation::kStatusText);
-  op.Shown = ProgressShare(progressDone_.load(std::memory_order_relaxed), progressTotal_.load(std::memory_order_relaxed));
-  op.Shown += shown;
+  op.Shown = std::string(shown);
+  // A text per key: the share becomes text only for the one that is shown.
+  op.Done = progressDone_.load(std::memory_order_relaxed);
+  op.Total = progressTotal_.load(std::memory_order_relaxed);
   op.Text = std::string(ansiTail);  // converted when shown, as SetStatusText's
   Push(std::move(op), false);
 }

@@ -33,6 +33,8 @@ struct UiOperation {
   uint32_t Colour = 0;     // pane lines
   std::string Text;        // UTF-8 for pane lines, ANSI for status texts, path bytes for controls
   std::string Shown;       // status texts: the UTF-8 head that goes before Text
+  uint64_t Done = 0;       // part 0: the share of the step, made into text when shown
+  uint64_t Total = 0;
   ButtonStates States;     // kButtons
   std::array<uint8_t, 8> Flags{};  // kDoneFlags and kStatusLayout
 };
