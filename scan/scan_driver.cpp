@@ -383,8 +383,13 @@ void SkUpdate(HiveContext& ctx) {
   // Each moved cell sends the next request back to the first bin: the index
   // lets it pass the bins that already refused.
   FreeSpaceIndexScope index(ctx);
+  // Only descriptors the summary changed are written back; with none, the
+  // walk stays for the chain faults it reports, but reads no shadow.
+  bool modified = false;
+  if (ctx.Descriptors != nullptr)
+    for (const auto& record : ctx.Descriptors->Records) modified = modified || record->Modified != 0;
   ForEachCell(ctx, [&](const CellView& cell, int, uint32_t, int) {
-    if (!cell.Allocated() || CellShadow(map, cell.Pos()).Kind() != kKindSk) return;
+    if (!modified || !cell.Allocated() || CellShadow(map, cell.Pos()).Kind() != kKindSk) return;
     SkCell sk(cell);
     if (sk.DescriptorLength() == 0 || sk.Descriptor() == nullptr) return;
     DescriptorRecord* record = FindDescriptor(ctx, sk.Descriptor(), sk.DescriptorLength());
