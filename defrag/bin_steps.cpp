@@ -39,11 +39,12 @@ void DefragStatus(HiveContext& ctx, const DefragCaption& caption, const char* pa
   const std::string& ansi = caption.Ansi;
   if (ctx.UI == nullptr) return;
   char text[kLineBuffer + 64];
+  size_t length = 0;
   size_t passBytes = std::strlen(pass);
   // Room for the caption, the pass and four numbers of at most 11 characters.
   if (ansi.size() + passBytes + 100 > sizeof text) {
-    FormatText(text, sizeof text, "%s %s HbinCount=%d (%d) / %d (%+d)", ansi.c_str(), pass, p.Index, p.Start, p.Bins,
-               p.Expanded);
+    length = static_cast<size_t>(FormatText(text, sizeof text, "%s %s HbinCount=%d (%d) / %d (%+d)", ansi.c_str(), pass,
+                                            p.Index, p.Start, p.Bins, p.Expanded));
   } else {
     char* at = std::copy(ansi.begin(), ansi.end(), text);
     *at++ = ' ';
@@ -63,9 +64,10 @@ void DefragStatus(HiveContext& ctx, const DefragCaption& caption, const char* pa
     at = PutDecimal(at, p.Expanded);
     *at++ = ')';
     *at = '\0';
+    length = static_cast<size_t>(at - text);
   }
   ctx.UI->ShowProgress(p.Done, p.Total);
-  ctx.UI->ShowStatus(0, text, caption.Shown, text + std::min(ansi.size(), std::strlen(text)));
+  ctx.UI->ShowStatus(0, std::string_view(text, length), caption.Shown, text + std::min(ansi.size(), length));
 }
 
 bool SplitHbins(const DefragView& v, uint32_t bin, uint32_t hole, int32_t index) {

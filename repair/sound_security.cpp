@@ -99,16 +99,15 @@ void SoundSecurityCells(HiveContext& ctx) {
       SkCell sk(image, cell);
       uint32_t m = sk.Length();
       if (m == 0 || m % 8 != 0 || m > binEnd - cell) break;
-      CellShadow shadow(map, static_cast<uint32_t>(cell));
-      // A cell the walk reached as something else (a value's data that
-      // begins with "sk") is in use as that: neither counted nor freed.  The
-      // shadow is read only for sk cells: it lies in another part of memory.
-      auto other = [&shadow] { return shadow.Kind() != kKindSk && (shadow.AccessWord() >> 8) != 0; };
-      if (sk.Allocated() && sk.Signature() == kSigSk && !other()) {
-        uint32_t refs = shadow.Kind() == kKindSk ? shadow.References() : 0;
+      if (sk.Allocated() && sk.Signature() == kSigSk) {
+        CellShadow shadow(map, static_cast<uint32_t>(cell));
+        uint32_t refs = shadow.References();
+        // Unused when nothing reached it.  A cell the walk reached as
+        // something else (a value's data that begins with "sk") is in use as
+        // that: neither counted nor freed.
         if (refs == 0) {
           unused.push_back(static_cast<uint32_t>(cell));
-        } else {
+        } else if (shadow.Kind() == kKindSk) {
           used.push_back(static_cast<uint32_t>(cell));
           if (sk.RefCount() != refs) {
             sk.SetRefCount(refs);

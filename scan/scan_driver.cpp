@@ -385,9 +385,9 @@ void SkUpdate(HiveContext& ctx) {
   FreeSpaceIndexScope index(ctx);
   // Only descriptors the summary changed are written back; with none, the
   // walk stays for the chain faults it reports, but reads no shadow.
-  bool modified = false;
-  if (ctx.Descriptors != nullptr)
-    for (const auto& record : ctx.Descriptors->Records) modified = modified || record->Modified != 0;
+  const bool modified = ctx.Descriptors != nullptr &&
+                        std::any_of(ctx.Descriptors->Records.begin(), ctx.Descriptors->Records.end(),
+                                    [](const auto& record) { return record->Modified != 0; });
   ForEachCell(ctx, [&](const CellView& cell, int, uint32_t, int) {
     if (!modified || !cell.Allocated() || CellShadow(map, cell.Pos()).Kind() != kKindSk) return;
     SkCell sk(cell);

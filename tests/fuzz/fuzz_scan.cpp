@@ -40,9 +40,9 @@ void Run(quelbrix::HiveContext& ctx, int32_t id) {
 
 // Red lines that report damage to the hive's structure; statistics red by a
 // threshold, a root key that is not the first cell and a value type the
-// program does not know report none.  The
-// contents of security descriptors are checked and reported in a phase of
-// their own, which Repair mends only in part, so that phase is left out.
+// program does not know report none.  The contents of security descriptors
+// are checked and reported in a phase of their own, which Repair mends only
+// in part, so that phase is left out.
 class DamageLines : public quelbrix::Frontend {
  public:
   void AppendPane(std::string_view line, uint32_t colour) override {
