@@ -71,4 +71,17 @@ void FreeZeroed(uint8_t* p, size_t size) {
 #endif
 }
 
+ZeroedBytes::ZeroedBytes(size_t n) : size_(n) {
+  data_ = AllocateZeroed(n);
+  mapped_ = data_ != nullptr;
+  if (!mapped_ && n > 0) {
+    heap_.reset(new uint8_t[n]());
+    data_ = heap_.get();
+  }
+}
+
+ZeroedBytes::~ZeroedBytes() {
+  if (mapped_) FreeZeroed(data_, size_);
+}
+
 }  // namespace quelbrix::platform

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace quelbrix::platform {
 
@@ -18,5 +19,27 @@ void TouchZeroed(uint8_t* p, size_t n);
 
 // Returns what AllocateZeroed(size) gave; nullptr is ignored.
 void FreeZeroed(uint8_t* p, size_t size);
+
+// An array of n zeroed bytes from AllocateZeroed, freed with it; the heap
+// serves when no mapping can be had (and throws std::bad_alloc as a vector
+// would when it cannot either).  For large working tables that a pass fills
+// sparsely: a vector would write every byte of it first.
+class ZeroedBytes {
+ public:
+  explicit ZeroedBytes(size_t n);
+  ~ZeroedBytes();
+  ZeroedBytes(const ZeroedBytes&) = delete;
+  ZeroedBytes& operator=(const ZeroedBytes&) = delete;
+
+  uint8_t& operator[](size_t i) { return data_[i]; }
+  uint8_t operator[](size_t i) const { return data_[i]; }
+  size_t size() const { return size_; }
+
+ private:
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  bool mapped_ = false;
+  std::unique_ptr<uint8_t[]> heap_;
+};
 
 }  // namespace quelbrix::platform

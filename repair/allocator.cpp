@@ -61,6 +61,9 @@ class Allocator {
   // The run of empty bins met so far by a large request.
   uint32_t runStart_ = 0;
   uint32_t runBins_ = 0;
+  // Set when Init zeroed a bin during this request: a cell cut from it is
+  // clean already.
+  bool fresh_ = false;
 };
 
 // Walks a bin's cells up to its first free cell.  Every step moves on by at
@@ -268,6 +271,7 @@ uint32_t Allocator::Get(bool lowOnly, uint32_t limit, uint32_t length) {
   bool small = length <= kSmallCellMax;
   runStart_ = 0;
   runBins_ = 0;
+  fresh_ = false;
   uint32_t cell = 0;
   for (uint64_t bin = start; bin < end;) {
     if (bounded && bin >= limit) return 0;
@@ -334,7 +338,7 @@ uint32_t Allocator::Get(bool lowOnly, uint32_t limit, uint32_t length) {
     cell = Expand(length);
     if (cell == 0) return 0;
   }
-  Clear(cell, length);
+  if (!fresh_) Clear(cell, length);
   return cell;
 }
 
@@ -345,6 +349,7 @@ void Allocator::Init(uint32_t at, uint32_t size) {
   uint32_t prevBinSize = shadow.PrevBinSize();
   std::memset(image_.Data() + at, 0, size);
   std::memset(map_.Data() + at, 0, size);
+  fresh_ = true;
   BinHeader header(image_, at);
   header.SetSignature(kBinSignature);
   header.SetOffset(at - kBaseBlockSize);

@@ -15,6 +15,7 @@
 #include "hive/bins.h"
 #include "hive/cells.h"
 #include "hive/names.h"
+#include "platform/memory.h"
 #include "repair/allocator.h"
 #include "repair/free_index.h"
 #include "repair/sound_hive.h"
@@ -56,7 +57,7 @@ using Owners = std::unordered_map<uint32_t, uint32_t>;
 class TreeMender {
  public:
   TreeMender(HiveContext& ctx, Owners& owners)
-      : ctx_(ctx), image_(ctx), totals_(ctx), seen_(ctx.ImageSize / 8 + 1, 0), owners_(owners) {
+      : ctx_(ctx), image_(ctx), totals_(ctx), seen_(ctx.ImageSize / 8 + 1), owners_(owners) {
     MarkCellStarts();
   }
 
@@ -108,7 +109,7 @@ class TreeMender {
   HiveContext& ctx_;
   HiveImage image_;
   ScanTotals totals_;
-  std::vector<uint8_t> seen_;  // 1: recorded once; 2: an sk cell (may be shared)
+  platform::ZeroedBytes seen_;  // 1: recorded once; 2: an sk cell (may be shared)
   std::vector<KeyState> keys_;
   bool reordered_ = false;
   Owners& owners_;
