@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -25,9 +26,12 @@ namespace {
 
 constexpr size_t kUnits = 256;
 
+// A listed key that passed; its name (W, as the hashes and the order see
+// it) is held in its parent's KeyState::names.
 struct Child {
-  uint32_t pos = 0;           // nk image position
-  std::u16string units;       // W, as the hashes and the order see it
+  uint32_t pos = 0;  // nk image position
+  uint32_t at = 0;   // where its name starts in names
+  uint32_t size = 0;
 };
 
 // One index cell of a key as found: its kind, and its entries once checked
@@ -47,7 +51,14 @@ struct KeyState {
   std::vector<uint32_t> pending;  // listed keys in stored order
   size_t next = 0;
   std::vector<Child> kids;       // keys that passed, in stored order
+  std::u16string names;          // the kids' names, end to end
   bool listChanged = false;      // an entry or a whole index cell was refused
+
+  std::u16string_view Units(const Child& kid) const { return std::u16string_view(names).substr(kid.at, kid.size); }
+  void AddKid(uint32_t kidPos, std::u16string_view units) {
+    kids.push_back(Child{kidPos, static_cast<uint32_t>(names.size()), static_cast<uint32_t>(units.size())});
+    names.append(units);
+  }
 };
 
 // A key that two lists name, by its position: the key whose list keeps it
@@ -105,12 +116,17 @@ class TreeMender {
   void FreeCell(uint64_t pos);
   bool ClaimedHere(uint64_t child, size_t k) const;
   void NameAsParent(const NkCell& nk, uint32_t offset);
+  void PushKey(uint32_t pos, int parent);
+  void PopKey();
 
   HiveContext& ctx_;
   HiveImage image_;
   ScanTotals totals_;
   platform::ZeroedBytes seen_;  // 1: recorded once; 2: an sk cell (may be shared)
   std::vector<KeyState> keys_;
+  // States of keys that are done, kept for their buffers: a state comes and
+  // goes for every key of the hive.
+  std::vector<KeyState> spare_;
   bool reordered_ = false;
   Owners& owners_;
 };
@@ -447,8 +463,8 @@ void TreeMender::Rewrite(KeyState& key, const std::vector<Child>& kids) {
     for (uint32_t i = 0; i < take; ++i, ++at) {
       const Child& kid = kids[at];
       cell.SetKeyOffset(i, CellOffsetOf(kid.pos));
-      if (node.kind == kSigLf) cell.SetHash(i, LfNameHint(kid.units));
-      if (node.kind == kSigLh) cell.SetHash(i, LhNameHash(kid.units));
+      if (node.kind == kSigLf) cell.SetHash(i, LfNameHint(key.Units(kid)));
+      if (node.kind == kSigLh) cell.SetHash(i, LhNameHash(key.Units(kid)));
     }
     cell.SetCount(static_cast<uint16_t>(take));
     held[n] = take;
@@ -515,10 +531,10 @@ bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& k
   bool eightBit = nk.AsciiName();
   for (int n = 2; n < 1000; ++n) {
     std::string suffix = " (" + std::to_string(n) + ")";
-    std::u16string units = child.units.substr(0, std::min<size_t>(child.units.size(), 255 - suffix.size()));
+    std::u16string units(key.Units(child).substr(0, std::min<size_t>(child.size, 255 - suffix.size())));
     for (char c : suffix) units.push_back(static_cast<char16_t>(c));
     bool taken = false;
-    for (const Child& other : kids) taken = taken || CompareSiblingOrder(other.units, units) == 0;
+    for (const Child& other : kids) taken = taken || CompareSiblingOrder(key.Units(other), units) == 0;
     if (taken) continue;
     uint32_t length = static_cast<uint32_t>(units.size() * (eightBit ? 1 : 2));
     uint64_t needed = RoundUp8(uint64_t{NkCell::kHeaderLength} + length);
@@ -555,8 +571,9 @@ bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& k
     LogLine(ctx_, line, kRed);
     totals_.Count(RepairCounter::nkSubkeyDuplicateClean);
     child.pos = static_cast<uint32_t>(pos);
-    child.units = units;
-    (void)key;
+    child.at = static_cast<uint32_t>(key.names.size());
+    child.size = static_cast<uint32_t>(units.size());
+    key.names.append(units);
     return true;
   }
   return false;
@@ -568,7 +585,9 @@ void TreeMender::Finish(KeyState& key) {
   // The list is sorted in place: the key leaves when it is done.
   std::vector<Child>& kids = key.kids;
   bool changed = key.listChanged || kids.size() != key.pending.size();
-  auto before = [](const Child& a, const Child& b) { return CompareSiblingOrder(a.units, b.units) < 0; };
+  auto before = [&key](const Child& a, const Child& b) {
+    return CompareSiblingOrder(key.Units(a), key.Units(b)) < 0;
+  };
   // A stable sort leaves a sorted list as it is, and most lists are sorted.
   bool ordered = std::is_sorted(kids.begin(), kids.end(), before);
   if (!ordered) {
@@ -578,7 +597,7 @@ void TreeMender::Finish(KeyState& key) {
     reordered_ = true;
   }
   for (size_t i = 1; i < kids.size(); ++i) {
-    if (CompareSiblingOrder(kids[i - 1].units, kids[i].units) != 0) continue;
+    if (CompareSiblingOrder(key.Units(kids[i - 1]), key.Units(kids[i])) != 0) continue;
     if (!Rename(key, kids[i], kids)) continue;
     std::stable_sort(kids.begin(), kids.end(), before);
     reordered_ = true;
@@ -594,13 +613,36 @@ void TreeMender::Finish(KeyState& key) {
   }
 }
 
+void TreeMender::PushKey(uint32_t pos, int parent) {
+  if (spare_.empty()) {
+    keys_.emplace_back();
+  } else {
+    keys_.push_back(std::move(spare_.back()));
+    spare_.pop_back();
+  }
+  KeyState& key = keys_.back();
+  key.pos = pos;
+  key.parent = parent;
+  key.nodes.clear();
+  key.pending.clear();
+  key.next = 0;
+  key.kids.clear();
+  key.names.clear();
+  key.listChanged = false;
+}
+
+void TreeMender::PopKey() {
+  spare_.push_back(std::move(keys_.back()));
+  keys_.pop_back();
+}
+
 bool TreeMender::Run() {
   uint32_t rootOffset = BaseBlock(image_).RootCellOffset();
   uint64_t rootPos = CellPos(rootOffset);
   char16_t units[kUnits];
   if (KeyPasses(rootPos, units) == 0) return false;
   Claim(rootPos, 1);
-  keys_.push_back(KeyState{static_cast<uint32_t>(rootPos), -1, {}, {}, 0, {}, false});
+  PushKey(static_cast<uint32_t>(rootPos), -1);
   // keys_ is the path from the root to the key in hand: a key's subkeys are
   // visited one at a time, and a key leaves when its list is done.
   bool entered = false;
@@ -632,7 +674,7 @@ bool TreeMender::Run() {
         reordered_ = true;
         NkCell nk(image_, child);
         n = NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits);
-        key.kids.push_back(Child{static_cast<uint32_t>(child), std::u16string(units, n)});
+        key.AddKid(static_cast<uint32_t>(child), std::u16string_view(units, n));
         continue;
       }
       if (n == 0) {
@@ -641,13 +683,13 @@ bool TreeMender::Run() {
         continue;
       }
       Claim(child, 1);
-      key.kids.push_back(Child{static_cast<uint32_t>(child), std::u16string(units, n)});
-      keys_.push_back(KeyState{static_cast<uint32_t>(child), static_cast<int>(k), {}, {}, 0, {}, false});
+      key.AddKid(static_cast<uint32_t>(child), std::u16string_view(units, n));
+      PushKey(static_cast<uint32_t>(child), static_cast<int>(k));
       entered = false;
       continue;
     }
     Finish(key);
-    keys_.pop_back();
+    PopKey();
   }
   return reordered_;
 }
