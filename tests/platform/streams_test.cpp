@@ -58,6 +58,12 @@ TEST(AllocateZeroed, GivesZeroedWritableBlocksOfAnySize) {
     p[size - 1] = 2;
     EXPECT_FALSE(AllZero(p, size));
     FreeZeroed(p, size);
+    // The owning table reads zero from its first to its last byte, too.
+    ZeroedBytes table(size);
+    ASSERT_EQ(table.size(), size);
+    EXPECT_TRUE(table[0] == 0 && table[size / 2] == 0 && table[size - 1] == 0);
+    table[size - 1] = 3;
+    EXPECT_EQ(table[size - 1], 3);
   }
   EXPECT_EQ(AllocateZeroed(0), nullptr);
 }
