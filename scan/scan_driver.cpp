@@ -1,6 +1,7 @@
 // ScanHive: the fixed order of phases of the scan commands.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "core/frontend.h"
 #include "core/report_log.h"
@@ -216,10 +217,19 @@ void SkRing(HiveContext& ctx) {
   LogLineF(ctx, kBlack, "skCells MinRefCount=%d", static_cast<int>(minimum));
 }
 
+// The red lines of a walk of the cell chain, in order.
+using ChainFaults = std::vector<const char*>;
+
 // Visits every cell of every bin in order; `visit(cell, j, binSize, k)`.
-// Ends a bin on "CellsOverFlow" and the walk on "HbinssOverFlow".
+// Ends a bin on "CellsOverFlow" and the walk on "HbinssOverFlow"; returns
+// those lines.
 template <typename Visit>
-void ForEachCell(HiveContext& ctx, Visit visit) {
+ChainFaults ForEachCell(HiveContext& ctx, Visit visit) {
+  ChainFaults faults;
+  auto fault = [&](const char* line) {
+    LogLine(ctx, line, kRed);
+    faults.push_back(line);
+  };
   HiveImage image(ctx);
   uint64_t end = uint64_t{kBaseBlockSize} + image.HbinsDataSize();
   if (end > image.Size()) end = image.Size();
@@ -229,8 +239,8 @@ void ForEachCell(HiveContext& ctx, Visit visit) {
     const BinHeader h = bins.Header();
     const uint32_t binSize = h.Size();
     if (binSize < kBinHeaderSize || !h.HasSignature()) {
-      LogLine(ctx, "HbinssOverFlow", kRed);
-      return;
+      fault("HbinssOverFlow");
+      return faults;
     }
     // A cell may run past its bin (but not past the bins): it is visited,
     // then the bin ends there.
@@ -239,25 +249,27 @@ void ForEachCell(HiveContext& ctx, Visit visit) {
       CellView view(image, cells.Pos());
       uint32_t m = view.Length();
       if (!view.Valid() || m == 0 || cells.Pos() + m > end) {
-        LogLine(ctx, "CellsOverFlow", kRed);
+        fault("CellsOverFlow");
         break;
       }
       visit(view, j, binSize, k);
       if (cells.Next() == WalkStop::kBadSize) {
-        LogLine(ctx, "CellsOverFlow", kRed);
+        fault("CellsOverFlow");
         break;
       }
     }
     if (bins.Next() == WalkStop::kBadSize) {
-      LogLine(ctx, "HbinssOverFlow", kRed);
-      return;
+      fault("HbinssOverFlow");
+      return faults;
     }
   }
+  return faults;
 }
 
 struct AccessCounts {
   uint32_t accessed = 0, multiple = 0, multipleTotal = 0, nonAccessed = 0, nonAccessedBytes = 0;
   uint32_t minAccess = 0, maxAccess = 0;
+  ChainFaults chainFaults;  // of the pass's walk, which changes no cell length or bin
 };
 
 // Phase 7.
@@ -267,7 +279,7 @@ AccessCounts AccessPass(HiveContext& ctx) {
   ScanTotals totals(map);
   AccessCounts counts;
   Heading(ctx, "SubkeyScan Result");
-  ForEachCell(ctx, [&](const CellView& cell, int j, uint32_t binSize, int k) {
+  counts.chainFaults = ForEachCell(ctx, [&](const CellView& cell, int j, uint32_t binSize, int k) {
     if (!cell.Allocated()) return;
     CellShadow shadow(map, cell.Pos());
     uint32_t a = shadow.References();
@@ -376,20 +388,26 @@ void Totals(HiveContext& ctx, const AccessCounts& counts) {
 }
 
 // Phase 10.
-void SkUpdate(HiveContext& ctx) {
+// `chainFaults`: what the access pass's walk found, on the same chain.
+void SkUpdate(HiveContext& ctx, const ChainFaults& chainFaults) {
   AccessMap map(ctx);
   ScanTotals totals(map);
   Heading(ctx, "skCells Update");
-  // Each moved cell sends the next request back to the first bin: the index
-  // lets it pass the bins that already refused.
-  FreeSpaceIndexScope index(ctx);
-  // Only descriptors the summary changed are written back; with none, the
-  // walk stays for the chain faults it reports, but reads no shadow.
+  // Only descriptors the summary changed are written back.  With none, a walk
+  // would only report the chain faults again, as the access pass found them
+  // (nothing since has changed a cell's length or a bin).
   const bool modified = ctx.Descriptors != nullptr &&
                         std::any_of(ctx.Descriptors->Records.begin(), ctx.Descriptors->Records.end(),
                                     [](const auto& record) { return record->Modified != 0; });
+  if (!modified) {
+    for (const char* line : chainFaults) LogLine(ctx, line, kRed);
+    return;
+  }
+  // Each moved cell sends the next request back to the first bin: the index
+  // lets it pass the bins that already refused.
+  FreeSpaceIndexScope index(ctx);
   ForEachCell(ctx, [&](const CellView& cell, int, uint32_t, int) {
-    if (!modified || !cell.Allocated() || CellShadow(map, cell.Pos()).Kind() != kKindSk) return;
+    if (!cell.Allocated() || CellShadow(map, cell.Pos()).Kind() != kKindSk) return;
     SkCell sk(cell);
     if (sk.DescriptorLength() == 0 || sk.Descriptor() == nullptr) return;
     DescriptorRecord* record = FindDescriptor(ctx, sk.Descriptor(), sk.DescriptorLength());
@@ -451,7 +469,7 @@ void ScanHive(HiveContext& ctx) {
   AccessCounts counts = AccessPass(ctx);
   Totals(ctx, counts);
   SecurityDescriptorSummary(ctx);
-  if (RepairOrDefrag(ctx)) SkUpdate(ctx);
+  if (RepairOrDefrag(ctx)) SkUpdate(ctx, counts.chainFaults);
   if (MakesHiveSound(ctx)) SoundSecurityCells(ctx);
   if (DiagnosticRepair(ctx)) RepairBaseBlock(ctx);
 
