@@ -11,6 +11,7 @@
 #include "core/frontend.h"
 #include "core/report_log.h"
 #include "hive/access_map.h"
+#include "hive/bytes.h"
 #include "hive/cells.h"
 #include "hive/image.h"
 
@@ -320,6 +321,26 @@ TEST_F(AllocatorTest, NewCellIsClearedInImageAndShadow) {
   EXPECT_EQ(SizeAt(cell + 48), 4064 - 32 - 48);
   EXPECT_EQ(GetNewCells(ctx_, false, 0, 1000), cell + 48);
   EXPECT_EQ(Counter(RepairCounter::UnallocCellsClean), 2);
+}
+
+TEST_F(AllocatorTest, CellsOfMergedAndAppendedBinsAreClearedToo) {
+  Build({{4096, {-4064}}, {4096, {4064}}, {4096, {4064}}}, 4);
+  // Old bytes and a stale shadow in the empty bins and in the reserve page
+  // behind them, as bins dropped earlier leave it.
+  AccessMap map(ctx_);
+  for (uint32_t at : {kBin2 + 36, kBin3 + 36, kBin3 + 4096 + 36}) {
+    std::memset(buffer_.data() + at, 0x5A, 100);
+    map.SetU32(at + 8, 0x1234);
+  }
+  // 8000 bytes merge bins 2 and 3; 4064 more append a bin.
+  for (uint32_t length : {8000u, 4064u}) {
+    uint32_t cell = GetNewCells(ctx_, false, 0, static_cast<int32_t>(length));
+    ASSERT_NE(cell, 0u) << length;
+    EXPECT_TRUE(AllZero(buffer_.data() + cell + 4, length - 4)) << length;
+    EXPECT_TRUE(AllZero(map.Data() + cell, length)) << length;
+  }
+  EXPECT_EQ(Counter(RepairCounter::UnallocCellsClean), 0) << "a bin made afresh has no old bytes to count";
+  ExpectConsistentBins();
 }
 
 // --- search range and the start bin ---
