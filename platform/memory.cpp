@@ -71,17 +71,15 @@ void FreeZeroed(uint8_t* p, size_t size) {
 #endif
 }
 
-ZeroedBytes::ZeroedBytes(size_t n) : size_(n) {
-  data_ = AllocateZeroed(n);
-  mapped_ = data_ != nullptr;
-  if (!mapped_ && n > 0) {
+ZeroedBytes::ZeroedBytes(size_t n) : data_(AllocateZeroed(n)), size_(n) {
+  if (data_ == nullptr && n > 0) {
     heap_.reset(new uint8_t[n]());
     data_ = heap_.get();
   }
 }
 
 ZeroedBytes::~ZeroedBytes() {
-  if (mapped_) FreeZeroed(data_, size_);
+  if (heap_ == nullptr) FreeZeroed(data_, size_);
 }
 
 }  // namespace quelbrix::platform

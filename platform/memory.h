@@ -38,8 +38,7 @@ class ZeroedBytes {
  private:
   uint8_t* data_ = nullptr;
   size_t size_ = 0;
-  bool mapped_ = false;
-  std::unique_ptr<uint8_t[]> heap_;
+  std::unique_ptr<uint8_t[]> heap_;  // set only when no mapping could be had
 };
 
 }  // namespace quelbrix::platform
