@@ -387,7 +387,8 @@ void MainWindow::Apply(std::vector<UiOperation>& batch) {
     if (op.What == UiOperation::kPaneLine) {
       // A run of pane lines is one insertion into the pane.
       for (; i < batch.size() && batch[i].What == UiOperation::kPaneLine; ++i)
-        lines.push_back(PaneLine{std::move(batch[i].Text), batch[i].Colour});
+        lines.push_back(PaneLine{batch[i].AnsiText ? platform::AnsiToUtf8(batch[i].Text) : std::move(batch[i].Text),
+                                 batch[i].Colour});
       pane_->Append(lines, !Busy());
       continue;
     }

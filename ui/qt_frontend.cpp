@@ -134,7 +134,8 @@ size_t QtFrontend::Pending() {
 void QtFrontend::AppendPane(std::string_view ansiLine, uint32_t colour) {
   UiOperation op = MakeOperation(UiOperation::kPaneLine);
   op.Colour = colour;
-  op.Text = platform::AnsiToUtf8(ansiLine);
+  op.Text.assign(ansiLine);
+  op.AnsiText = true;
   Push(std::move(op), true);
 }
 
@@ -147,11 +148,27 @@ void QtFrontend::ShowPaneLine(std::string_view, std::string_view utf8Line, uint3
 
 void QtFrontend::ShowStatus(int part, std::string_view ansiText, std::string_view shown, std::string_view ansiTail) {
   if (part != 0) return SetStatusText(part, ansiText);
+  // A text per key: the share becomes text only for the one that is shown.
+  uint64_t done = progressDone_.load(std::memory_order_relaxed);
+  uint64_t total = progressTotal_.load(std::memory_order_relaxed);
+  {
+    // Most keys find the last key's text still waiting: it takes the new
+    // one in its own storage, and no operation is made.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (detached_) return;
+    if (pendingStatus_[0] >= 0) {
+      UiOperation& waiting = queue_[pendingStatus_[0]];
+      waiting.Shown.assign(shown);
+      waiting.Text.assign(ansiTail);
+      waiting.Done = done;
+      waiting.Total = total;
+      return;
+    }
+  }
   UiOperation op = MakeOperation(UiOperation::kStatusText);
   op.Shown = std::string(shown);
-  // A text per key: the share becomes text only for the one that is shown.
-  op.Done = progressDone_.load(std::memory_order_relaxed);
-  op.Total = progressTotal_.load(std::memory_order_relaxed);
+  op.Done = done;
+  op.Total = total;
   op.Text = std::string(ansiTail);  // converted when shown, as SetStatusText's
   Push(std::move(op), false);
 }

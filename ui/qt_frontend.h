@@ -31,7 +31,8 @@ struct UiOperation {
   Kind What = kPaneLine;
   int Number = 0;          // part, control id, or the layout
   uint32_t Colour = 0;     // pane lines
-  std::string Text;        // UTF-8 for pane lines, ANSI for status texts, path bytes for controls
+  std::string Text;        // pane lines: UTF-8, or ANSI when AnsiText; ANSI for status texts; path bytes for controls
+  bool AnsiText = false;   // pane lines: converted when applied, off the worker's thread
   std::string Shown;       // status texts: the UTF-8 head that goes before Text
   uint64_t Done = 0;       // part 0: the share of the step, made into text when shown
   uint64_t Total = 0;

@@ -347,10 +347,10 @@ class MainWindowTest : public QObject {
     QVERIFY(same(PaneLines(pane), sent, sent.size() - 50));
     // A later batch pushes the oldest lines out.
     ctx_->UI->AppendPane("tail 1", kRed);
-    ctx_->UI->AppendPane("tail 2", kBlack);
+    ctx_->UI->AppendPane(Ansi("末尾 2"), kBlack);
     Settle();
     sent.push_back({"tail 1", kRed});
-    sent.push_back({"tail 2", kBlack});
+    sent.push_back({Ansi("末尾 2"), kBlack});
     QVERIFY(same(PaneLines(pane), sent, sent.size() - 50));
     // Lines are not wrapped: the pane scrolls sideways to the end of the longest.
     std::string wide = "wide " + std::string(300, 'w') + Ansi("検索");
@@ -603,6 +603,9 @@ class MainWindowTest : public QObject {
   // While a step runs its share leads the message, as on the terminal; the
   // text that ends the step has none.
   void progressShareLeadsTheMessage() {
+    // Texts sent before the window takes any: the last one, with its share.
+    ctx_->UI->ShowProgress(12, 100);
+    ctx_->UI->ShowStatus(0, Ansi("検索(日付有) ROOT\\Earlier\\Key"), "検索(日付有)", Ansi(" ROOT\\Earlier\\Key"));
     ctx_->UI->ShowProgress(59, 100);
     ctx_->UI->ShowStatus(0, Ansi("検索(日付有) ROOT\\Key"), "検索(日付有)", Ansi(" ROOT\\Key"));
     Settle();
