@@ -98,6 +98,7 @@ class TreeMender {
 
   void Found(const char* format, uint32_t pos);
   size_t KeyPasses(uint64_t pos, char16_t* units) const;
+  bool Nameless(uint64_t pos) const;
   std::string Path() const;
   void KeyBody(KeyState& key);
   void Class(const NkCell& nk);
@@ -112,7 +113,7 @@ class TreeMender {
   size_t Gather(KeyState& key, uint64_t pos, uint16_t ownerKind, int depth);
   void Finish(KeyState& key);
   void Rewrite(KeyState& key, const std::vector<Child>& kids);
-  bool Rename(KeyState& key, Child& child, const std::vector<Child>& kids);
+  bool Rename(KeyState& key, Child& child, const std::vector<Child>& kids, bool nameless);
   void FreeCell(uint64_t pos);
   bool ClaimedHere(uint64_t child, size_t k) const;
   void NameAsParent(const NkCell& nk, uint32_t offset);
@@ -164,6 +165,16 @@ size_t TreeMender::KeyPasses(uint64_t pos, char16_t* units) const {
       nk.KeyLength() == 0)
     return 0;
   return NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits);
+}
+
+// A key the walk would refuse for its name alone: one that reads as nothing.
+bool TreeMender::Nameless(uint64_t pos) const {
+  if (!Free(pos)) return false;
+  NkCell nk(image_, pos);
+  if (nk.Signature() != kSigNk || nk.Length() < uint64_t{NkCell::kHeaderLength} + nk.KeyLength()) return false;
+  char16_t unit = 0;
+  return nk.KeyLength() == 0 ||
+         NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), &unit, 1) == 0;
 }
 
 // The path of the key in hand (keys_ runs from the root to it), for a
@@ -524,14 +535,16 @@ void TreeMender::NameAsParent(const NkCell& nk, uint32_t offset) {
   }
 }
 
-// A name made unique among its siblings by a suffix " (n)"; the key moves to
-// a new cell when its own has no room for the longer name.
-bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& kids) {
+// A name made unique among its siblings by a suffix " (n)", or for a key
+// whose name reads as nothing, "Unnamed" (with a suffix when that is taken);
+// the key moves to a new cell when its own has no room for the longer name.
+bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& kids, bool nameless) {
   NkCell nk(image_, child.pos);
   bool eightBit = nk.AsciiName();
-  for (int n = 2; n < 1000; ++n) {
-    std::string suffix = " (" + std::to_string(n) + ")";
-    std::u16string units(key.Units(child).substr(0, std::min<size_t>(child.size, 255 - suffix.size())));
+  const std::u16string_view base = nameless ? std::u16string_view(u"Unnamed") : key.Units(child);
+  for (int n = nameless ? 1 : 2; n < 1000; ++n) {
+    std::string suffix = n == 1 ? "" : " (" + std::to_string(n) + ")";
+    std::u16string units(base.substr(0, std::min<size_t>(base.size(), 255 - suffix.size())));
     for (char c : suffix) units.push_back(static_cast<char16_t>(c));
     bool taken = false;
     for (const Child& other : kids) taken = taken || CompareSiblingOrder(key.Units(other), units) == 0;
@@ -564,12 +577,12 @@ bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& k
     nk.SetKeyLength(static_cast<uint16_t>(length));
     char text[kUnits * 4 + 1];
     DecodeName(nk.KeyName(), length, nk.KeyNameAvail(), eightBit, text, sizeof text);
-    std::string line = "nk Subkey Duplicate Rename FileOffset=0x";
+    std::string line = nameless ? "nk KeyName Empty Rename FileOffset=0x" : "nk Subkey Duplicate Rename FileOffset=0x";
     char hex[16];
     FormatText(hex, sizeof hex, "%08x", static_cast<uint32_t>(pos));
     line.append(hex).append(" ").append(Path()).append("\\").append(text);
     LogLine(ctx_, line, kRed);
-    totals_.Count(RepairCounter::nkSubkeyDuplicateClean);
+    totals_.Count(nameless ? RepairCounter::nkKeyLengthClean : RepairCounter::nkSubkeyDuplicateClean);
     child.pos = static_cast<uint32_t>(pos);
     child.at = static_cast<uint32_t>(key.names.size());
     child.size = static_cast<uint32_t>(units.size());
@@ -585,6 +598,22 @@ void TreeMender::Finish(KeyState& key) {
   // The list is sorted in place: the key leaves when it is done.
   std::vector<Child>& kids = key.kids;
   bool changed = key.listChanged || kids.size() != key.pending.size();
+  // Keys whose names read as nothing get one now that their siblings' names
+  // are known; one that cannot (no room for a cell) leaves the list.
+  for (size_t i = 0; i < kids.size();) {
+    if (kids[i].size != 0) {
+      ++i;
+    } else if (Rename(key, kids[i], kids, true)) {
+      reordered_ = true;
+      changed = true;
+      ++i;
+    } else {
+      Found("nk Detach FileOffset=0x%08x", kids[i].pos);
+      totals_.Count(RepairCounter::SublistDetachClean);
+      kids.erase(kids.begin() + static_cast<std::ptrdiff_t>(i));
+      changed = true;
+    }
+  }
   auto before = [&key](const Child& a, const Child& b) {
     return CompareSiblingOrder(key.Units(a), key.Units(b)) < 0;
   };
@@ -598,7 +627,7 @@ void TreeMender::Finish(KeyState& key) {
   }
   for (size_t i = 1; i < kids.size(); ++i) {
     if (CompareSiblingOrder(key.Units(kids[i - 1]), key.Units(kids[i])) != 0) continue;
-    if (!Rename(key, kids[i], kids)) continue;
+    if (!Rename(key, kids[i], kids, false)) continue;
     std::stable_sort(kids.begin(), kids.end(), before);
     reordered_ = true;
     changed = true;
@@ -675,6 +704,15 @@ bool TreeMender::Run() {
         NkCell nk(image_, child);
         n = NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits);
         key.AddKid(static_cast<uint32_t>(child), std::u16string_view(units, n));
+        continue;
+      }
+      if (n == 0 && !elsewhere && Nameless(child)) {
+        // Named when this list is done; until then it is visited as any key,
+        // so that nothing under it is lost.
+        Claim(child, 1);
+        key.AddKid(static_cast<uint32_t>(child), std::u16string_view());
+        PushKey(static_cast<uint32_t>(child), static_cast<int>(k));
+        entered = false;
         continue;
       }
       if (n == 0) {

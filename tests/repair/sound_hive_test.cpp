@@ -290,6 +290,29 @@ TEST(SoundHive, SubkeysAreSortedAndDuplicatesRenamed) {
                                              "ROOT\\Wide\\pear"}));
 }
 
+// A key whose name reads as nothing (no length, or a NUL first) keeps its
+// values and subkeys under a name no sibling has.
+TEST(SoundHive, KeysWithoutANameAreNamedNotDropped) {
+  HiveBuilder b;
+  Key parent = b.AddKey(b.Root(), "Parent");
+  b.AddKey(parent, "Unnamed");
+  Key emptied = b.AddKey(parent, "emptied");
+  b.AddValue(emptied, "Kept", 4, {1, 2, 3, 4});
+  b.AddKey(emptied, "Child");  // the renamed key outgrows its cell: Child follows it
+  Key zeroed = b.AddKey(parent, "zeroed");
+  b.Build();
+  b.SetU16(b.Offset(b.NkCell(emptied)), NkCell::kKeyLength, 0);
+  b.SetU16(b.Offset(b.NkCell(zeroed)), NkCell::kKeyName, 0);
+  ASSERT_FALSE(Scan(b.Image(), kCmdSearchNoDates).damage.empty());
+  Tree got = Mended(b);
+  EXPECT_EQ(got.keys, (std::set<std::string>{"ROOT", "ROOT\\Parent", "ROOT\\Parent\\Unnamed",
+                                             "ROOT\\Parent\\Unnamed (2)", "ROOT\\Parent\\Unnamed (2)\\Child",
+                                             "ROOT\\Parent\\Unnamed (3)"}));
+  EXPECT_EQ(std::count_if(got.values.begin(), got.values.end(),
+                          [](const std::string& v) { return v.rfind("ROOT\\Parent\\Unnamed (2)|\"Kept\"=", 0) == 0; }),
+            1);
+}
+
 TEST(SoundHive, AKeyTwoListsNameStaysUnderTheParentItsFieldNames) {
   HiveBuilder b;
   Key a = b.AddKey(b.Root(), "A");
