@@ -18,6 +18,14 @@ constexpr uint16_t kSigNk = 0x6B6E, kSigVk = 0x6B76, kSigSk = 0x6B73, kSigLf = 0
                    kSigLi = 0x696C, kSigRi = 0x6972, kSigDb = 0x6264, kSigVm = 0x6D76, kSigCl = 0x6C63,
                    kSigVd = 0x6476, kSigDl = 0x6C64, kSigDd = 0x6464;
 
+// The signatures of the cells the key tree is made of: keys, values,
+// descriptors, subkey lists and big-data headers (data and value lists have
+// none, so the first bytes of these never make an offset of either).
+constexpr bool IsStructureSignature(uint16_t sig) {
+  return sig == kSigNk || sig == kSigVk || sig == kSigSk || sig == kSigLf || sig == kSigLh || sig == kSigLi ||
+         sig == kSigRi || sig == kSigDb;
+}
+
 // Kind codes: the low nibble of the sum of the two signature bytes.
 constexpr uint8_t KindCode(uint16_t sig) { return static_cast<uint8_t>(((sig & 0xFF) + (sig >> 8)) & 0xF); }
 enum Kind : uint8_t {

@@ -42,18 +42,41 @@ uint64_t ChainBreak(const HiveImage& image, uint64_t cell, uint64_t end) {
   return end;
 }
 
+// The length a structure cell (key, value, security, subkey list, big-data
+// header) needs for what its own fields say it holds, or 0 when the bytes at
+// `pos` start none of these.
+uint64_t StructureLength(const HiveImage& image, uint64_t pos) {
+  switch (image.U16(pos + 4)) {
+    case kSigNk: return RoundUp8(uint64_t{NkCell::kKeyName} + image.U16(pos + NkCell::kKeyLength));
+    case kSigVk: return RoundUp8(uint64_t{VkCell::kHeaderLength} + image.U16(pos + VkCell::kNameLength));
+    case kSigSk: return RoundUp8(uint64_t{SkCell::kDescriptor} + image.U32(pos + SkCell::kDescriptorLength));
+    case kSigLf:
+    case kSigLh: return RoundUp8(uint64_t{IndexCell::kEntries} + 8ull * image.U16(pos + IndexCell::kCount));
+    case kSigLi:
+    case kSigRi: return RoundUp8(uint64_t{IndexCell::kEntries} + 4ull * image.U16(pos + IndexCell::kCount));
+    case kSigDb: return 16;
+    default: return 0;
+  }
+}
+
 // Keeps the cells of a bin around a break in their chain: the cells before
 // it, and the cells from the first later position whose chain reaches the
 // bin's end (damage is mostly a zeroed page, and the cells behind it are
-// whole).  What lies between becomes one free cell.  Returns the position of
-// the break, or 0.
+// whole).  What lies between becomes one free cell.  A break at a structure
+// cell is mostly a damaged size word in front of a whole cell, which the key
+// tree may still name: the search for the chain then starts past what that
+// cell holds, and the space up to it stays allocated.  Returns the position
+// of the break, or 0.
 uint64_t MendCells(const HiveImage& image, uint64_t bin, uint32_t size) {
   uint64_t end = bin + size;
   uint64_t broken = ChainBreak(image, bin + kBinHeaderSize, end);
   if (broken == end) return 0;
-  uint64_t resume = broken + 8;
+  uint64_t held = StructureLength(image, broken);
+  bool kept = held != 0 && held <= end - broken;
+  uint64_t resume = broken + (kept ? held : 8);
   while (resume < end && ChainBreak(image, resume, end) != end) resume += 8;
-  CellView(image, broken).SetSize(static_cast<int32_t>(resume - broken));
+  int32_t length = static_cast<int32_t>(resume - broken);
+  CellView(image, broken).SetSize(kept ? -length : length);
   return broken;
 }
 

@@ -369,7 +369,10 @@ void TreeMender::Values(const NkCell& nk) {
   uint32_t count = nk.vklistCount();
   if (count == 0) return;
   uint64_t pos = CellPos(nk.vklistOffset());
-  if (nk.vklistOffset() == kNoCell || !Free(pos) || CellView(image_, pos).Length() < 8) {
+  // A list cell that starts like a key or another structure cell is that
+  // cell, named here by a damaged offset: taking it as the list would free it.
+  if (nk.vklistOffset() == kNoCell || !Free(pos) || CellView(image_, pos).Length() < 8 ||
+      IsStructureSignature(CellView(image_, pos).Signature())) {
     Found("vklist Detach FileOffset=0x%08x", nk.Pos());
     nk.SetvklistOffset(kNoCell);
     nk.SetvklistCount(0);

@@ -209,14 +209,33 @@ TEST(SoundHive, TheChainIsFoundAgainAfterABrokenBin) {
   ExpectKept(expected, got);
 }
 
+// A broken size word in front of a whole key or value cell: the cell stays
+// with everything it holds.  In front of data, which has no signature to
+// tell it by, the space up to the next whole cell is freed.
 TEST(SoundHive, ABinKeepsItsCellsAroundABrokenSizeWord) {
-  Sample s;
-  Tree expected = Scan(s.b.Image(), kCmdSearchNoDates);
-  s.b.SetI32(s.b.Offset(s.b.VkCell(s.text)), 0, 0);
-  expected.values.erase("ROOT\\Alpha|\"Text\"=\"hi\"");
-  Tree got = Mended(s.b);
-  EXPECT_EQ(got.keys, expected.keys);
-  ExpectKept(expected, got);
+  struct Case {
+    const char* what;
+    Cell (*cell)(const Sample&);
+    bool dataLost;
+  };
+  const Case cases[] = {
+      {"value", [](const Sample& s) { return s.b.VkCell(s.text); }, false},
+      {"key with a subkey and a descriptor", [](const Sample& s) { return s.b.NkCell(s.a); }, false},
+      {"data", [](const Sample& s) { return s.b.DataCell(s.text); }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Sample s;
+    Tree expected = Scan(s.b.Image(), kCmdSearchNoDates);
+    s.b.SetI32(s.b.Offset(c.cell(s)), 0, 0);
+    if (c.dataLost) expected.values.erase("ROOT\\Alpha|\"Text\"=\"hi\"");
+    Tree got = Mended(s.b);
+    EXPECT_EQ(got.keys, expected.keys);
+    if (c.dataLost)
+      ExpectKept(expected, got);
+    else
+      EXPECT_EQ(got.values, expected.values);
+  }
 }
 
 // References that fail their checks: each is detached, the rest stays.
@@ -232,6 +251,9 @@ TEST(SoundHive, ReferencesThatFailTheirChecksAreDetached) {
        [](Sample& s) { FreeCell(s.b, s.b.NkCell(s.b1)); }, "ROOT\\Alpha\\Beta", nullptr},
       {"value list out of the bins",
        [](Sample& s) { s.b.SetU32(s.b.Offset(s.b.NkCell(s.a)), 0x2C, 0x7FFFFFF0); }, nullptr, "ROOT\\Alpha|"},
+      {"value list at another key's cell",
+       [](Sample& s) { s.b.SetU32(s.b.Offset(s.b.NkCell(s.a)), 0x2C, s.b.Offset(s.b.NkCell(s.tail))); }, nullptr,
+       "ROOT\\Alpha|"},
       {"value of the wrong signature",
        [](Sample& s) { s.b.SetU16(s.b.Offset(s.b.VkCell(s.dword)), 4, 0x6B6E); }, nullptr,
        "ROOT\\Alpha|\"Dword\"=dword:04030201"},
