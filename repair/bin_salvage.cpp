@@ -34,12 +34,24 @@ uint64_t NextBin(const HiveImage& image, uint64_t pos, uint64_t fileEnd) {
 }
 
 // The position where the chain of cells from `cell` breaks, or `end` when it
-// reaches the end of the bin exactly.
-uint64_t ChainBreak(const HiveImage& image, uint64_t cell, uint64_t end) {
+// reaches the end of the bin exactly; `last` gets the cell before the break.
+uint64_t ChainBreak(const HiveImage& image, uint64_t cell, uint64_t end, uint64_t* last = nullptr) {
   CellCursor cells(image, cell, end);
-  for (; !cells.AtEnd(); cells.Next())
-    if (cells.Check() != WalkStop::kNone) return cells.Pos();
-  return end;
+  uint64_t before = 0;
+  for (; !cells.AtEnd(); cells.Next()) {
+    if (cells.Check() != WalkStop::kNone) break;
+    before = cells.Pos();
+  }
+  if (last != nullptr) *last = before;
+  return cells.AtEnd() ? end : cells.Pos();
+}
+
+// From `from` on, in steps of 8 up to `limit`: the first position from which
+// the chain reaches the bin's end, or `limit`.
+uint64_t ChainResumes(const HiveImage& image, uint64_t from, uint64_t limit, uint64_t end) {
+  uint64_t pos = from;
+  while (pos < limit && ChainBreak(image, pos, end) != end) pos += 8;
+  return std::min(pos, limit);
 }
 
 // The length a structure cell (key, value, security, subkey list, big-data
@@ -59,22 +71,41 @@ uint64_t StructureLength(const HiveImage& image, uint64_t pos) {
   }
 }
 
-// Keeps the cells of a bin around a break in their chain: the cells before
-// it, and the cells from the first later position whose chain reaches the
-// bin's end (damage is mostly a zeroed page, and the cells behind it are
-// whole).  What lies between becomes one free cell.  A break at a structure
-// cell is mostly a damaged size word in front of a whole cell, which the key
-// tree may still name: the search for the chain then starts past what that
-// cell holds, and the space up to it stays allocated.  Returns the position
-// of the break, or 0.
+// Keeps the cells of a bin around a break in their chain.  Damage is mostly
+// a zeroed page or a broken size word; the cells behind it are whole.
+// - An allocated structure cell (key, value, descriptor, list) before the
+//   break whose size word gives it less than its own fields say it holds, or
+//   more than that where the chain goes on whole from there: its size word
+//   is the broken one, and it gets the length up to where the chain goes on.
+// - A structure cell at the break: a broken size word in front of a whole
+//   cell, which the key tree may still name.  The chain is looked for past
+//   what it holds, and the space up to it stays allocated.
+// - Otherwise the cells from the first later position whose chain reaches
+//   the bin's end are kept, and what lies between becomes one free cell.
+// Returns the position of the break, or 0.
 uint64_t MendCells(const HiveImage& image, uint64_t bin, uint32_t size) {
   uint64_t end = bin + size;
-  uint64_t broken = ChainBreak(image, bin + kBinHeaderSize, end);
+  uint64_t last = 0;
+  uint64_t broken = ChainBreak(image, bin + kBinHeaderSize, end, &last);
   if (broken == end) return 0;
   uint64_t held = StructureLength(image, broken);
+  if (last != 0 && held == 0 && CellView(image, last).Allocated()) {
+    uint64_t needs = StructureLength(image, last);
+    uint64_t claimed = broken - last;
+    uint64_t resume = 0;
+    if (needs > claimed && needs <= end - last) {
+      resume = ChainResumes(image, last + needs, end, end);
+    } else if (needs != 0 && needs < claimed) {
+      uint64_t found = ChainResumes(image, last + needs, broken, end);
+      if (found < broken) resume = found;
+    }
+    if (resume != 0) {
+      CellView(image, last).SetSize(-static_cast<int32_t>(resume - last));
+      return broken;
+    }
+  }
   bool kept = held != 0 && held <= end - broken;
-  uint64_t resume = broken + (kept ? held : 8);
-  while (resume < end && ChainBreak(image, resume, end) != end) resume += 8;
+  uint64_t resume = ChainResumes(image, broken + (kept ? held : 8), end, end);
   int32_t length = static_cast<int32_t>(resume - broken);
   CellView(image, broken).SetSize(kept ? -length : length);
   return broken;
