@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/pass_rules.h"
 
@@ -124,6 +125,10 @@ struct HiveContext {
   std::string RegistryRoot;
   // Distinct security descriptors of the running scan.
   DescriptorList* Descriptors = nullptr;
+  // Cells the bin salvage of the running Repair or Defrag freed at a break
+  // in a chain of cells, in position order: a key that names one exactly may
+  // still find its value list there, whole but for the size word.
+  std::vector<uint32_t> SalvagedFree;
   // What the allocator knows of full bins while a defrag pass runs; none
   // when PlainAllocatorWalk is set (every request then walks the bins).
   FreeSpaceIndex* FreeIndex = nullptr;

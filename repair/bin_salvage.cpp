@@ -1,5 +1,6 @@
 // SalvageBins: the chain of bins as Repair and Defrag leave it.
 #include <algorithm>
+#include <vector>
 
 #include "core/report_log.h"
 #include "hive/access_map.h"
@@ -83,7 +84,7 @@ uint64_t StructureLength(const HiveImage& image, uint64_t pos) {
 // - Otherwise the cells from the first later position whose chain reaches
 //   the bin's end are kept, and what lies between becomes one free cell.
 // Returns the position of the break, or 0.
-uint64_t MendCells(const HiveImage& image, uint64_t bin, uint32_t size) {
+uint64_t MendCells(const HiveImage& image, uint64_t bin, uint32_t size, std::vector<uint32_t>& freed) {
   uint64_t end = bin + size;
   uint64_t last = 0;
   uint64_t broken = ChainBreak(image, bin + kBinHeaderSize, end, &last);
@@ -108,6 +109,7 @@ uint64_t MendCells(const HiveImage& image, uint64_t bin, uint32_t size) {
   uint64_t resume = ChainResumes(image, broken + (kept ? held : 8), end, end);
   int32_t length = static_cast<int32_t>(resume - broken);
   CellView(image, broken).SetSize(kept ? -length : length);
+  if (!kept) freed.push_back(static_cast<uint32_t>(broken));
   return broken;
 }
 
@@ -118,6 +120,7 @@ bool MakesHiveSound(const HiveContext& ctx) { return ctx.Rules.Repair; }
 void SalvageBins(HiveContext& ctx) {
   HiveImage image(ctx);
   ScanTotals totals(ctx);
+  ctx.SalvagedFree.clear();
   if (image.Size() < kBaseBlockSize) return;
   uint64_t fileEnd = std::min<uint64_t>(ctx.FileSize, image.Size());
   uint64_t declaredEnd = uint64_t{kBaseBlockSize} + image.HbinsDataSize();
@@ -142,7 +145,7 @@ void SalvageBins(HiveContext& ctx) {
     uint32_t size = 0;
     if (HeaderAt(image, pos, fileEnd, size)) {
       lastBin = pos;
-      if (uint64_t broken = MendCells(image, pos, size)) {
+      if (uint64_t broken = MendCells(image, pos, size, ctx.SalvagedFree)) {
         LogLineF(ctx, kRed, "HbinsCells Broken Error FileOffset=0x%08x", static_cast<uint32_t>(broken));
         totals.Count(RepairCounter::HbinCellsClean);
       }

@@ -106,6 +106,7 @@ class TreeMender {
   bool SoundSk(uint64_t pos) const;
   uint32_t RootSecurity();
   void Values(const NkCell& nk);
+  void Reclaim(uint64_t pos, uint64_t needed);
   bool ValuePasses(uint64_t pos);
   void Data(const VkCell& vk);
   void BigData(const VkCell& vk);
@@ -365,10 +366,23 @@ void TreeMender::BigData(const VkCell& vk) {
   db.SetSegmentCount(static_cast<uint16_t>(whole));
 }
 
+// A cell the bin salvage freed at a break in the chain, named exactly here
+// and long enough for what it should hold, is the cell with a broken size
+// word: it is allocated again, and its entries are checked as any list's.
+void TreeMender::Reclaim(uint64_t pos, uint64_t needed) {
+  const std::vector<uint32_t>& freed = ctx_.SalvagedFree;
+  if (pos > UINT32_MAX || !std::binary_search(freed.begin(), freed.end(), static_cast<uint32_t>(pos)) || Seen(pos))
+    return;
+  CellView cell(image_, pos);
+  if (cell.Allocated() || cell.Length() < needed) return;
+  cell.SetSize(-static_cast<int32_t>(cell.Length()));
+}
+
 void TreeMender::Values(const NkCell& nk) {
   uint32_t count = nk.vklistCount();
   if (count == 0) return;
   uint64_t pos = CellPos(nk.vklistOffset());
+  if (nk.vklistOffset() != kNoCell) Reclaim(pos, RoundUp8(uint64_t{OffsetListCell::kEntries} + 4ull * count));
   // A list cell that starts like a key or another structure cell is that
   // cell, named here by a damaged offset: taking it as the list would free it.
   if (nk.vklistOffset() == kNoCell || !Free(pos) || CellView(image_, pos).Length() < 8 ||

@@ -209,10 +209,10 @@ TEST(SoundHive, TheChainIsFoundAgainAfterABrokenBin) {
   ExpectKept(expected, got);
 }
 
-// A broken size word of a whole key or value cell: zeroed, or off by 8
-// either way.  The cell stays with everything it holds, and so do the cells
-// around it.  In front of data, which has no signature to tell it by, the
-// space up to the next whole cell is freed.
+// A broken size word of a whole key, value or value list: zeroed, or off by
+// 8 either way.  The cell stays with everything it holds, and so do the
+// cells around it.  In front of data, which has no signature to tell it by
+// and which nothing checks, the space up to the next whole cell is freed.
 TEST(SoundHive, ABinKeepsItsCellsAroundABrokenSizeWord) {
   struct Case {
     const char* what;
@@ -225,6 +225,7 @@ TEST(SoundHive, ABinKeepsItsCellsAroundABrokenSizeWord) {
       {"key with a subkey and a descriptor, zeroed", [](const Sample& s) { return s.b.NkCell(s.a); }, 0, false},
       {"key, 8 bytes short", [](const Sample& s) { return s.b.NkCell(s.a); }, 8, false},
       {"value, 8 bytes long", [](const Sample& s) { return s.b.VkCell(s.dword); }, -8, false},
+      {"value list, zeroed", [](const Sample& s) { return s.b.ValueListCell(s.a); }, 0, false},
       {"data, zeroed", [](const Sample& s) { return s.b.DataCell(s.text); }, 0, true},
   };
   for (const Case& c : cases) {
