@@ -90,13 +90,17 @@ uint64_t MendCells(const HiveImage& image, uint64_t bin, uint32_t size, std::vec
   uint64_t broken = ChainBreak(image, bin + kBinHeaderSize, end, &last);
   if (broken == end) return 0;
   uint64_t held = StructureLength(image, broken);
-  if (last != 0 && held == 0 && CellView(image, last).Allocated()) {
+  if (last != 0 && CellView(image, last).Allocated()) {
     uint64_t needs = StructureLength(image, last);
     uint64_t claimed = broken - last;
     uint64_t resume = 0;
+    // A cell too short for its own fields is broken for certain, whatever
+    // its stale tail may look like; one that claims too much only where no
+    // cell starts at the break.
     if (needs > claimed && needs <= end - last) {
-      resume = ChainResumes(image, last + needs, end, end);
-    } else if (needs != 0 && needs < claimed) {
+      uint64_t found = ChainResumes(image, last + needs, end, end);
+      if (found < end) resume = found;
+    } else if (needs != 0 && needs < claimed && held == 0) {
       uint64_t found = ChainResumes(image, last + needs, broken, end);
       if (found < broken) resume = found;
     }

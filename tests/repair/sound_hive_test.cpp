@@ -244,6 +244,22 @@ TEST(SoundHive, ABinKeepsItsCellsAroundABrokenSizeWord) {
   }
 }
 
+// A key 8 bytes short whose name runs on with bytes that look like a value
+// cell where the chain breaks: the key's own fields decide.
+TEST(SoundHive, AShortKeyIsMendedWhateverItsNameLooksLike) {
+  HiveBuilder b;
+  Key k = b.AddKey(b.Root(), "Keysvk");
+  b.AddKey(k, "Sub");
+  b.AddValue(k, "V", 4, {1, 2, 3, 4});
+  b.Build();
+  Tree expected = Scan(b.Image(), kCmdSearchNoDates);
+  uint32_t nk = b.Offset(b.NkCell(k));
+  b.SetI32(nk, 0, static_cast<int32_t>(b.U32(nk, 0)) + 8);
+  Tree got = Mended(b);
+  EXPECT_EQ(got.keys, expected.keys);
+  EXPECT_EQ(got.values, expected.values);
+}
+
 // References that fail their checks: each is detached, the rest stays.
 TEST(SoundHive, ReferencesThatFailTheirChecksAreDetached) {
   struct Fault {
