@@ -98,8 +98,9 @@ uint64_t MendCells(const HiveImage& image, uint64_t bin, uint32_t size, std::vec
     // its stale tail may look like; one that claims too much only where no
     // cell starts at the break.
     if (needs > claimed && needs <= end - last) {
+      // The bin's end counts only where the cell ends right there.
       uint64_t found = ChainResumes(image, last + needs, end, end);
-      if (found < end) resume = found;
+      if (found < end || last + needs == end) resume = found;
     } else if (needs != 0 && needs < claimed && held == 0) {
       uint64_t found = ChainResumes(image, last + needs, broken, end);
       if (found < broken) resume = found;
