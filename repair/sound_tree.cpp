@@ -98,7 +98,7 @@ class TreeMender {
 
   void Found(const char* format, uint32_t pos);
   size_t KeyPasses(uint64_t pos, char16_t* units) const;
-  bool Nameless(uint64_t pos) const;
+  bool KeyCellPasses(uint64_t pos) const;
   std::string Path() const;
   void KeyBody(KeyState& key);
   void Class(const NkCell& nk);
@@ -160,22 +160,17 @@ void TreeMender::Found(const char* format, uint32_t pos) {
 // and a name that decodes to nothing.  A key that passes leaves its name's
 // units in `units` (room for kUnits) and returns their count; 0 refuses.
 size_t TreeMender::KeyPasses(uint64_t pos, char16_t* units) const {
-  if (!Free(pos)) return 0;
+  if (!KeyCellPasses(pos)) return 0;
   NkCell nk(image_, pos);
-  if (nk.Signature() != kSigNk || nk.Length() < uint64_t{NkCell::kHeaderLength} + nk.KeyLength() ||
-      nk.KeyLength() == 0)
-    return 0;
+  if (nk.KeyLength() == 0) return 0;
   return NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), units, kUnits);
 }
 
-// A key the walk would refuse for its name alone: one that reads as nothing.
-bool TreeMender::Nameless(uint64_t pos) const {
+// The refusals of the key visit but the name's.
+bool TreeMender::KeyCellPasses(uint64_t pos) const {
   if (!Free(pos)) return false;
   NkCell nk(image_, pos);
-  if (nk.Signature() != kSigNk || nk.Length() < uint64_t{NkCell::kHeaderLength} + nk.KeyLength()) return false;
-  char16_t unit = 0;
-  return nk.KeyLength() == 0 ||
-         NameUnits(nk.KeyName(), nk.KeyLength(), nk.KeyNameAvail(), nk.AsciiName(), &unit, 1) == 0;
+  return nk.Signature() == kSigNk && nk.Length() >= uint64_t{NkCell::kHeaderLength} + nk.KeyLength();
 }
 
 // The path of the key in hand (keys_ runs from the root to it), for a
@@ -723,7 +718,8 @@ bool TreeMender::Run() {
         key.AddKid(static_cast<uint32_t>(child), std::u16string_view(units, n));
         continue;
       }
-      if (n == 0 && !elsewhere && Nameless(child)) {
+      // A key refused for its name alone: one that reads as nothing.
+      if (n == 0 && !elsewhere && KeyCellPasses(child)) {
         // Named when this list is done; until then it is visited as any key,
         // so that nothing under it is lost.
         Claim(child, 1);
