@@ -132,6 +132,8 @@ struct HiveContext {
   // What the allocator knows of full bins while a defrag pass runs; none
   // when PlainAllocatorWalk is set (every request then walks the bins).
   FreeSpaceIndex* FreeIndex = nullptr;
+  // The index of the last pass, kept for its memory.
+  std::shared_ptr<FreeSpaceIndex> SpareFreeIndex;
   bool PlainAllocatorWalk = false;
   // Transaction logs: NoLogs examines the file as stored; LogOutcome is what
   // the last Read applied or refused, for the report.

@@ -7,13 +7,12 @@
 #include "hive/bins.h"
 
 namespace quelbrix {
-namespace {
 
+FreeSpaceIndex::FreeSpaceIndex(HiveContext& ctx) { Learn(ctx); }
 
-}  // namespace
-
-FreeSpaceIndex::FreeSpaceIndex(HiveContext& ctx) {
+void FreeSpaceIndex::Learn(HiveContext& ctx) {
   HiveImage image(ctx);
+  ready_ = false;
   pages_ = image.Size() / kPageSize;
   if (pages_ == 0) return;
   uint32_t leaves = 1;
@@ -138,14 +137,20 @@ bool FreeSpaceIndex::IsBinStart(uint64_t pos) const {
 
 FreeSpaceIndexScope::FreeSpaceIndexScope(HiveContext& ctx) : ctx_(ctx) {
   if (ctx.FreeIndex != nullptr || ctx.PlainAllocatorWalk || ctx.Image == nullptr) return;
-  auto index = std::make_unique<FreeSpaceIndex>(ctx);
-  if (!index->Ready()) return;
-  owned_ = std::move(index);
-  ctx.FreeIndex = owned_.get();
+  // The tables of the pass before serve again: made anew, their first
+  // touches cost more than learning the chain.
+  owned_ = std::move(ctx.SpareFreeIndex);
+  if (owned_ != nullptr)
+    owned_->Learn(ctx);
+  else
+    owned_ = std::make_shared<FreeSpaceIndex>(ctx);
+  if (owned_->Ready()) ctx.FreeIndex = owned_.get();
 }
 
 FreeSpaceIndexScope::~FreeSpaceIndexScope() {
-  if (owned_ != nullptr) ctx_.FreeIndex = nullptr;
+  if (owned_ == nullptr) return;
+  ctx_.FreeIndex = nullptr;
+  ctx_.SpareFreeIndex = std::move(owned_);
 }
 
 void NoteFreeSpace(HiveContext& ctx, uint64_t pos) {

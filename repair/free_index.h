@@ -34,6 +34,9 @@ class FreeSpaceIndex {
   // Learns the bin chain of the image; Ready() is false when the chain is
   // broken, and such an index is never used.
   explicit FreeSpaceIndex(HiveContext& ctx);
+  // Forgets everything and learns the chain of the image as it is now,
+  // keeping the tables' memory.
+  void Learn(HiveContext& ctx);
   bool Ready() const { return ready_; }
 
   // The first bin start at or after `from` (a position) that may serve a
@@ -100,7 +103,7 @@ class FreeSpaceIndexScope {
 
  private:
   HiveContext& ctx_;
-  std::unique_ptr<FreeSpaceIndex> owned_;
+  std::shared_ptr<FreeSpaceIndex> owned_;
 };
 
 // Space in the bin that holds image position `pos` may have grown.  A no-op

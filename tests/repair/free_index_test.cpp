@@ -115,6 +115,14 @@ TEST_F(FreeSpaceIndexTest, FollowsBinsMadeAndCutAndGivesUpOnAChainItCannotMap) {
   index.BinMade(0x6000, 100);
   EXPECT_FALSE(index.Ready());
   EXPECT_EQ(index.Next(0x1000, false, 8, kEnd), kEnd);
+
+  // Learnt again, it knows the chain of the image and nothing of before.
+  index.Learn(run.ctx);
+  ASSERT_TRUE(index.Ready());
+  for (uint64_t pos : {0x3000u, 0x4000u, 0x6000u}) EXPECT_TRUE(index.IsBinStart(pos)) << pos;
+  EXPECT_FALSE(index.IsBinStart(0x5000));
+  EXPECT_EQ(index.Next(0x1000, false, 8, kEnd), 0x1000u);
+  EXPECT_EQ(index.Next(0x2000, true, 5000, kEnd), 0x2000u);
 }
 
 TEST_F(FreeSpaceIndexTest, ScopeGivesTheContextAnIndexOnlyForASoundChainAndWhenAllowed) {
@@ -129,6 +137,13 @@ TEST_F(FreeSpaceIndexTest, ScopeGivesTheContextAnIndexOnlyForASoundChainAndWhenA
     EXPECT_NE(run.ctx.FreeIndex, nullptr);
   }
   EXPECT_EQ(run.ctx.FreeIndex, nullptr);
+  // The next pass's index is the same tables, learnt again.
+  const FreeSpaceIndex* kept = run.ctx.SpareFreeIndex.get();
+  ASSERT_NE(kept, nullptr);
+  {
+    FreeSpaceIndexScope scope(run.ctx);
+    EXPECT_EQ(run.ctx.FreeIndex, kept);
+  }
 
   run.ctx.PlainAllocatorWalk = true;
   {
