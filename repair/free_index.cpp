@@ -7,6 +7,11 @@
 #include "hive/bins.h"
 
 namespace quelbrix {
+namespace {
+
+constexpr uint64_t kPrefetchPages = 32;
+
+}  // namespace
 
 FreeSpaceIndex::FreeSpaceIndex(HiveContext& ctx) { Learn(ctx); }
 
@@ -26,6 +31,9 @@ void FreeSpaceIndex::Learn(HiveContext& ctx) {
   // leaves the allocator to its plain walk.  Each step is at least a page.
   for (BinCursor bins(image, end); !bins.AtEnd(); bins.Next()) {
     uint64_t bin = bins.Pos();
+    // Each header is read only once the one before has been: most bins are
+    // a page long, so a header that far on is most likely a bin's too.
+    if (bin + kPrefetchPages * kPageSize < image.Size()) __builtin_prefetch(image.Data() + bin + kPrefetchPages * kPageSize);
     uint32_t size = bins.Header().Size();
     if (bins.Check() != WalkStop::kNone || size % kPageSize != 0) return;
     for (uint64_t p = bin / kPageSize; p < (bin + size) / kPageSize; ++p) binOf_[p] = static_cast<uint32_t>(bin);
