@@ -9,6 +9,7 @@
 namespace quelbrix {
 namespace {
 
+// How far on the walk of the bin chain asks for a header.
 constexpr uint64_t kPrefetchPages = 32;
 
 }  // namespace
