@@ -34,7 +34,8 @@ void FreeSpaceIndex::Learn(HiveContext& ctx) {
     uint64_t bin = bins.Pos();
     // Each header is read only once the one before has been: most bins are
     // a page long, so a header that far on is most likely a bin's too.
-    if (bin + kPrefetchPages * kPageSize < image.Size()) __builtin_prefetch(image.Data() + bin + kPrefetchPages * kPageSize);
+    const uint64_t ahead = bin + kPrefetchPages * kPageSize;
+    if (ahead < image.Size()) __builtin_prefetch(image.Data() + ahead);
     uint32_t size = bins.Header().Size();
     if (bins.Check() != WalkStop::kNone || size % kPageSize != 0) return;
     for (uint64_t p = bin / kPageSize; p < (bin + size) / kPageSize; ++p) binOf_[p] = static_cast<uint32_t>(bin);
