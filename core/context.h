@@ -17,6 +17,7 @@ namespace quelbrix {
 class Frontend;
 struct DescriptorList;
 class FreeSpaceIndex;
+class FindingSink;
 namespace txlog {
 struct Outcome;
 }
@@ -96,6 +97,10 @@ struct HiveContext {
   // line's verdict (the structure statistics and the unknown-type note are
   // taken back out where they are written).
   uint32_t FaultLines = 0;
+  // Who else hears of each finding (a JSON list, the window); none by default.
+  FindingSink* Findings = nullptr;
+  // The key walk's current path while it runs, for the findings it makes.
+  const std::string* WalkPath = nullptr;
   // Set when a scan command could not finish its work soundly (the Defrag
   // rounds went nowhere, the report reached its size limit): the command
   // ends as failed.  Cleared when the next scan command starts.

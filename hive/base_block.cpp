@@ -1,6 +1,7 @@
 #include "hive/base_block.h"
 
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "hive/access_map.h"
 
 namespace quelbrix {
@@ -29,10 +30,10 @@ bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile) {
   const std::string fileLine = "FileName=" + ctx.CurrentFile;
   LogLineShown(ctx, fileLine, fileLine, kBlack);
   LogLineF(ctx, kBlack, "FileSize(Byte)=%d 0x%08x", static_cast<int>(fileSize), fileSize);
-  if (ctx.FileSize % kPageSize != 0) LogLine(ctx, "FileSize Error not multiple 4096", kRed);
+  if (ctx.FileSize % kPageSize != 0) Report<FindingKind::kFileSizeNotPages>(ctx, kNoOffset);
   LogLineF(ctx, kGreen, "[regf Infomation] %s", NowText().c_str());
   if (!bb.HasSignature() || image.Size() < kBaseBlockSize) {
-    LogLine(ctx, "regfSignature Error", kRed);
+    Report<FindingKind::kRegfSignature>(ctx, kNoOffset);
     return false;
   }
 
@@ -40,7 +41,7 @@ bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile) {
   if (sum == bb.Checksum())
     LogLineF(ctx, kBlack, "regfChecksum calculate=0x%08x actual=0x%08x", sum, bb.Checksum());
   else
-    LogLineF(ctx, kRed, "regfChecksum Error calculate=0x%08x actual=0x%08x", sum, bb.Checksum());
+    Report<FindingKind::kRegfChecksum>(ctx, kNoOffset, sum, bb.Checksum());
 
   Utf16ToAnsi(text, BaseBlock::kFileNameLength, sizeof text, image.Data() + BaseBlock::kFileName);
   LogLineF(ctx, kBlack, "regfFileName=%s", text);
@@ -55,7 +56,7 @@ bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile) {
   if (primary == secondary) {
     LogLineF(ctx, kBlack, "regfSequence=%d.%d", primary, secondary);
   } else {
-    LogLineF(ctx, kRed, "regfSequence Error=%d.%d", primary, secondary);
+    Report<FindingKind::kRegfSequence>(ctx, kNoOffset, primary, secondary);
     if (ctx.Rules.Repair) {
       bb.SetSecondarySequence(bb.PrimarySequence());
       ScanTotals(ctx).SetCounter(RepairCounter::regfSequenceClean, 1);
@@ -78,12 +79,13 @@ bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile) {
 
   uint64_t expected = uint64_t{bb.HbinsDataSize()} + kBaseBlockSize;
   if (ctx.FileSize != expected) {
-    LogLineF(ctx, kRed, "FileSize(regfSize+regfHbinsLength) Error calcutlate=%d actual=%d",
-             static_cast<int>(static_cast<uint32_t>(expected)), static_cast<int>(fileSize));
+    const int calculated = static_cast<int>(static_cast<uint32_t>(expected));
+    // Space after the last bin is slack the system leaves, not damage.
     if (ctx.FileSize < expected) {
+      Report<FindingKind::kFileSizeShort>(ctx, kNoOffset, calculated, static_cast<int>(fileSize));
       if (!keepShortFile) return false;
     } else {
-      --ctx.FaultLines;  // space after the last bin is slack the system leaves, not damage
+      Report<FindingKind::kFileSizeSlack>(ctx, kNoOffset, calculated, static_cast<int>(fileSize));
     }
   }
   return true;

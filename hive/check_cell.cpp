@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "hive/access_map.h"
 #include "hive/bytes.h"
 #include "hive/cells.h"
@@ -12,7 +13,7 @@ namespace quelbrix {
 namespace {
 
 int Fail(HiveContext& ctx, int code, uint64_t cell) {
-  LogLineF(ctx, kRed, "Cells Assert Error%d FileOffset=0x%08x", code, static_cast<uint32_t>(cell));
+  Report<FindingKind::kCellsAssert>(ctx, static_cast<uint32_t>(cell), code, static_cast<uint32_t>(cell));
   return code;
 }
 
