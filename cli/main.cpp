@@ -329,6 +329,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
 
   CliFrontend ui(quiet || session.json, !noColor);
   ctx.UI = &ui;
+  if (session.json) ctx.Findings = &session.findings;
   g_context = &ctx;
   session.ctx = &ctx;
   std::signal(SIGINT, OnInterrupt);

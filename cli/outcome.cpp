@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "platform/text.h"
 #include "repair/counters.h"
 #include "txlog/txlog.h"
 
@@ -34,6 +35,20 @@ int FinishRun(int status, CliSession& session) {
       {"repair_counters", counters},
       {"logs_applied", nlohmann::json::array()},
   };
+  nlohmann::json findings = nlohmann::json::array();
+  for (const ListedFinding& f : session.findings.Items()) {
+    const FindingKindInfo& kind = InfoOf(f.Kind);
+    findings.push_back({
+        {"id", kind.Id},
+        {"severity", SeverityName(kind.Level)},
+        {"offset", f.Offset == kNoOffset ? nlohmann::json() : nlohmann::json(f.Offset)},
+        {"key_path", f.InKeyWalk ? nlohmann::json(platform::AnsiToUtf8(f.KeyPath)) : nlohmann::json()},
+        {"line", platform::AnsiToUtf8(f.Line)},
+        {"explain", kind.Explain},
+    });
+  }
+  summary["findings"] = std::move(findings);
+  if (session.findings.Omitted() != 0) summary["findings_omitted"] = session.findings.Omitted();
   // The transaction logs replayed into the hive before the command ran.
   if (ctx.LogOutcome && ctx.LogOutcome->Applied)
     for (const std::string& name : ctx.LogOutcome->AppliedLogs) summary["logs_applied"].push_back(name);

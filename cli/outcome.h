@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/context.h"
+#include "report/findings.h"
 
 namespace quelbrix {
 
@@ -19,10 +20,11 @@ struct CliSession {
   std::string reportPath;      // the report written, if any
   std::string statusShown;     // the final status text as shown, UTF-8
   bool json = false;
+  FindingList findings;        // heard with --json
 };
 
-// 0 turns into 3 when the run's report holds a line that states a fault, or
-// its scan stopped at damage it cannot pass; every other status stays.
+// 0 turns into 3 when the run found a fault, or its scan stopped at damage
+// it cannot pass; every other status stays.
 int VerdictOf(int status, const HiveContext& ctx);
 
 // Applies VerdictOf and, with --json, prints the summary object on stdout.

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "defrag/bin_steps.h"
 #include "defrag/defrag.h"
 
@@ -80,11 +81,11 @@ DefragLoopEnd RunDefragLoop(HiveContext& ctx) {
     record = roundRecords.Beaten(MeasureDefragLayout(ctx)) || record;
     withoutRecord = record ? 0 : withoutRecord + 1;
     if (withoutRecord == kRoundsWithoutRecord) {
-      LogLineF(ctx, kRed, "DefragLoop Error NoProgress Round=%d CellMoveCount=%d", static_cast<int>(round), moved);
+      Report<FindingKind::kDefragNoProgress>(ctx, kNoOffset, static_cast<int>(round), moved);
       return DefragLoopEnd::kStopped;
     }
     if (round >= limit) {
-      LogLineF(ctx, kRed, "DefragLoop Error RoundLimit Round=%d CellMoveCount=%d", static_cast<int>(round), moved);
+      Report<FindingKind::kDefragRoundLimit>(ctx, kNoOffset, static_cast<int>(round), moved);
       return DefragLoopEnd::kStopped;
     }
   }

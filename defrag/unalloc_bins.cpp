@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "defrag/bin_steps.h"
 #include "defrag/defrag.h"
 #include "hive/cells.h"
@@ -78,7 +79,7 @@ Region UnallocHbins::ChooseRegion() {
     Status(r.Index);
     uint32_t b = static_cast<uint32_t>(bin);
     if (bin > 0xFFFFFFFFu || !v_.SoundBin(b)) {
-      LogLine(v_.ctx, "HbinssOverFlow", kRed);
+      Report<FindingKind::kDefragHbinsOverFlow>(v_.ctx, b);
       r.First = 0;
       return r;
     }
@@ -110,7 +111,7 @@ Region UnallocHbins::ChooseRegion() {
       return r;
     }
     if (prev > b - kBaseBlockSize) {
-      LogLine(v_.ctx, "HbinssOverFlow", kRed);
+      Report<FindingKind::kDefragHbinsOverFlow>(v_.ctx, b);
       r.First = 0;
       return r;
     }
@@ -129,7 +130,7 @@ void UnallocHbins::EmptyBin(uint32_t bin, uint64_t binEnd, uint32_t limit) {
   for (uint32_t cell = bin + kBinHeaderSize; cell < binEnd;) {
     uint32_t m = v_.StepLength(cell, binEnd);
     if (m == 0) {
-      LogLine(v_.ctx, "CellsOverFlow", kRed);
+      Report<FindingKind::kDefragCellsOverFlow>(v_.ctx, cell);
       break;
     }
     uint32_t next = cell + m;
@@ -148,7 +149,7 @@ void UnallocHbins::EmptyBin(uint32_t bin, uint64_t binEnd, uint32_t limit) {
         v_.totals.Count(RepairCounter::moveCellsClean);
         freed = true;
       } else {
-        LogLine(v_.ctx, "GetNewCells Error12", kRed);
+        Report<FindingKind::kDefragNoSpace12>(v_.ctx, cell);
         hole_ = 0;
       }
     }
@@ -174,7 +175,7 @@ void UnallocHbins::EmptyRegion(Region& region) {
   while (bin < v_.BinsEnd()) {
     Status(index);
     if (!v_.SoundBin(bin)) {
-      LogLine(v_.ctx, "HbinssOverFlow", kRed);
+      Report<FindingKind::kDefragHbinsOverFlow>(v_.ctx, bin);
       break;
     }
     BinShadow shadow = v_.Shadow(bin);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "defrag/bin_steps.h"
 #include "defrag/defrag.h"
 #include "hive/cells.h"
@@ -50,7 +51,7 @@ int32_t UnallocCells::EmptyBin(uint32_t bin, uint64_t binEnd) {
   for (uint32_t cell = bin + kBinHeaderSize; cell < binEnd;) {
     uint32_t m = v_.StepLength(cell, binEnd);
     if (m == 0) {
-      LogLine(v_.ctx, "CellsOverFlow", kRed);
+      Report<FindingKind::kDefragCellsOverFlow>(v_.ctx, cell);
       break;
     }
     if (v_.SizeWord(cell) < 0) {
@@ -74,7 +75,7 @@ void UnallocCells::RebuildFreeTail(uint32_t bin, uint64_t binEnd) const {
   for (uint32_t cell = bin + kBinHeaderSize; cell < binEnd;) {
     uint32_t m = v_.StepLength(cell, binEnd);
     if (m == 0) {
-      LogLine(v_.ctx, "CellsOverFlow", kRed);
+      Report<FindingKind::kDefragCellsOverFlow>(v_.ctx, cell);
       break;
     }
     uint32_t next = cell + m;
@@ -105,7 +106,7 @@ int32_t UnallocCells::Run() {
     Status(passBins, bin, lastBin);
     uint32_t b = static_cast<uint32_t>(bin);
     if (bin > 0xFFFFFFFFu || !v_.SoundBin(b)) {
-      LogLine(v_.ctx, "HbinssOverFlow", kRed);
+      Report<FindingKind::kDefragHbinsOverFlow>(v_.ctx, b);
       break;
     }
     BinShadow shadow = v_.Shadow(b);
@@ -122,7 +123,7 @@ int32_t UnallocCells::Run() {
     uint32_t start = v_.totals.Get(Total::AllocStartHbin);
     if (prev == 0 || (start != 0 && start >= b) || v_.ctx.Aborted()) break;
     if (prev > b - kBaseBlockSize) {
-      LogLine(v_.ctx, "HbinssOverFlow", kRed);
+      Report<FindingKind::kDefragHbinsOverFlow>(v_.ctx, b);
       break;
     }
     bin -= prev;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "defrag/bin_steps.h"
 #include "defrag/defrag.h"
 #include "hive/cells.h"
@@ -25,7 +26,7 @@ class UnpackedCells {
   void Status(int32_t binIndex, uint32_t bin) const;
   void PackBin(uint32_t bin, uint32_t size, int32_t binIndex);
   bool MisplacedCell(uint32_t bin, uint32_t size, int32_t binIndex, int32_t k, uint32_t cell) const;
-  void CellLine(const char* format, int32_t binIndex, uint32_t size, int32_t k, int32_t sizeWord) const;
+  void CellLine(FindingKind kind, uint32_t cell, int32_t binIndex, uint32_t size, int32_t k, int32_t sizeWord) const;
   uint32_t MoveOut(uint32_t cell, uint32_t length);
   void MoveFirstCellForward(uint32_t bin, uint32_t size);
 
@@ -44,12 +45,10 @@ void UnpackedCells::Status(int32_t binIndex, uint32_t bin) const {
                 bin - kBaseBlockSize, v_.BinsEnd() - kBaseBlockSize});
 }
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-void UnpackedCells::CellLine(const char* format, int32_t binIndex, uint32_t size, int32_t k, int32_t sizeWord) const {
-  LogLineF(v_.ctx, kRed, format, binIndex, static_cast<int>(size), k, sizeWord);
+void UnpackedCells::CellLine(FindingKind kind, uint32_t cell, int32_t binIndex, uint32_t size, int32_t k,
+                             int32_t sizeWord) const {
+  ReportAs(v_.ctx, kind, cell, binIndex, static_cast<int>(size), k, sizeWord);
 }
-#pragma GCC diagnostic pop
 
 // A new cell of the big-cell length anywhere in the hive, and the move into
 // it.  0 when the allocator has no room.
@@ -72,23 +71,21 @@ bool UnpackedCells::MisplacedCell(uint32_t bin, uint32_t size, int32_t binIndex,
     case CellPlacement::kFine: return false;
     case CellPlacement::kShortFirstInLongBin:
       if (diagnostic)
-        CellLine("ShortCells in LongHbins HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", binIndex, size, 1, s);
+        CellLine(FindingKind::kDefragShortInLong, cell, binIndex, size, 1, s);
       return true;
     case CellPlacement::kLongNotPageMultiple:
       if (diagnostic) {
-        CellLine(v_.OldFormat() ? "HbinsCells Error4 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d"
-                                : "HbinsCells Error3 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d",
-                 binIndex, size, k, s);
+        CellLine(v_.OldFormat() ? FindingKind::kDefragNotPage4 : FindingKind::kDefragNotPage3, cell, binIndex, size, k,
+                 s);
       }
       return true;
     case CellPlacement::kLongNotFirst:
       if (diagnostic)
-        CellLine("HbinsCells Error not First Cells HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", binIndex, size,
-                 k, s);
+        CellLine(FindingKind::kDefragNotFirst, cell, binIndex, size, k, s);
       return true;
     case CellPlacement::kLongBinSizeWrong:
       if (diagnostic)
-        CellLine("HbinsCells HbinsSize Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", binIndex, size, 1, s);
+        CellLine(FindingKind::kDefragBinSize, cell, binIndex, size, 1, s);
       return true;
   }
   return false;
@@ -104,7 +101,7 @@ void UnpackedCells::PackBin(uint32_t bin, uint32_t size, int32_t binIndex) {
   for (int32_t k = 1; cell < binEnd; ++k) {
     uint32_t m = v_.StepLength(cell, binEnd);
     if (m == 0) {
-      LogLine(v_.ctx, "CellsOverFlow", kRed);
+      Report<FindingKind::kDefragCellsOverFlow>(v_.ctx, cell);
       break;
     }
     int32_t s = v_.SizeWord(cell);
@@ -126,23 +123,22 @@ void UnpackedCells::PackBin(uint32_t bin, uint32_t size, int32_t binIndex) {
     } else if (hole_ != 0) {
       if (v_.Diagnostic() && m > kDefragPageCell && m % kPageSize != 0 &&
           !(!v_.OldFormat() && m == kSegmentCellSize)) {
-        CellLine(v_.OldFormat() ? "HbinsCells Error2 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d"
-                                : "HbinsCells Error1 not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d",
-                 binIndex, size, k, s);
+        CellLine(v_.OldFormat() ? FindingKind::kDefragNotPage2 : FindingKind::kDefragNotPage1, cell, binIndex, size, k,
+                 s);
       }
       if (MoveOut(cell, m) != 0) {
         uint32_t grown = v_.CellLength(hole_) + m;
         v_.image.SetU32(hole_, grown);
         next = hole_ + grown;
       } else {
-        LogLine(v_.ctx, "GetNewCells Error8", kRed);
+        Report<FindingKind::kDefragNoSpace8>(v_.ctx, cell);
         hole_ = 0;
       }
     } else if (MisplacedCell(bin, size, binIndex, k, cell)) {
       if (MoveOut(cell, m) != 0) {
         hole_ = cell;
       } else {
-        LogLine(v_.ctx, "GetNewCells Error9", kRed);
+        Report<FindingKind::kDefragNoSpace9>(v_.ctx, cell);
         hole_ = 0;
       }
     }
@@ -179,7 +175,7 @@ int32_t UnpackedCells::Run() {
   for (int32_t binIndex = 1; bin < v_.BinsEnd(); ++binIndex) {
     Status(binIndex, bin);
     if (!v_.SoundBin(bin)) {
-      LogLine(v_.ctx, "HbinssOverFlow", kRed);
+      Report<FindingKind::kDefragHbinsOverFlow>(v_.ctx, bin);
       break;
     }
     // The walk reads every cell; the bytes a few pages on are asked for early.

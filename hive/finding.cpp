@@ -48,6 +48,8 @@ void EmitFinding(HiveContext& ctx, FindingKind kind, uint32_t offset, std::strin
   Tell(ctx, kind, offset, line);
 }
 
+void finding_detail::PlainLine(HiveContext& ctx, std::string_view line) { LogLine(ctx, line, kBlack); }
+
 void EmitFindingShown(HiveContext& ctx, FindingKind kind, uint32_t offset, std::string_view ansi,
                       std::string_view utf8) {
   Count(ctx, kind);

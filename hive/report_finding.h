@@ -48,6 +48,12 @@ constexpr size_t Conversions(const char* format, char* codes, size_t capacity) {
   return n;
 }
 
+constexpr bool HasPercent(const char* format) {
+  for (const char* p = format; *p != '\0'; ++p)
+    if (*p == '%') return true;
+  return false;
+}
+
 template <class T>
 constexpr char CodeOf() {
   using U = std::remove_cv_t<T>;
@@ -70,29 +76,46 @@ constexpr bool Matches(const char* format) {
   return true;
 }
 
+// The kind's line as an ordinary black report line: no finding.
+void PlainLine(HiveContext& ctx, std::string_view line);
+
 template <class... A>
-void Emit(HiveContext& ctx, FindingKind kind, uint32_t offset, A... values) {
+void Emit(HiveContext& ctx, bool finding, FindingKind kind, uint32_t offset, A... values) {
   const char* format = InfoOf(kind).Format;
-  if constexpr (sizeof...(A) == 0) {
-    EmitFinding(ctx, kind, offset, format);
-  } else {
-    char line[4096];
+  char line[4096];
+  std::string_view text = format;
+  if constexpr (sizeof...(A) != 0) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     int n = std::snprintf(line, sizeof line, format, values...);
 #pragma GCC diagnostic pop
     if (n < 0) line[0] = '\0';
-    EmitFinding(ctx, kind, offset, line);
+    text = line;
   }
+  if (finding)
+    EmitFinding(ctx, kind, offset, text);
+  else
+    PlainLine(ctx, text);
 }
 
 }  // namespace finding_detail
 
 template <FindingKind K, class... A>
 void Report(HiveContext& ctx, uint32_t offset, A... values) {
+  static_assert(sizeof...(A) != 0 || !finding_detail::HasPercent(InfoOf(K).Format),
+                "a line without values is written as it stands");
   static_assert(finding_detail::Matches<std::decay_t<A>...>(InfoOf(K).Format),
                 "the values do not match the conversions of this kind's line");
-  finding_detail::Emit(ctx, K, offset, values...);
+  finding_detail::Emit(ctx, true, K, offset, values...);
+}
+
+// A measure whose line is a finding only past a threshold (a count above
+// zero): below it, the same line in black.
+template <FindingKind K, class... A>
+void ReportIf(bool finding, HiveContext& ctx, uint32_t offset, A... values) {
+  static_assert(finding_detail::Matches<std::decay_t<A>...>(InfoOf(K).Format),
+                "the values do not match the conversions of this kind's line");
+  finding_detail::Emit(ctx, finding, K, offset, values...);
 }
 
 // For a kind chosen at run time (a table of kinds, a branch between two):
@@ -100,7 +123,7 @@ void Report(HiveContext& ctx, uint32_t offset, A... values) {
 template <class... A>
 void ReportAs(HiveContext& ctx, FindingKind kind, uint32_t offset, A... values) {
   QUELBRIX_INVARIANT(finding_detail::Matches<std::decay_t<A>...>(InfoOf(kind).Format));
-  finding_detail::Emit(ctx, kind, offset, values...);
+  finding_detail::Emit(ctx, true, kind, offset, values...);
 }
 
 }  // namespace quelbrix

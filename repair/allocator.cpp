@@ -4,6 +4,7 @@
 
 #include "core/invariant.h"
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "hive/access_map.h"
 #include "hive/base_block.h"
 #include "hive/bins.h"
@@ -73,7 +74,7 @@ class Allocator {
 Walk Allocator::FirstFreeCell(uint32_t bin, uint32_t size, uint32_t& cell) const {
   for (CellCursor c = CellCursor::OfBin(image_, bin, uint64_t{bin} + size); !c.AtEnd(); c.Next()) {
     if (c.Check() != WalkStop::kNone) {
-      LogLine(ctx_, "CellsOverFlow", kRed);
+      Report<FindingKind::kAllocCellsOverFlow>(ctx_, static_cast<uint32_t>(c.Pos()));
       overflow_ = true;
       return Walk::kOverflow;
     }
@@ -225,7 +226,7 @@ uint32_t Allocator::Expand(uint32_t length) {
   // The reserve rule first; the end of the image is the hard limit behind it
   // (bins dropped at the end give pages back to the rule, not to the image).
   if (pages >= remaining || at + size > image_.Size()) {
-    if (Diagnostic()) LogLineF(ctx_, kRed, "ExpandHbin Error HbinsSize=%d", static_cast<int>(size));
+    if (Diagnostic()) Report<FindingKind::kAllocExpandHbin>(ctx_, kNoOffset, static_cast<int>(size));
     return 0;
   }
   totals_.Add(Total::HbinCount);
@@ -279,7 +280,7 @@ uint32_t Allocator::Get(bool lowOnly, uint32_t limit, uint32_t length) {
     // Bins chain by their sizes: a size that does not lead on inside the
     // bins ends the search.
     if (size < kBinHeaderSize || size > end - bin) {
-      LogLine(ctx_, "HbinssOverFlow", kRed);
+      Report<FindingKind::kAllocHbinsOverFlow>(ctx_, static_cast<uint32_t>(bin));
       break;
     }
     uint32_t b = static_cast<uint32_t>(bin);

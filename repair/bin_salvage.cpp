@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "hive/access_map.h"
 #include "hive/base_block.h"
 #include "hive/bins.h"
@@ -139,8 +140,8 @@ void SalvageBins(HiveContext& ctx) {
     uint64_t pageEnd = kBaseBlockSize + (end - kBaseBlockSize + kPageSize - 1) / kPageSize * kPageSize;
     if (pageEnd == end || lastBin == 0 || pageEnd > image.Size()) return end;
     BinHeader last(image, lastBin);
-    LogLineF(ctx, kRed, "Hbins Size Error FileOffset=0x%08x Length=%d", static_cast<uint32_t>(lastBin),
-             static_cast<int>(last.Size()));
+    Report<FindingKind::kSalvageBinSize>(ctx, static_cast<uint32_t>(lastBin), static_cast<uint32_t>(lastBin),
+                                         static_cast<int>(last.Size()));
     last.SetSize(last.Size() + static_cast<uint32_t>(pageEnd - end));
     CellView(image, end).SetSize(static_cast<int32_t>(pageEnd - end));
     totals.Count(RepairCounter::HbinBrokenClean);
@@ -151,7 +152,7 @@ void SalvageBins(HiveContext& ctx) {
     if (HeaderAt(image, pos, fileEnd, size)) {
       lastBin = pos;
       if (uint64_t broken = MendCells(image, pos, size, ctx.SalvagedFree)) {
-        LogLineF(ctx, kRed, "HbinsCells Broken Error FileOffset=0x%08x", static_cast<uint32_t>(broken));
+        Report<FindingKind::kSalvageCellsBroken>(ctx, static_cast<uint32_t>(broken), static_cast<uint32_t>(broken));
         totals.Count(RepairCounter::HbinCellsClean);
       }
       pos += size;
@@ -166,8 +167,8 @@ void SalvageBins(HiveContext& ctx) {
     pos = fillPage(pos);
     wholeEnd = pos;
     if (pos == next) continue;
-    LogLineF(ctx, kRed, "Hbins Broken Error FileOffset=0x%08x Length=%d", static_cast<uint32_t>(pos),
-             static_cast<int>(next - pos));
+    Report<FindingKind::kSalvageBinsBroken>(ctx, static_cast<uint32_t>(pos), static_cast<uint32_t>(pos),
+                                            static_cast<int>(next - pos));
     // Empty pages keep the offsets of every later cell; the allocator can
     // serve them again.
     uint32_t step = (next - pos) % kPageSize == 0 ? kPageSize : static_cast<uint32_t>(next - pos);
@@ -180,8 +181,8 @@ void SalvageBins(HiveContext& ctx) {
   wholeEnd = fillPage(wholeEnd);
   uint32_t wholeSize = static_cast<uint32_t>(wholeEnd - kBaseBlockSize);
   if (wholeSize != image.HbinsDataSize()) {
-    LogLineF(ctx, kRed, "regfHbinsLength Error calculate=%d actual=%d", static_cast<int>(wholeSize),
-             static_cast<int>(image.HbinsDataSize()));
+    Report<FindingKind::kSalvageHbinsLength>(ctx, kNoOffset, static_cast<int>(wholeSize),
+                                             static_cast<int>(image.HbinsDataSize()));
     BaseBlock(image).SetHbinsDataSize(wholeSize);
     totals.Count(RepairCounter::regfHbinsLengthClean);
   }

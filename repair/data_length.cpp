@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "hive/access_map.h"
 #include "hive/check_cell.h"
 #include "repair/allocator.h"
@@ -30,12 +31,10 @@ enum Form { kBigData = 0, kDataCellForm = 1, kInline = 2 };
 
 // By form, then by whether the stored length is shorter or longer than the
 // text calls for.
-constexpr const char* kShorter[3] = {"DataLength Error1 calculate=%d actual=%d",
-                                     "DataLength Error2 calculate=%d actual=%d",
-                                     "DataLength Error3 calculate=%d actual=%d"};
-constexpr const char* kLonger[3] = {"DataLength Error4 calculate=%d actual=%d",
-                                    "DataLength Error5 calculate=%d actual=%d",
-                                    "DataLength Error6 calculate=%d actual=%d"};
+constexpr FindingKind kShorter[3] = {FindingKind::kDataLengthError1, FindingKind::kDataLengthError2,
+                                     FindingKind::kDataLengthError3};
+constexpr FindingKind kLonger[3] = {FindingKind::kDataLengthError4, FindingKind::kDataLengthError5,
+                                    FindingKind::kDataLengthError6};
 
 void CountFix(HiveContext& ctx, RepairCounter c) { ScanTotals(ctx).Count(c); }
 
@@ -88,7 +87,7 @@ void RepairInline(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a) {
   }
   uint32_t pos = NewDataCell(ctx, e);
   if (pos == 0) {
-    LogLine(ctx, "GetNewCells Error2", kRed);
+    Report<FindingKind::kDataLengthNoSpace2>(ctx, vk.Pos());
     return;
   }
   DataCell cell(image, pos);
@@ -113,26 +112,26 @@ void RepairInline(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a) {
 void ConvertdbCells(HiveContext& ctx, const VkCell& vk, const DataCell& old, uint32_t e, uint32_t a,
                     uint32_t keep, const uint8_t* text) {
   HiveImage image(ctx);
-  if (ExtendedRepair(ctx)) LogLine(ctx, "ConvertdbCells", kRed);
+  if (ExtendedRepair(ctx)) Report<FindingKind::kConvertBigData>(ctx, vk.Pos());
   uint32_t segments = (a + kSegmentData + 1) / kSegmentData;
   uint32_t dbPos = GetNewCells(ctx, false, 0, 16);
   if (dbPos == 0) {
-    LogLine(ctx, "GetNewCells Error5", kRed);
+    Report<FindingKind::kDataLengthNoSpace5>(ctx, vk.Pos());
     return;
   }
   std::vector<uint32_t> taken{dbPos};
-  auto giveBack = [&](const char* message) {
-    LogLine(ctx, message, kRed);
+  auto giveBack = [&](FindingKind kind) {
+    ReportAs(ctx, kind, vk.Pos());
     for (uint32_t pos : taken) FreeCell(ctx, CellView(image, pos));
     ResetAllocStart(ctx);
   };
   uint32_t listLength = static_cast<uint32_t>(RoundUp8(OffsetListCell::kEntries + 4 * uint64_t{segments}));
   uint32_t listPos = GetNewCells(ctx, false, 0, static_cast<int32_t>(listLength));
-  if (listPos == 0) return giveBack("GetNewCells Error4");
+  if (listPos == 0) return giveBack(FindingKind::kDataLengthNoSpace4);
   taken.push_back(listPos);
   for (uint32_t i = 0; i < segments; ++i) {
     uint32_t segPos = GetNewCells(ctx, false, 0, static_cast<int32_t>(kSegmentCellSize));
-    if (segPos == 0) return giveBack("GetNewCells Error3");
+    if (segPos == 0) return giveBack(FindingKind::kDataLengthNoSpace3);
     taken.push_back(segPos);
     ResetAllocStart(ctx);
   }
@@ -191,7 +190,7 @@ void RepairDataCell(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a, 
   }
   uint32_t pos = NewDataCell(ctx, e);
   if (pos == 0) {
-    LogLine(ctx, "GetNewCells Error6", kRed);
+    Report<FindingKind::kDataLengthNoSpace6>(ctx, vk.Pos());
     return;
   }
   DataCell cell(image, pos);
@@ -243,7 +242,7 @@ void RepairBigData(HiveContext& ctx, uint32_t dbPos, const VkCell& vk, uint32_t 
   }
   uint32_t pos = NewDataCell(ctx, e);
   if (pos == 0) {
-    LogLine(ctx, "GetNewCells Error7", kRed);
+    Report<FindingKind::kDataLengthNoSpace7>(ctx, vk.Pos());
     return;
   }
   DataCell cell(image, pos);
@@ -274,7 +273,7 @@ void DataLengthRepair(HiveContext& ctx, const std::string& line, uint32_t dbCell
   } else {
     form = kBigData;
   }
-  LogLineF(ctx, kRed, b < e ? kShorter[form] : kLonger[form], static_cast<int>(e), static_cast<int>(b));
+  ReportAs(ctx, b < e ? kShorter[form] : kLonger[form], vk.Pos(), static_cast<int>(e), static_cast<int>(b));
   LogPane(kBlack, ctx, line);
   switch (form) {
     case kInline: return RepairInline(ctx, vk, e, a);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "hive/access_map.h"
 #include "hive/cells.h"
 #include "hive/image.h"
@@ -47,10 +48,10 @@ class Mover {
   void PatchSlots(uint32_t p, uint64_t count) const;
   uint32_t Slots(uint32_t p, uint64_t wanted) const;
   bool ParentIs(uint8_t kindA, uint8_t kindB = 0xFF) const;
-  void Failure(const char* what) const;
+  void Failure(FindingKind what) const;
 
   void MoveValue();
-  void MoveData(const char* what);
+  void MoveData(FindingKind what);
   void MoveBigData();
   void MoveSegmentList();
   void MoveSegment();
@@ -159,22 +160,21 @@ bool Mover::ParentIs(uint8_t kindA, uint8_t kindB) const {
 
 // "xxSignatureError" without a referrer, "xxSignatureError %s" with one of
 // an unexpected kind.
-void Mover::Failure(const char* what) const {
-  if (parent_ == 0)
-    LogLine(ctx_, what, kRed);
-  else
-    LogLineF(ctx_, kRed, "%s %s", what, KindName(parentKind_));
+void Mover::Failure(FindingKind what) const {
+  std::string referrer;
+  if (parent_ != 0) referrer.append(" ").append(KindName(parentKind_));
+  ReportAs(ctx_, what, oldCell_, referrer.c_str());
 }
 
 void Mover::MoveValue() {
   RepointChildLinks(1);
-  if (!ParentIs(kKindVm)) return Failure("vkSignatureError");
+  if (!ParentIs(kKindVm)) return Failure(FindingKind::kMoveVkSignature);
   CellView p(image_, parent_);
   uint32_t length = p.Length();
   PatchEntry(p, OffsetListCell::kEntries, 4, length >= 4 ? (length - 4) / 4 : 0);
 }
 
-void Mover::MoveData(const char* what) {
+void Mover::MoveData(FindingKind what) {
   if (!ParentIs(kKindVk)) return Failure(what);
   VkCell(image_, parent_).SetDataOffset(new_);
   PatchSlots(parent_, 1);
@@ -182,18 +182,18 @@ void Mover::MoveData(const char* what) {
 
 void Mover::MoveBigData() {
   RepointChildLinks(1);
-  MoveData("dbSignatureError");
+  MoveData(FindingKind::kMoveDbSignature);
 }
 
 void Mover::MoveSegmentList() {
   RepointListEntries();
-  if (!ParentIs(kKindDb)) return Failure("dlSignatureError");
+  if (!ParentIs(kKindDb)) return Failure(FindingKind::kMoveDlSignature);
   DbCell(image_, parent_).SetddlistOffset(new_);
   PatchSlots(parent_, 1);
 }
 
 void Mover::MoveSegment() {
-  if (!ParentIs(kKindDl)) return Failure("ddSignatureError");
+  if (!ParentIs(kKindDl)) return Failure(FindingKind::kMoveDdSignature);
   CellView p(image_, parent_);
   uint32_t length = p.Length();
   PatchEntry(p, OffsetListCell::kEntries, 4, length >= 4 ? (length - 4) / 4 : 0);
@@ -201,13 +201,13 @@ void Mover::MoveSegment() {
 
 void Mover::MoveValueList() {
   RepointListEntries();
-  if (!ParentIs(kKindNk)) return Failure("vmSignatureError");
+  if (!ParentIs(kKindNk)) return Failure(FindingKind::kMoveVmSignature);
   NkCell(image_, parent_).SetvklistOffset(new_);
   PatchSlots(parent_, CellShadow::kKeyChildSlots);
 }
 
 void Mover::MoveClass() {
-  if (!ParentIs(kKindNk)) return Failure("clSignatureError");
+  if (!ParentIs(kKindNk)) return Failure(FindingKind::kMoveClSignature);
   NkCell(image_, parent_).SetClassOffset(new_);
   PatchSlots(parent_, CellShadow::kKeyChildSlots);
 }
@@ -222,7 +222,7 @@ void Mover::MoveIndex() {
     PatchEntry(p, IndexCell::kEntries, 4, p.Count());
     PatchSlots(parent_, p.Count());
   } else {
-    Failure("llSignatureError");
+    Failure(FindingKind::kMoveLlSignature);
   }
 }
 
@@ -243,9 +243,9 @@ void Mover::MoveKey() {
   if (parent_ == 0) {
     if (image_.U32(kRootCellOffsetField) == old_) {
       image_.SetU32(kRootCellOffsetField, new_);
-      if (ctx_.Rules.DefragDetail) LogLine(ctx_, "MoveRootnkCells", kRed);
+      if (ctx_.Rules.DefragDetail) Report<FindingKind::kMoveRootKey>(ctx_, newCell_);
     } else {
-      LogLine(ctx_, "nkSignatureError", kRed);
+      Failure(FindingKind::kMoveNkSignature);
     }
   } else if (ParentIs(kKindLf, kKindLh)) {
     IndexCell p(image_, parent_);
@@ -256,7 +256,7 @@ void Mover::MoveKey() {
     PatchEntry(p, IndexCell::kEntries, 4, p.Count());
     PatchSlots(parent_, p.Count());
   } else {
-    Failure("nkSignatureError");
+    Failure(FindingKind::kMoveNkSignature);
   }
 
   // The sibling, subkey and referrer links that name the key; all read from
@@ -303,7 +303,7 @@ void Mover::MoveSecurity() {
 }
 
 void Mover::MoveOther() {
-  LogLineF(ctx_, kRed, "SignatureError2 %s %s", KindName(sOld_.Kind()), parent_ != 0 ? KindName(parentKind_) : "");
+  Report<FindingKind::kMoveOther>(ctx_, oldCell_, KindName(sOld_.Kind()), parent_ != 0 ? KindName(parentKind_) : "");
   DumpHex(image_.At(oldCell_, oldLength_), ctx_, oldLength_);
 }
 
@@ -315,7 +315,7 @@ void Mover::Move() {
 
   switch (sOld_.Kind()) {
     case kKindVk: MoveValue(); break;
-    case kKindVd: MoveData("vdSignatureError"); break;
+    case kKindVd: MoveData(FindingKind::kMoveVdSignature); break;
     case kKindDb: MoveBigData(); break;
     case kKindDl: MoveSegmentList(); break;
     case kKindDd: MoveSegment(); break;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "hive/access_map.h"
 #include "hive/base_block.h"
 #include "hive/bins.h"
@@ -96,7 +97,7 @@ class TreeMender {
   // A cell the walk may record: allocated and not yet reached.
   bool Free(uint64_t pos) const { return Allocated(pos) && !Seen(pos); }
 
-  void Found(const char* format, uint32_t pos);
+  void Found(FindingKind kind, uint32_t pos);
   size_t KeyPasses(uint64_t pos, char16_t* units) const;
   bool KeyCellPasses(uint64_t pos) const;
   std::string Path() const;
@@ -145,15 +146,18 @@ void TreeMender::MarkCellStarts() {
   }
 }
 
-void TreeMender::Found(const char* format, uint32_t pos) {
+// The kind's line, then the key's path: a path may be longer than any line
+// buffer.
+void TreeMender::Found(FindingKind kind, uint32_t pos) {
+  QUELBRIX_INVARIANT(finding_detail::Matches<unsigned>(InfoOf(kind).Format));
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
   char text[kLineBuffer];
-  FormatText(text, sizeof text, format, pos);
+  FormatText(text, sizeof text, InfoOf(kind).Format, pos);
 #pragma GCC diagnostic pop
   std::string line(text);
   line.append(" ").append(Path());
-  LogLine(ctx_, line, kRed);
+  EmitFinding(ctx_, kind, pos, line);
 }
 
 // The refusals of the key visit: the cell check, the signature, the length
@@ -199,7 +203,7 @@ void TreeMender::Class(const NkCell& nk) {
   if (nk.ClassLength() == 0) return;
   uint64_t pos = CellPos(nk.ClassOffset());
   if (nk.ClassOffset() == kNoCell || !Free(pos)) {
-    Found("class Detach FileOffset=0x%08x", nk.Pos());
+    Found(FindingKind::kMendClassDetach, nk.Pos());
     nk.SetClassOffset(kNoCell);
     nk.SetClassLength(0);
     totals_.Count(RepairCounter::classDetachClean);
@@ -216,7 +220,7 @@ void TreeMender::Class(const NkCell& nk) {
       EvenUpUtf16Name(cell.Bytes() + DataCell::kData, length, decoded.ComputedLength, cell.Room(DataCell::kData)))
     length = decoded.ComputedLength;
   if (length == nk.ClassLength()) return;
-  Found("class ClassLength Clean FileOffset=0x%08x", cell.Pos());
+  Found(FindingKind::kMendClassLength, cell.Pos());
   nk.SetClassLength(static_cast<uint16_t>(length));
   if (length == 0) nk.SetClassOffset(kNoCell);
   totals_.Count(RepairCounter::classDetachClean);
@@ -272,7 +276,7 @@ void TreeMender::Security(KeyState& key, const NkCell& nk) {
     if (parent.skOffset() != kNoCell && image_.Contains(parentSk, 4) && How(parentSk) == kShared) stand = parentSk;
   }
   if (stand == 0) return;
-  Found("sk Detach FileOffset=0x%08x", nk.Pos());
+  Found(FindingKind::kMendSkDetach, nk.Pos());
   nk.SetskOffset(CellOffsetOf(stand));
   Claim(stand, kShared);
   totals_.Count(RepairCounter::skDetachClean);
@@ -286,7 +290,7 @@ bool TreeMender::ValuePasses(uint64_t pos) {
 
 // No data, held inline: nothing for the walk to follow.
 void TreeMender::Detach(const VkCell& vk) {
-  Found("data Detach FileOffset=0x%08x", vk.Pos());
+  Found(FindingKind::kMendDataDetach, vk.Pos());
   vk.SetDataLength(VkCell::kInlineFlag);
   vk.SetDataOffset(kNoCell);
   totals_.Count(RepairCounter::dataDetachClean);
@@ -302,7 +306,7 @@ void TreeMender::Data(const VkCell& vk) {
   DataCell cell(image_, pos);
   if (cell.Length() >= uint64_t{b} + 4) return;
   // The bytes the cell holds are kept; the length claims no more.
-  Found("data Length Clean FileOffset=0x%08x", vk.Pos());
+  Found(FindingKind::kMendDataLength, vk.Pos());
   uint32_t held = cell.Length() - 4;
   if (held > kBigDataThreshold && HasBigData(ctx_.HiveMajorVersion, ctx_.HiveMinorVersion)) held = kBigDataThreshold;
   vk.SetDataLength(held);
@@ -344,7 +348,7 @@ void TreeMender::BigData(const VkCell& vk) {
   }
   uint64_t expected = (uint64_t{b} + kSegmentData - 1) / kSegmentData;
   if (whole >= expected) return;
-  Found("data Length Clean FileOffset=0x%08x", vk.Pos());
+  Found(FindingKind::kMendDataLength, vk.Pos());
   totals_.Count(RepairCounter::dataDetachClean);
   if (whole == 0) {
     vk.SetDataLength(VkCell::kInlineFlag);
@@ -382,7 +386,7 @@ void TreeMender::Values(const NkCell& nk) {
   // cell, named here by a damaged offset: taking it as the list would free it.
   if (nk.vklistOffset() == kNoCell || !Free(pos) || CellView(image_, pos).Length() < 8 ||
       IsStructureSignature(CellView(image_, pos).Signature())) {
-    Found("vklist Detach FileOffset=0x%08x", nk.Pos());
+    Found(FindingKind::kMendVklistDetach, nk.Pos());
     nk.SetvklistOffset(kNoCell);
     nk.SetvklistCount(0);
     totals_.Count(RepairCounter::vklistDetachClean);
@@ -396,7 +400,7 @@ void TreeMender::Values(const NkCell& nk) {
   for (uint32_t i = 0; i < listed; ++i) {
     uint32_t entry = list.Entry(i);
     if (!ValuePasses(CellPos(entry))) {
-      Found("vk Detach FileOffset=0x%08x", static_cast<uint32_t>(CellPos(entry)));
+      Found(FindingKind::kMendVkDetach, static_cast<uint32_t>(CellPos(entry)));
       totals_.Count(RepairCounter::vkDetachClean);
       continue;
     }
@@ -407,7 +411,7 @@ void TreeMender::Values(const NkCell& nk) {
   if (kept == count) return;
   for (uint32_t i = kept; i < listed; ++i) list.SetEntry(i, 0);
   if (listed < count) {
-    Found("vklist Length Clean FileOffset=0x%08x", list.Pos());
+    Found(FindingKind::kMendVklistLength, list.Pos());
     totals_.Count(RepairCounter::vklistDetachClean);
   }
   nk.SetvklistCount(kept);
@@ -589,11 +593,15 @@ bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& k
     nk.SetKeyLength(static_cast<uint16_t>(length));
     char text[kUnits * 4 + 1];
     DecodeName(nk.KeyName(), length, nk.KeyNameAvail(), eightBit, text, sizeof text);
-    std::string line = nameless ? "nk KeyName Empty Rename FileOffset=0x" : "nk Subkey Duplicate Rename FileOffset=0x";
-    char hex[16];
-    FormatText(hex, sizeof hex, "%08x", static_cast<uint32_t>(pos));
-    line.append(hex).append(" ").append(Path()).append("\\").append(text);
-    LogLine(ctx_, line, kRed);
+    const FindingKind kind = nameless ? FindingKind::kMendNamelessRename : FindingKind::kMendDuplicateRename;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    char head[kLineBuffer];
+    FormatText(head, sizeof head, InfoOf(kind).Format, static_cast<uint32_t>(pos));
+#pragma GCC diagnostic pop
+    std::string line(head);
+    line.append(" ").append(Path()).append("\\").append(text);
+    EmitFinding(ctx_, kind, static_cast<uint32_t>(pos), line);
     totals_.Count(nameless ? RepairCounter::nkKeyLengthClean : RepairCounter::nkSubkeyDuplicateClean);
     child.pos = static_cast<uint32_t>(pos);
     child.at = static_cast<uint32_t>(key.names.size());
@@ -620,7 +628,7 @@ void TreeMender::Finish(KeyState& key) {
       changed = true;
       ++i;
     } else {
-      Found("nk Detach FileOffset=0x%08x", kids[i].pos);
+      Found(FindingKind::kMendNkDetach, kids[i].pos);
       totals_.Count(RepairCounter::SublistDetachClean);
       kids.erase(kids.begin() + static_cast<std::ptrdiff_t>(i));
       changed = true;
@@ -633,7 +641,7 @@ void TreeMender::Finish(KeyState& key) {
   bool ordered = std::is_sorted(kids.begin(), kids.end(), before);
   if (!ordered) {
     std::stable_sort(kids.begin(), kids.end(), before);
-    Found("nk Subkey Sequence Clean FileOffset=0x%08x", key.pos);
+    Found(FindingKind::kMendSubkeySequence, key.pos);
     totals_.Count(RepairCounter::nkSubkeySequenceClean);
     reordered_ = true;
   }
@@ -695,7 +703,7 @@ bool TreeMender::Run() {
       // As the walk: a key that counts no subkeys is not descended into.
       if (nk.SubkeyCount() > 0 && nk.SubkeyOffset() != kNoCell) {
         if (Gather(keys_[k], CellPos(nk.SubkeyOffset()), kSigNk, 0) == SIZE_MAX) {
-          Found("Sublist Detach FileOffset=0x%08x", keys_[k].pos);
+          Found(FindingKind::kMendSublistDetach, keys_[k].pos);
           nk.SetSubkeyOffset(kNoCell);
           totals_.Count(RepairCounter::SublistDetachClean);
         }
@@ -729,7 +737,7 @@ bool TreeMender::Run() {
         continue;
       }
       if (n == 0) {
-        Found("nk Detach FileOffset=0x%08x", static_cast<uint32_t>(child));
+        Found(FindingKind::kMendNkDetach, static_cast<uint32_t>(child));
         totals_.Count(RepairCounter::SublistDetachClean);
         continue;
       }

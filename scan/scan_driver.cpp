@@ -5,6 +5,7 @@
 
 #include "core/frontend.h"
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "core/texts.h"
 #include "defrag/defrag.h"
 #include "hive/access_map.h"
@@ -49,19 +50,18 @@ bool BinCellsWalk(HiveContext& ctx, const BinHeader& h, int j, BinShadow& shadow
     const uint64_t cell = cells.Pos();
     const int32_t size = cells.SizeWord();
     if (CheckCellBounds(ctx, cell) != kCellOk) {
-      LogLine(ctx, "HbinsCells Assert Error", kRed);
-      LogLineF(ctx, kRed, "FirstAssert HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
-               static_cast<int>(binSize), k, size);
+      const uint32_t at = static_cast<uint32_t>(cell);
+      Report<FindingKind::kHbinsCellsAssert>(ctx, at);
+      Report<FindingKind::kHbinsCellsFirstAssert>(ctx, at, j, static_cast<int>(binSize), k, size);
       return false;
     }
     if (size == 0) {
-      LogLineF(ctx, kRed, "HbinsCells Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
-               static_cast<int>(binSize), k, size);
+      Report<FindingKind::kHbinsCellsZero>(ctx, static_cast<uint32_t>(cell), j, static_cast<int>(binSize), k, size);
       return false;
     }
     if (cells.Length() % 8 != 0) {
-      LogLineF(ctx, kRed, "HbinsCells Error not multiple 8 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
-               static_cast<int>(binSize), k, size);
+      Report<FindingKind::kHbinsCellsNotMultiple8>(ctx, static_cast<uint32_t>(cell), j, static_cast<int>(binSize), k,
+                                                   size);
       return false;
     }
     if (size > 0) {
@@ -70,7 +70,7 @@ bool BinCellsWalk(HiveContext& ctx, const BinHeader& h, int j, BinShadow& shadow
       shadow.SetFreeTail(0);
     }
     if (cells.Next() == WalkStop::kBadSize) {
-      LogLine(ctx, "CellsOverFlow", kRed);
+      Report<FindingKind::kHbinsCellsOverFlow>(ctx, static_cast<uint32_t>(cell));
       return false;
     }
   }
@@ -102,12 +102,13 @@ bool BinWalk(HiveContext& ctx) {
     if (DiagnosticRepair(ctx)) CleanBinSpares(h, j == 1, totals);
     const WalkStop stop = bins.Check();
     if (stop == WalkStop::kBadSignature) {
-      LogLine(ctx, "HbinsSignature Error", kRed);
-      LogLineF(ctx, kRed, "FirstAssert HbinCount=%d HbinsSize=%d", j, static_cast<int>(binSize));
+      const uint32_t at = static_cast<uint32_t>(h.Pos());
+      Report<FindingKind::kHbinsSignature>(ctx, at);
+      Report<FindingKind::kHbinsFirstAssert>(ctx, at, j, static_cast<int>(binSize));
       return false;
     }
     if (stop == WalkStop::kBadOffset) {
-      LogLine(ctx, "HbinsChane Error", kRed);
+      Report<FindingKind::kHbinsChain>(ctx, static_cast<uint32_t>(h.Pos()));
       return false;
     }
     if (oldFormat && h.Spare() != binSize && DiagnosticRepair(ctx)) {
@@ -123,7 +124,7 @@ bool BinWalk(HiveContext& ctx) {
     // A bin size below a header cannot advance the walk: treat it like a
     // bin that runs past the end.
     if (bins.Next() == WalkStop::kBadSize) {
-      LogLine(ctx, "HbinssOverFlow", kRed);
+      Report<FindingKind::kHbinsOverFlow>(ctx, static_cast<uint32_t>(h.Pos()));
       break;
     }
   }
@@ -136,20 +137,19 @@ bool RootKeyTest(HiveContext& ctx) {
   BaseBlock bb(image);
   Heading(ctx, "Root nkCells Test");
   uint32_t root = bb.RootCellOffset();
-  LogLineF(ctx, root == 0x20 ? kBlack : kRed, "Root nkCellsOffsetVaue=0x%08x", root);
   // A root key elsewhere reads as well (the checks below say when it does
-  // not); Repair and Defrag may leave it there.  Layout, not damage.
-  if (root != 0x20) --ctx.FaultLines;
+  // not); Repair and Defrag may leave it there.  Not damage.
+  ReportIf<FindingKind::kRootOffset>(root != 0x20, ctx, CellPos(root), root);
   if (CheckCellBounds(ctx, CellPos(root)) != kCellOk) {
-    LogLine(ctx, "Root nkCells Assert Error", kRed);
+    Report<FindingKind::kRootAssert>(ctx, CellPos(root));
     return false;
   }
   NkCell nk(image, CellPos(root));
   if (nk.Signature() != kSigNk) {
-    LogLine(ctx, "Root nkCells Signature Error", kRed);
+    Report<FindingKind::kRootSignature>(ctx, CellPos(root));
     return false;
   }
-  if ((nk.Flags() & NkCell::kFlagRoot) == 0) LogLine(ctx, "Rootkey Flag Error", kRed);
+  if ((nk.Flags() & NkCell::kFlagRoot) == 0) Report<FindingKind::kRootFlag>(ctx, CellPos(root));
   char time[64];
   LogLineF(ctx, kBlack, "Root nkCells Time=%s", FormatFileTime(time, sizeof time, nk.TimeStamp()));
   LogLineF(ctx, kBlack, "Rootkey ParentOffset=0x%08x", nk.ParentOffset());
@@ -165,7 +165,7 @@ void SkRing(HiveContext& ctx) {
   uint32_t rootSk = root.skOffset();
   LogLineF(ctx, kBlack, "Root skCellsOffsetVaue=0x%08x", rootSk);
   if (CheckCellBounds(ctx, CellPos(rootSk)) != kCellOk) {
-    LogLine(ctx, "Root skCells Assert Error", kRed);
+    Report<FindingKind::kRingRootSkAssert>(ctx, CellPos(rootSk));
     return;
   }
   LogLineF(ctx, kBlack, "Root sk RefCount=%d", static_cast<int>(SkCell(image, CellPos(rootSk)).RefCount()));
@@ -179,37 +179,38 @@ void SkRing(HiveContext& ctx) {
     ++chained;
     SkCell sk(image, cur);
     if (sk.Signature() != kSigSk) {
-      LogLine(ctx, "skCells Signature Error", kRed);
+      Report<FindingKind::kRingSkSignature>(ctx, static_cast<uint32_t>(cur));
       break;
     }
     uint32_t refs = sk.RefCount();
-    if (refs == 0) LogLine(ctx, "skCells RefCount Error", kRed);
+    if (refs == 0) Report<FindingKind::kRingSkRefCount>(ctx, static_cast<uint32_t>(cur));
     total += refs;
     if (minimum == 0 || minimum > refs) minimum = refs;
     if (refs > maximum) maximum = refs;
     uint64_t prev = CellPos(sk.PrevskOffset());
     uint64_t next = CellPos(sk.NextskOffset());
     if (CheckCellBounds(ctx, prev) != kCellOk) {
-      LogLine(ctx, "privsk Cells Assert Error", kRed);
+      Report<FindingKind::kRingPrevAssert>(ctx, static_cast<uint32_t>(cur));
       break;
     }
     if (CellView(image, prev).Signature() != kSigSk) {
-      LogLine(ctx, "privsk Cells not sk Error", kRed);
+      Report<FindingKind::kRingPrevNotSk>(ctx, static_cast<uint32_t>(cur));
       break;
     }
     if (CheckCellBounds(ctx, next) != kCellOk) {
-      LogLine(ctx, "nextsk Cells Assert Error", kRed);
+      Report<FindingKind::kRingNextAssert>(ctx, static_cast<uint32_t>(cur));
       break;
     }
     if (CellView(image, next).Signature() != kSigSk) {
-      LogLine(ctx, "nextsk Cells not sk Error", kRed);
+      Report<FindingKind::kRingNextNotSk>(ctx, static_cast<uint32_t>(cur));
       break;
     }
-    if (CellPos(SkCell(image, next).PrevskOffset()) != cur) LogLine(ctx, "privsk Cells chain Error", kRed);
-    if (CellPos(SkCell(image, prev).NextskOffset()) != cur) LogLine(ctx, "nextsk Cells chain Error", kRed);
+    const uint32_t at = static_cast<uint32_t>(cur);
+    if (CellPos(SkCell(image, next).PrevskOffset()) != cur) Report<FindingKind::kRingPrevChain>(ctx, at);
+    if (CellPos(SkCell(image, prev).NextskOffset()) != cur) Report<FindingKind::kRingNextChain>(ctx, at);
     cur = next;
     if (cur == CellPos(rootSk)) break;
-    if (step + 1 == bound) LogLine(ctx, "skCells chain Loop Error", kRed);
+    if (step + 1 == bound) Report<FindingKind::kRingLoop>(ctx, static_cast<uint32_t>(cur));
   }
   LogLineF(ctx, kBlack, "skCells chained Count=%d", chained);
   LogLineF(ctx, kBlack, "skCells RefCount Total=%d", static_cast<int>(total));
@@ -217,8 +218,12 @@ void SkRing(HiveContext& ctx) {
   LogLineF(ctx, kBlack, "skCells MinRefCount=%d", static_cast<int>(minimum));
 }
 
-// The red lines of a walk of the cell chain, in order.
-using ChainFaults = std::vector<const char*>;
+// The findings of a walk of the cell chain, in order.
+struct ChainFault {
+  FindingKind Kind;
+  uint32_t Offset;
+};
+using ChainFaults = std::vector<ChainFault>;
 
 // Visits every cell of every bin in order; `visit(cell, j, binSize, k)`.
 // Ends a bin on "CellsOverFlow" and the walk on "HbinssOverFlow"; returns
@@ -226,9 +231,9 @@ using ChainFaults = std::vector<const char*>;
 template <typename Visit>
 ChainFaults ForEachCell(HiveContext& ctx, Visit visit) {
   ChainFaults faults;
-  auto fault = [&](const char* line) {
-    LogLine(ctx, line, kRed);
-    faults.push_back(line);
+  auto fault = [&](FindingKind kind, uint64_t at) {
+    ReportAs(ctx, kind, static_cast<uint32_t>(at));
+    faults.push_back({kind, static_cast<uint32_t>(at)});
   };
   HiveImage image(ctx);
   uint64_t end = uint64_t{kBaseBlockSize} + image.HbinsDataSize();
@@ -239,7 +244,7 @@ ChainFaults ForEachCell(HiveContext& ctx, Visit visit) {
     const BinHeader h = bins.Header();
     const uint32_t binSize = h.Size();
     if (binSize < kBinHeaderSize || !h.HasSignature()) {
-      fault("HbinssOverFlow");
+      fault(FindingKind::kChainHbinsOverFlow, h.Pos());
       return faults;
     }
     // A cell may run past its bin (but not past the bins): it is visited,
@@ -249,17 +254,18 @@ ChainFaults ForEachCell(HiveContext& ctx, Visit visit) {
       CellView view(image, cells.Pos());
       uint32_t m = view.Length();
       if (!view.Valid() || m == 0 || cells.Pos() + m > end) {
-        fault("CellsOverFlow");
+        fault(FindingKind::kChainCellsOverFlow, cells.Pos());
         break;
       }
       visit(view, j, binSize, k);
+      const uint64_t at = cells.Pos();
       if (cells.Next() == WalkStop::kBadSize) {
-        fault("CellsOverFlow");
+        fault(FindingKind::kChainCellsOverFlow, at);
         break;
       }
     }
     if (bins.Next() == WalkStop::kBadSize) {
-      fault("HbinssOverFlow");
+      fault(FindingKind::kChainHbinsOverFlow, h.Pos());
       return faults;
     }
   }
@@ -286,10 +292,9 @@ AccessCounts AccessPass(HiveContext& ctx) {
     if (shadow.Kind() == kKindSk) {
       SkCell sk(cell);
       if (a != sk.RefCount()) {
-        LogLineF(ctx, kRed, "skCells RefCount Error calculate=%d actual=%d", static_cast<int>(a),
-                 static_cast<int>(sk.RefCount()));
+        Report<FindingKind::kSkRefCountMismatch>(ctx, sk.Pos(), static_cast<int>(a), static_cast<int>(sk.RefCount()));
       } else if (a == 0 && shadow.Kind() == kKindSk) {
-        LogLineF(ctx, kRed, "skCells RefCount Error calculate=%d actual=%d", 0, 0);
+        Report<FindingKind::kSkUnreferenced>(ctx, sk.Pos(), 0, 0);
         if (RepairOrDefrag(ctx)) {
           SkCell prev(image, CellPos(sk.PrevskOffset()));
           SkCell next(image, CellPos(sk.NextskOffset()));
@@ -317,9 +322,8 @@ AccessCounts AccessPass(HiveContext& ctx) {
       counts.nonAccessed++;
       counts.nonAccessedBytes += cell.Length();
       if (ctx.Rules.Defrag) {
-        LogLineF(ctx, kRed, "NonaccessCells Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j,
-                 static_cast<int>(binSize), k, cell.Size());
-        --ctx.FaultLines;  // lost space that Defrag frees, not damage
+        // Lost space that Defrag frees, not damage.
+        Report<FindingKind::kNonaccessCells>(ctx, cell.Pos(), j, static_cast<int>(binSize), k, cell.Size());
         cell.SetSize(static_cast<int32_t>(cell.Length()));
         totals.Count(RepairCounter::UnaccessCellsClean);
       }
@@ -378,13 +382,10 @@ void Totals(HiveContext& ctx, const AccessCounts& counts) {
   line("MultipleAccessedCells CellCount=%d", counts.multiple);
   line("MultipleAccessedCells AccessCount=%d", counts.multipleTotal);
   // Allocated cells nothing reaches are lost space, not damage: every key and
-  // value still reads, so they do not count as fault lines.
-  const uint32_t faultLines = ctx.FaultLines;
-  LogLineF(ctx, counts.nonAccessed ? kRed : kBlack, "(AllocCells)NonaccessCellsCount=%d",
-           static_cast<int>(counts.nonAccessed));
-  LogLineF(ctx, counts.nonAccessedBytes ? kRed : kBlack, "(AllocCells)NonaccessCells(Byte)=%d",
-           static_cast<int>(counts.nonAccessedBytes));
-  ctx.FaultLines = faultLines;
+  // value still reads.
+  ReportIf<FindingKind::kNonaccessCount>(counts.nonAccessed != 0, ctx, kNoOffset, static_cast<int>(counts.nonAccessed));
+  ReportIf<FindingKind::kNonaccessBytes>(counts.nonAccessedBytes != 0, ctx, kNoOffset,
+                                         static_cast<int>(counts.nonAccessedBytes));
 }
 
 // Phase 10.
@@ -400,7 +401,7 @@ void SkUpdate(HiveContext& ctx, const ChainFaults& chainFaults) {
                         std::any_of(ctx.Descriptors->Records.begin(), ctx.Descriptors->Records.end(),
                                     [](const auto& record) { return record->Modified != 0; });
   if (!modified) {
-    for (const char* line : chainFaults) LogLine(ctx, line, kRed);
+    for (const ChainFault& f : chainFaults) ReportAs(ctx, f.Kind, f.Offset);
     return;
   }
   // Each moved cell sends the next request back to the first bin: the index
@@ -425,7 +426,7 @@ void SkUpdate(HiveContext& ctx, const ChainFaults& chainFaults) {
     }
     uint32_t fresh = GetNewCells(ctx, false, 0, static_cast<int32_t>(needed));
     if (fresh == 0) {
-      LogLine(ctx, "GetNewCells Error1", kRed);
+      Report<FindingKind::kSkUpdateNoSpace>(ctx, sk.Pos());
       return;
     }
     MoveCells(ctx, fresh, sk.Pos());

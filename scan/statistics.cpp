@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "hive/access_map.h"
 #include "hive/cells.h"
 #include "hive/bins.h"
@@ -82,8 +83,9 @@ class StatisticsWalk {
 
  private:
   void WalkBin(uint64_t bin, uint32_t binSize, uint32_t j);
-  void PlaceAllocated(uint32_t j, uint32_t binSize, uint32_t k, int32_t size, uint32_t m, bool afterFreeRun);
-  void CellLine(const char* format, uint32_t j, uint32_t binSize, uint32_t k, int32_t size) const;
+  void PlaceAllocated(uint64_t cell, uint32_t j, uint32_t binSize, uint32_t k, int32_t size, uint32_t m,
+                      bool afterFreeRun);
+  void CellLine(FindingKind kind, uint64_t cell, uint32_t j, uint32_t binSize, uint32_t k, int32_t size) const;
   bool NotMultipleOfPage(uint32_t m) const {
     // A big-data segment of 16352 bytes is the one long cell of the new format
     // that need not fill whole pages.
@@ -98,38 +100,33 @@ class StatisticsWalk {
   Statistics s_;
 };
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-void StatisticsWalk::CellLine(const char* format, uint32_t j, uint32_t binSize, uint32_t k, int32_t size) const {
-  LogLineF(ctx_, kRed, format, AsInt(j), AsInt(binSize), AsInt(k), size);
+void StatisticsWalk::CellLine(FindingKind kind, uint64_t cell, uint32_t j, uint32_t binSize, uint32_t k,
+                              int32_t size) const {
+  ReportAs(ctx_, kind, static_cast<uint32_t>(cell), AsInt(j), AsInt(binSize), AsInt(k), size);
 }
-#pragma GCC diagnostic pop
 
-void StatisticsWalk::PlaceAllocated(uint32_t j, uint32_t binSize, uint32_t k, int32_t size, uint32_t m,
+void StatisticsWalk::PlaceAllocated(uint64_t cell, uint32_t j, uint32_t binSize, uint32_t k, int32_t size, uint32_t m,
                                     bool afterFreeRun) {
   if (afterFreeRun) {
     ++s_.Unpacked;
     if (defragView_ && NotMultipleOfPage(m)) {
-      CellLine("HbinsCells Error not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j, binSize, k,
-               size);
+      CellLine(FindingKind::kStatNotPageMultiple, cell, j, binSize, k, size);
     }
   } else if (m > kPageCell && m % kPageSize != 0) {
     if (defragView_ && NotMultipleOfPage(m)) {
-      CellLine("HbinsCells Error not multiple 4096 HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j, binSize, k,
-               size);
+      CellLine(FindingKind::kStatNotPageMultiple, cell, j, binSize, k, size);
     }
   } else if (m > kPageCell) {
     if (!defragView_) return;
     if (k == 1) {
       if (uint64_t{m} + kPageSize != binSize) {
-        CellLine("HbinsCells HbinsSize Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j, binSize, k, size);
+        CellLine(FindingKind::kStatBinSize, cell, j, binSize, k, size);
       }
     } else {
-      CellLine("HbinsCells Error not First Cells HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j, binSize, k,
-               size);
+      CellLine(FindingKind::kStatNotFirst, cell, j, binSize, k, size);
     }
   } else if (defragView_ && k == 1 && binSize > kPageSize) {
-    CellLine("ShortCells in LongHbins HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j, binSize, k, size);
+    CellLine(FindingKind::kStatShortInLong, cell, j, binSize, k, size);
   }
 }
 
@@ -143,14 +140,14 @@ void StatisticsWalk::WalkBin(uint64_t bin, uint32_t binSize, uint32_t j) {
     const uint64_t cell = cells.Pos();
     CellView view(image_, cell);
     if (cell + 4 > binEnd || !view.Valid()) {
-      LogLine(ctx_, "CellsOverFlow", kRed);
+      Report<FindingKind::kStatCellsOverFlow>(ctx_, static_cast<uint32_t>(cell));
       break;
     }
     const int32_t size = view.Size();
     const uint32_t m = view.Length();
     // A size word of 0 would hold the walk on this cell for ever.
     if (size == 0) {
-      CellLine("HbinsCells Error HbinCount=%d HbinsSize=%d CellCount=%d CellSize=%d", j, binSize, k, size);
+      CellLine(FindingKind::kStatCellsZero, cell, j, binSize, k, size);
       break;
     }
     if (listLayout_ && m > kPageCell) {
@@ -162,7 +159,7 @@ void StatisticsWalk::WalkBin(uint64_t bin, uint32_t binSize, uint32_t j) {
     if (size < 0) {
       s_.Alloc.Add(m);
       if (view.Signature() == kSigNk) ++s_.AllocKeyCells;
-      PlaceAllocated(j, binSize, k, size, m, inFreeRun);
+      PlaceAllocated(cell, j, binSize, k, size, m, inFreeRun);
       inFreeRun = false;
     } else {
       s_.Free.Add(m);
@@ -174,7 +171,7 @@ void StatisticsWalk::WalkBin(uint64_t bin, uint32_t binSize, uint32_t j) {
       }
     }
     if (cells.Next() == WalkStop::kBadSize) {
-      LogLine(ctx_, "CellsOverFlow", kRed);
+      Report<FindingKind::kStatCellsOverFlow>(ctx_, static_cast<uint32_t>(cell));
       break;
     }
   }
@@ -192,16 +189,16 @@ void StatisticsWalk::Run() {
     const BinHeader h = bins.Header();
     const uint64_t bin = bins.Pos();
     if (!h.Whole()) {
-      LogLine(ctx_, "HbinssOverFlow", kRed);
+      Report<FindingKind::kStatHbinsOverFlow>(ctx_, static_cast<uint32_t>(bin));
       break;
     }
     const uint32_t binSize = h.Size();
     if (binSize < kBinHeaderSize) {
-      LogLineF(ctx_, kRed, "HbinsSize Error HbinCount=%d HbinsSize=%d", AsInt(j), AsInt(binSize));
+      Report<FindingKind::kStatHbinsSize>(ctx_, static_cast<uint32_t>(bin), AsInt(j), AsInt(binSize));
       break;
     }
     if (!image_.Contains(bin, binSize)) {
-      LogLine(ctx_, "HbinssOverFlow", kRed);
+      Report<FindingKind::kStatHbinsOverFlow>(ctx_, static_cast<uint32_t>(bin));
       break;
     }
     ++s_.Bins;
@@ -210,7 +207,7 @@ void StatisticsWalk::Run() {
     const WalkStop step = bins.Next();
     if (step == WalkStop::kEnd) break;
     if (step == WalkStop::kBadSize) {
-      LogLine(ctx_, "HbinssOverFlow", kRed);
+      Report<FindingKind::kStatHbinsOverFlow>(ctx_, static_cast<uint32_t>(bin));
       break;
     }
   }
@@ -222,8 +219,7 @@ uint32_t StructureStatistics(HiveContext& ctx, bool defragView) {
   char now[64];
   FormatNow(now, kDateTimeFormat, sizeof now);
   LogLineF(ctx, kGreen, "[HbinsCellsStruct Status] %s", now);
-  // Its red lines measure layout and fragmentation; they state no fault.
-  const uint32_t faultLines = ctx.FaultLines;
+  // Its findings measure layout and fragmentation; they state no fault.
 
   StatisticsWalk walk(ctx, defragView);
   walk.Run();
@@ -253,15 +249,14 @@ uint32_t StructureStatistics(HiveContext& ctx, bool defragView) {
   LogLineF(ctx, kBlack, "UnallocCells(Byte)=%d", AsInt(s.Free.Bytes));
   LogLineF(ctx, kBlack, "UnallocCellsMaxCount=%d", AsInt(s.Free.Sizes.MaxCount));
   // A free cell of a page or more is space that a bin could give back.
-  LogLineF(ctx, s.Free.Sizes.Max >= kPageCell ? kRed : kBlack, "UnallocCellsMaxSize(Byte)=%d", AsInt(s.Free.Sizes.Max));
+  ReportIf<FindingKind::kStatFreeMax>(s.Free.Sizes.Max >= kPageCell, ctx, kNoOffset, AsInt(s.Free.Sizes.Max));
   LogLineF(ctx, kBlack, "UnallocCellsMinCount=%d", AsInt(s.Free.Sizes.MinCount));
   LogLineF(ctx, kBlack, "UnallocCellsMinSize(Byte)=%d", AsInt(s.Free.Sizes.Min));
   LogLineF(ctx, kBlack, "UnallocCellsRate=%3.1f%%", Rate(s.Free.Count, s.AllCount));
   LogLineF(ctx, kBlack, "UnallocCellsRate(Byte)=%3.1f%%", Rate(s.Free.Bytes, s.AllBytes));
-  LogLineF(ctx, s.Continued != 0 ? kRed : kBlack, "ContinueCellsCount=%d", AsInt(s.Continued));
-  LogLineF(ctx, s.Unpacked != 0 ? kRed : kBlack, "UnpackedCellsCount=%d", AsInt(s.Unpacked));
-  LogLineF(ctx, s.FreeBins != 0 ? kRed : kBlack, "UnallocHbinsCount=%d", AsInt(s.FreeBins));
-  ctx.FaultLines = faultLines;
+  ReportIf<FindingKind::kStatContinued>(s.Continued != 0, ctx, kNoOffset, AsInt(s.Continued));
+  ReportIf<FindingKind::kStatUnpacked>(s.Unpacked != 0, ctx, kNoOffset, AsInt(s.Unpacked));
+  ReportIf<FindingKind::kStatFreeBins>(s.FreeBins != 0, ctx, kNoOffset, AsInt(s.FreeBins));
   return s.AllocKeyCells;
 }
 
