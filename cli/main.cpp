@@ -261,6 +261,8 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   auto* gui = app.add_subcommand("gui", "Start the window");
   auto* version = app.add_subcommand("version", "Print the version");
   auto* help = app.add_subcommand("help", "List the commands and options");
+  auto* findings = app.add_subcommand("findings", "List every kind of finding: its id (as --json gives it), severity "
+                                                  "and meaning");
   AddCommonHelp(app);
 
   try {
@@ -270,6 +272,10 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   }
   if (version->parsed()) {
     std::printf("%s\n", VersionText().c_str());
+    return kExitOk;
+  }
+  if (findings->parsed()) {
+    std::fputs(FindingKindsTable().c_str(), stdout);
     return kExitOk;
   }
   if (help->parsed()) {
