@@ -200,9 +200,11 @@ void TreeMender::FreeCell(uint64_t pos) {
 }
 
 void TreeMender::Class(const NkCell& nk) {
-  if (nk.ClassLength() == 0) return;
+  // A length beside no class cell is the key walk's count repair, with its
+  // own line and counter.
+  if (nk.ClassLength() == 0 || nk.ClassOffset() == kNoCell) return;
   uint64_t pos = CellPos(nk.ClassOffset());
-  if (nk.ClassOffset() == kNoCell || !Free(pos)) {
+  if (!Free(pos)) {
     Found(FindingKind::kMendClassDetach, nk.Pos());
     nk.SetClassOffset(kNoCell);
     nk.SetClassLength(0);
@@ -379,12 +381,14 @@ void TreeMender::Reclaim(uint64_t pos, uint64_t needed) {
 
 void TreeMender::Values(const NkCell& nk) {
   uint32_t count = nk.vklistCount();
-  if (count == 0) return;
+  // A count beside no list is the key walk's count repair, with its own line
+  // and counter.
+  if (count == 0 || nk.vklistOffset() == kNoCell) return;
   uint64_t pos = CellPos(nk.vklistOffset());
-  if (nk.vklistOffset() != kNoCell) Reclaim(pos, RoundUp8(uint64_t{OffsetListCell::kEntries} + 4ull * count));
+  Reclaim(pos, RoundUp8(uint64_t{OffsetListCell::kEntries} + 4ull * count));
   // A list cell that starts like a key or another structure cell is that
   // cell, named here by a damaged offset: taking it as the list would free it.
-  if (nk.vklistOffset() == kNoCell || !Free(pos) || CellView(image_, pos).Length() < 8 ||
+  if (!Free(pos) || CellView(image_, pos).Length() < 8 ||
       IsStructureSignature(CellView(image_, pos).Signature())) {
     Found(FindingKind::kMendVklistDetach, nk.Pos());
     nk.SetvklistOffset(kNoCell);
