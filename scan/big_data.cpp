@@ -7,6 +7,7 @@
 #include "core/report_log.h"
 #include "hive/access_map.h"
 #include "hive/check_cell.h"
+#include "hive/report_finding.h"
 #include "repair/allocator.h"
 #include "repair/free_index.h"
 
@@ -44,18 +45,18 @@ void ReadBigData(HiveContext& ctx, const char* name, RegHandle handle, const std
   totals.Add(Total::AccessCount);
   uint64_t dbPos = CellPos(vk.DataOffset());
   if (CheckCell(vk.Pos(), ctx, true, 0, dbPos, kSigDb) != kCellOk) {
-    LogLine(ctx, "db Cells Assert Error", kRed);
+    Report<FindingKind::kDbCellsAssertError>(ctx, static_cast<uint32_t>(dbPos));
     Note(ctx, pathLine);
     return;
   }
   DbCell db(image, dbPos);
   if (db.Signature() != kSigDb) {
-    LogLineF(ctx, kRed, "db Signature Error FileOffset=0x%08x", db.Pos());
+    Report<FindingKind::kDbSignatureError>(ctx, db.Pos(), db.Pos());
     Note(ctx, pathLine);
     return;
   }
   if (db.Length() < 16) {
-    LogLineF(ctx, kRed, "db CellsLength Error FileOffset=0x%08x", db.Pos());
+    Report<FindingKind::kDbCellsLengthError>(ctx, db.Pos(), db.Pos());
     Note(ctx, pathLine);
     return;
   }
@@ -65,7 +66,7 @@ void ReadBigData(HiveContext& ctx, const char* name, RegHandle handle, const std
   uint32_t b = StoredLength(vk);
   uint32_t gathered = std::min<uint32_t>(b, ctx.ImageSize);
   if (gathered < b) {
-    LogLineF(ctx, kRed, "vk DataLength Error %d", static_cast<int>(b));
+    Report<FindingKind::kVkDataLengthErrorBigData>(ctx, vk.Pos(), static_cast<int>(b));
     Note(ctx, name);
   }
   std::vector<uint8_t> buffer(gathered);
@@ -74,14 +75,14 @@ void ReadBigData(HiveContext& ctx, const char* name, RegHandle handle, const std
   totals.Add(Total::AccessCount);
   uint64_t listPos = CellPos(db.ddlistOffset());
   if (CheckCell(db.Pos(), ctx, true, 0, listPos, kSigDl) != kCellOk) {
-    LogLine(ctx, "ddlist Cells Assert Error", kRed);
+    Report<FindingKind::kDdlistCellsAssertError>(ctx, static_cast<uint32_t>(listPos));
     Note(ctx, pathLine);
     return;
   }
   OffsetListCell list(image, listPos);
   uint32_t count = db.SegmentCount();
   if (list.Length() < OffsetListCell::kEntries + 4 * uint64_t{count}) {
-    LogLineF(ctx, kRed, "ddlist CellsLength Error FileOffset=0x%08x", list.Pos());
+    Report<FindingKind::kDdlistCellsLengthError>(ctx, list.Pos(), list.Pos());
     Note(ctx, pathLine);
     return;
   }
@@ -94,7 +95,7 @@ void ReadBigData(HiveContext& ctx, const char* name, RegHandle handle, const std
     totals.Add(Total::AccessCount);
     uint64_t segPos = CellPos(list.Entry(i));
     if (CheckCell(list.Pos(), ctx, true, 0, segPos, kSigDd) != kCellOk) {
-      LogLine(ctx, "dbdata Cells Assert Error", kRed);
+      Report<FindingKind::kDbdataCellsAssertError>(ctx, static_cast<uint32_t>(segPos));
       Note(ctx, pathLine);
       continue;
     }
@@ -103,7 +104,7 @@ void ReadBigData(HiveContext& ctx, const char* name, RegHandle handle, const std
     DataCell segment(image, segPos);
     uint32_t carried = static_cast<uint32_t>(std::min<int64_t>(r, kSegmentData));
     if (segment.Length() < uint64_t{carried} + 4) {
-      LogLineF(ctx, kRed, "dbdata CellsLength Error FileOffset=0x%08x", segment.Pos());
+      Report<FindingKind::kDbdataCellsLengthError>(ctx, segment.Pos(), segment.Pos());
       Note(ctx, pathLine);
       continue;
     }
@@ -151,8 +152,8 @@ void TidyBigData(HiveContext& ctx, const VkCell& vk, const std::string& pathLine
         totals.Count(RepairCounter::dbdataPaddingClean);
       continue;
     }
-    LogLineF(ctx, kRed, "dbdata CellsOverRun Error FileOffset=0x%08x",
-             static_cast<uint32_t>(CellPos(list.Entry(i))));
+    const uint32_t segmentPos = static_cast<uint32_t>(CellPos(list.Entry(i)));
+    Report<FindingKind::kDbdataCellsOverRunError>(ctx, segmentPos, segmentPos);
     Note(ctx, pathLine);
     if (RepairMode(ctx)) {
       // A segment that failed its check may be another cell's; only the list
@@ -165,8 +166,7 @@ void TidyBigData(HiveContext& ctx, const VkCell& vk, const std::string& pathLine
 
   uint64_t expected = (uint64_t{b} + kSegmentData - 1) / kSegmentData;
   if (count != expected) {
-    LogLineF(ctx, kRed, "dbCells Number Error calculate=%d actual=%d", static_cast<int>(expected),
-             static_cast<int>(count));
+    Report<FindingKind::kDbCellsNumberError>(ctx, db.Pos(), static_cast<int>(expected), static_cast<int>(count));
     Note(ctx, pathLine);
     if (RepairMode(ctx) && count > expected) {
       db.SetSegmentCount(static_cast<uint16_t>(expected));

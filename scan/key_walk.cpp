@@ -10,6 +10,7 @@
 #include "hive/access_map.h"
 #include "hive/check_cell.h"
 #include "hive/names.h"
+#include "hive/report_finding.h"
 #include "platform/text.h"
 #include "repair/allocator.h"
 #include "scan/security.h"
@@ -35,12 +36,12 @@ size_t KeyUnits(const NkCell& nk, char16_t* units) {
 }
 
 // "%3d %s" of an order key: its byte length and its upper-cased text.
-void OrderKeyLine(HiveContext& ctx, const char16_t* units, size_t n, int byteLength) {
+void OrderKeyLine(HiveContext& ctx, uint32_t pos, const char16_t* units, size_t n, int byteLength) {
   char16_t upper[kNameUnits];
   for (size_t i = 0; i < n; ++i) upper[i] = platform::UpcaseUnit(units[i]);
   char text[kNameUnits * 4 + 1];
   platform::Utf16ToAnsiBuffer(text, sizeof text, upper, n);
-  LogLineF(ctx, kRed, "%3d %s", byteLength, text);
+  Report<FindingKind::kNkSubkeyOrderPrevious>(ctx, pos, byteLength, static_cast<const char*>(text));
 }
 
 // Re-points an sk reference of a key from one sk cell to another in the
@@ -88,13 +89,13 @@ void ClassStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& s)
   totals.Add(Total::AccessCount);
   uint64_t pos = CellPos(nk.ClassOffset());
   if (CheckCell(key.Pos, ctx, true, 0, pos, kSigCl) != kCellOk) {
-    LogLine(ctx, "class Cells Assert Error", kRed);
+    Report<FindingKind::kClassCellsAssertError>(ctx, static_cast<uint32_t>(pos));
     return Note(ctx, s.pathLine);
   }
   DataCell cell(image, pos);
   uint32_t classLength = nk.ClassLength();
   if (cell.Length() < uint64_t{classLength} + 4) {
-    LogLineF(ctx, kRed, "class CellsLength Error FileOffset=0x%08x", cell.Pos());
+    Report<FindingKind::kClassCellsLengthError>(ctx, cell.Pos(), cell.Pos());
     return Note(ctx, s.pathLine);
   }
   DecodedName decoded = DecodeName(cell.Ptr(DataCell::kData, 0), classLength, cell.Avail() - DataCell::kData, false,
@@ -106,7 +107,7 @@ void ClassStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& s)
     s.wideClass[units] = u'\0';
   }
   if (decoded.ComputedLength != classLength) {
-    LogLineF(ctx, kRed, "class ClassLength Error FileOffset=0x%08x", cell.Pos());
+    Report<FindingKind::kClassClassLengthError>(ctx, cell.Pos(), cell.Pos());
     Note(ctx, s.pathLine);
     Note(ctx, s.className);
   }
@@ -129,35 +130,35 @@ void SecurityStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch&
   HiveImage image(ctx);
   ScanTotals totals(ctx);
   if (nk.skOffset() == kNoCell) {
-    LogLineF(ctx, kRed, "non sk nk Cells FileOffset=0x%08x", key.Pos);
+    Report<FindingKind::kNonSkNkCells>(ctx, key.Pos, key.Pos);
     return Note(ctx, s.pathLine);
   }
   totals.Add(Total::skCount);
   totals.Add(Total::AccessCount);
   uint64_t pos = CellPos(nk.skOffset());
   if (CheckCell(key.Pos, ctx, true, 0, pos, kSigSk) != kCellOk) {
-    LogLine(ctx, "sk Cells Assert Error", kRed);
+    Report<FindingKind::kSkCellsAssertError>(ctx, static_cast<uint32_t>(pos));
     return Note(ctx, s.pathLine);
   }
   SkCell sk(image, pos);
   if (sk.Signature() != kSigSk) {
-    LogLineF(ctx, kRed, "sk Signature Error FileOffset=0x%08x", sk.Pos());
+    Report<FindingKind::kSkSignatureError>(ctx, sk.Pos(), sk.Pos());
     return Note(ctx, s.pathLine);
   }
   if (sk.Length() < uint64_t{SkCell::kHeaderLength} + sk.DescriptorLength()) {
-    LogLineF(ctx, kRed, "sk CellsLength Error FileOffset=0x%08x", sk.Pos());
+    Report<FindingKind::kSkCellsLengthError>(ctx, sk.Pos(), sk.Pos());
     return Note(ctx, s.pathLine);
   }
   if (sk.DescriptorLength() == 0) {
-    LogLineF(ctx, kRed, "sk DescriptorLength Error FileOffset=0x%08x", sk.Pos());
+    Report<FindingKind::kSkDescriptorLengthError>(ctx, sk.Pos(), sk.Pos());
     Note(ctx, s.pathLine);
   } else {
     const uint8_t* bytes = sk.Descriptor();
     uint32_t length = sk.DescriptorLength();
     s.descriptor = bytes;
     s.descriptorLength = length;
-    DescriptorRecord* record = RegisterDescriptor(ctx, bytes, length);
-    if (record == nullptr) LogLineF(ctx, kRed, "SecurityDescriptor Register Error FileOffset=0x%08x", sk.Pos());
+    DescriptorRecord* record = RegisterDescriptor(ctx, bytes, length, sk.Pos());
+    if (record == nullptr) Report<FindingKind::kSecurityDescriptorRegisterError>(ctx, sk.Pos(), sk.Pos());
     if (ctx.Rules.Dates) {
       char line[64] = "sequrity(";
       char* p = PutDecimal(line + 9, static_cast<int>(length));
@@ -197,14 +198,14 @@ void SecurityStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch&
 
   uint64_t prev = CellPos(sk.PrevskOffset());
   if (CheckCell(0, ctx, false, 0, prev, kSigSk) != kCellOk)
-    LogLine(ctx, "privsk Cells Assert Error", kRed);
+    Report<FindingKind::kSkPrivskCellsAssertError>(ctx, static_cast<uint32_t>(prev));
   else if (CellView(image, prev).Signature() != kSigSk)
-    LogLine(ctx, "privsk Cells not sk Error", kRed);
+    Report<FindingKind::kSkPrivskCellsNotSkError>(ctx, static_cast<uint32_t>(prev));
   uint64_t next = CellPos(sk.NextskOffset());
   if (CheckCell(0, ctx, false, 0, next, kSigSk) != kCellOk)
-    LogLine(ctx, "nextsk Cells Assert Error", kRed);
+    Report<FindingKind::kSkNextskCellsAssertError>(ctx, static_cast<uint32_t>(next));
   else if (CellView(image, next).Signature() != kSigSk)
-    LogLine(ctx, "nextsk Cells not sk Error", kRed);
+    Report<FindingKind::kSkNextskCellsNotSkError>(ctx, static_cast<uint32_t>(next));
 
   if (ExtendedRepair(ctx) && sk.Unknown() != 0) {
     sk.SetUnknown(0);
@@ -221,23 +222,23 @@ bool KeyCellStep(WalkState& state, KeyFrame& key) {
   // Until the name is appended, the path is the parent's.
   const std::string& parentPath = state.Path;
   if (CheckCell(key.IndexPos, ctx, true, parentPos, key.Pos, kSigNk) != kCellOk) {
-    LogLine(ctx, "nk Cells Assert Error", kRed);
+    Report<FindingKind::kNkCellsAssertError>(ctx, key.Pos);
     Note(ctx, parentPath);
     return false;
   }
   NkCell nk(image, key.Pos);
   if (nk.Signature() != kSigNk) {
-    LogLineF(ctx, kRed, "nk Signature Error FileOffset=0x%08x", key.Pos);
+    Report<FindingKind::kNkSignatureError>(ctx, key.Pos, key.Pos);
     Note(ctx, parentPath);
     return false;
   }
   if (nk.Length() < uint64_t{NkCell::kHeaderLength} + nk.KeyLength()) {
-    LogLineF(ctx, kRed, "nk CellsLength Error FileOffset=0x%08x", key.Pos);
+    Report<FindingKind::kNkCellsLengthError>(ctx, key.Pos, key.Pos);
     Note(ctx, parentPath);
     return false;
   }
   if (nk.KeyLength() == 0) {
-    LogLineF(ctx, kRed, "nk KeyLength Error1 FileOffset=0x%08x", key.Pos);
+    Report<FindingKind::kNkKeyLengthError1>(ctx, key.Pos, key.Pos);
     LogLine(ctx, parentPath, kBlack);
     DumpCell(ctx, nk);
     return false;
@@ -269,16 +270,16 @@ bool KeyNameStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& 
     if ((++state.KeysNamed & 0xFF) == 0) ctx.UI->ShowProgress(state.KeysNamed, state.KeyCells);
     ctx.UI->ShowStatus(0, state.Status, state.ShownHead, state.Path);
   }
-  if (decoded.Truncated) LogLineF(ctx, kRed, "nk KeyName Overflow Error FileOffset=0x%08x", key.Pos);
+  if (decoded.Truncated) Report<FindingKind::kNkKeyNameOverflowError>(ctx, key.Pos, key.Pos);
 
   if (nameLength == 0) {
-    LogLineF(ctx, kRed, "nk KeyLength Error2 FileOffset=0x%08x", key.Pos);
+    Report<FindingKind::kNkKeyLengthError2>(ctx, key.Pos, key.Pos);
     Note(ctx, s.pathLine);
     DumpCell(ctx, nk);
     return false;
   }
   if (nameLength != nk.KeyLength()) {
-    LogLineF(ctx, kRed, "nk KeyLength Error3 FileOffset=0x%08x", key.Pos);
+    Report<FindingKind::kNkKeyLengthError3>(ctx, key.Pos, key.Pos);
     Note(ctx, s.pathLine);
     DumpCell(ctx, nk);
     if (RepairMode(ctx) &&
@@ -303,9 +304,10 @@ void HashStep(WalkState& state, const KeyFrame& key, const KeyScratch& s) {
   uint32_t computed = lf ? LfNameHint(units) : LhNameHash(units);
   uint32_t stored = image.U32(key.HashSlot);
   if (computed == stored) return;
-  LogLineF(ctx, kRed, lf ? "nk lf Hash Error calculate=0x%08x actual=0x%08x"
-                         : "nk lh Hash Error calculate=0x%08x actual=0x%08x",
-           computed, stored);
+  if (lf)
+    Report<FindingKind::kNkLfHashError>(ctx, key.Pos, computed, stored);
+  else
+    Report<FindingKind::kNkLhHashError>(ctx, key.Pos, computed, stored);
   Note(ctx, s.pathLine);
   if (RepairMode(ctx)) {
     image.SetU32(key.HashSlot, computed);
@@ -324,7 +326,7 @@ void ParentStep(WalkState& state, KeyFrame& key, const NkCell& nk, const KeyScra
   parent.ComputedSubkeyCount++;
   uint32_t parentOffset = CellOffsetOf(parent.Pos);
   if (nk.ParentOffset() != parentOffset) {
-    LogLineF(ctx, kRed, "nk ParentOffset Error calculate=0x%08x actual=0x%08x", parentOffset, nk.ParentOffset());
+    Report<FindingKind::kNkParentOffsetError>(ctx, key.Pos, parentOffset, nk.ParentOffset());
     Note(ctx, s.pathLine);
     if (ctx.Rules.RepairOnlyFixes) nk.SetParentOffset(parentOffset);
   }
@@ -339,12 +341,14 @@ void ParentStep(WalkState& state, KeyFrame& key, const NkCell& nk, const KeyScra
     size_t prevCount = KeyUnits(NkCell(image, parent.PrevSibling), prevUnits);
     int order = CompareSiblingOrder(std::u16string_view(prevUnits, prevCount), std::u16string_view(s.units, s.unitCount));
     if (order >= 0) {
-      LogLineF(ctx, kRed, order > 0 ? "nk Subkey Sequence Error FileOffset=0x%08x"
-                                    : "nk Subkey Duplicate Error FileOffset=0x%08x",
-               key.Pos);
+      if (order > 0)
+        Report<FindingKind::kNkSubkeySequenceError>(ctx, key.Pos, key.Pos);
+      else
+        Report<FindingKind::kNkSubkeyDuplicateError>(ctx, key.Pos, key.Pos);
       Note(ctx, s.pathLine);
-      OrderKeyLine(ctx, prevUnits, prevCount, static_cast<int>(2 * prevCount));
-      LogLineF(ctx, kRed, "%3d %s", static_cast<int>(nk.KeyLength()), s.name);
+      OrderKeyLine(ctx, parent.PrevSibling, prevUnits, prevCount, static_cast<int>(2 * prevCount));
+      Report<FindingKind::kNkSubkeyOrderThis>(ctx, key.Pos, static_cast<int>(nk.KeyLength()),
+                                               static_cast<const char*>(s.name));
     }
   }
   parent.PrevSibling = key.Pos;
@@ -361,24 +365,21 @@ void KeyFieldsStep(WalkState& state, const KeyFrame& key, const NkCell& nk, cons
   ScanTotals totals(ctx);
   struct CountCheck {
     uint32_t count, offset;
-    const char* message;
+    FindingKind finding;
     void (NkCell::*reset)(uint32_t) const;
     RepairCounter counter;
   };
   const CountCheck checks[] = {
-      {nk.SubkeyCount(), nk.SubkeyOffset(), "nk Subkey Count Offset Error FileOffset=0x%08x", &NkCell::SetSubkeyCount,
+      {nk.SubkeyCount(), nk.SubkeyOffset(), FindingKind::kNkSubkeyCountOffsetError, &NkCell::SetSubkeyCount,
        RepairCounter::nkSubkeyCountClean},
-      {nk.SubkeyCount1(), nk.SubkeyOffset1(), "nk Subkey Count1 Offset1 Error FileOffset=0x%08x",
+      {nk.SubkeyCount1(), nk.SubkeyOffset1(), FindingKind::kNkSubkeyCount1Offset1Error,
        &NkCell::SetSubkeyCount1, RepairCounter::nkSubkeyCount1Clean},
-      {nk.vklistCount(), nk.vklistOffset(), "nk Value Count Offset Error FileOffset=0x%08x", &NkCell::SetvklistCount,
+      {nk.vklistCount(), nk.vklistOffset(), FindingKind::kNkValueCountOffsetError, &NkCell::SetvklistCount,
        RepairCounter::nkvklistCountClean},
   };
   for (const CountCheck& c : checks) {
     if (c.count == 0 || c.offset != kNoCell) continue;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    LogLineF(ctx, kRed, c.message, key.Pos);
-#pragma GCC diagnostic pop
+    ReportAs(ctx, c.finding, key.Pos, key.Pos);
     Note(ctx, s.pathLine);
     DumpCell(ctx, nk);
     if (RepairMode(ctx)) {
@@ -387,7 +388,7 @@ void KeyFieldsStep(WalkState& state, const KeyFrame& key, const NkCell& nk, cons
     }
   }
   if (nk.ClassLength() != 0 && nk.ClassOffset() == kNoCell) {
-    LogLineF(ctx, kRed, "nk ClassLength Offset Error FileOffset=0x%08x", key.Pos);
+    Report<FindingKind::kNkClassLengthOffsetError>(ctx, key.Pos, key.Pos);
     Note(ctx, s.pathLine);
     DumpCell(ctx, nk);
     if (RepairMode(ctx)) {
@@ -459,8 +460,8 @@ void FinishKey(WalkState& state, KeyFrame& key) {
     ScanTotals totals(ctx);
     NkCell nk(image, key.Pos);
     if (nk.SubkeyCount() != key.ComputedSubkeyCount) {
-      LogLineF(ctx, kRed, "SubkeyCount Error calculate=%d actual=%d", static_cast<int>(key.ComputedSubkeyCount),
-               static_cast<int>(nk.SubkeyCount()));
+      Report<FindingKind::kSubkeyCountError>(ctx, key.Pos, static_cast<int>(key.ComputedSubkeyCount),
+                                             static_cast<int>(nk.SubkeyCount()));
       char pathLine[kPathBytes];
       FormatPathLine(state, nk, pathLine);
       Note(ctx, pathLine);
@@ -490,9 +491,26 @@ void FinishKey(WalkState& state, KeyFrame& key) {
 }  // namespace
 }  // namespace walk
 
+namespace {
+
+// The walk's findings carry the key's path; none outlive the walk.
+class WalkPathScope {
+ public:
+  WalkPathScope(HiveContext& ctx, const std::string& path) : ctx_(ctx) { ctx_.WalkPath = &path; }
+  ~WalkPathScope() { ctx_.WalkPath = nullptr; }
+  WalkPathScope(const WalkPathScope&) = delete;
+  WalkPathScope& operator=(const WalkPathScope&) = delete;
+
+ private:
+  HiveContext& ctx_;
+};
+
+}  // namespace
+
 void WalkKeyTree(HiveContext& ctx, uint32_t rootOffset, uint32_t keyCells) {
   using namespace walk;
   WalkState state;
+  WalkPathScope pathScope(ctx, state.Path);
   state.Ctx = &ctx;
   state.KeyCells = keyCells;
   state.Caption = CommandCaption(ctx, ctx.CommandId);

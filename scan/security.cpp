@@ -7,6 +7,7 @@
 #include "core/report_log.h"
 #include "hive/access_map.h"
 #include "hive/bytes.h"
+#include "hive/report_finding.h"
 
 namespace quelbrix {
 namespace {
@@ -140,7 +141,8 @@ constexpr const char* kSidLocalSystemText = "S-1-5-18";
 
 // Owner, Group, Sacl and Dacl: the four offsets of the header, in this order.
 enum Component : int { kOwner = 0, kGroup = 1, kSacl = 2, kDacl = 3, kComponents = 4 };
-constexpr const char* kComponentNames[kComponents] = {"Owner", "Group", "SACL", "DACL"};
+constexpr FindingKind kOffsetErrors[kComponents] = {FindingKind::kOwnerOffsetError, FindingKind::kGroupOffsetError,
+                                                    FindingKind::kSaclOffsetError, FindingKind::kDaclOffsetError};
 
 // A self-relative descriptor in a byte buffer.  Reads outside the buffer
 // yield 0 and writes there are dropped.
@@ -299,7 +301,7 @@ class DescriptorCheck {
 
   void Locate();
   bool DaclRepairable() const;
-  void ListSid(const char* caption, int component, const char* missingUtf8);
+  void ListSid(const char* caption, int component, FindingKind missing);
   void WalkDacl();
   void TrimDacl(uint32_t calculated);
   void InsertAce(const uint8_t* ace, uint32_t size);
@@ -333,7 +335,7 @@ void DescriptorCheck::Locate() {
     // A component that would start outside the descriptor cannot be read;
     // it is reported and treated as absent.
     if (offsets[c] != 0 && offsets[c] >= length_) {
-      LogLineF(ctx_, kRed, "%s Offset Error offset=%u Length=%u", kComponentNames[c], offsets[c], length_);
+      ReportAs(ctx_, kOffsetErrors[c], rec_.Cell, offsets[c], length_);
       offsets[c] = 0;
     }
   }
@@ -368,9 +370,10 @@ bool DescriptorCheck::DaclRepairable() const {
   return true;
 }
 
-void DescriptorCheck::ListSid(const char* caption, int component, const char* missingUtf8) {
+void DescriptorCheck::ListSid(const char* caption, int component, FindingKind missing) {
   if (size_[component] == 0) {
-    LogLine(ctx_, Ansi(missingUtf8), kRed);
+    // The line holds the program's own words: the report takes them in the code page.
+    EmitFinding(ctx_, missing, rec_.Cell, Ansi(InfoOf(missing).Format));
     return;
   }
   const uint8_t* sid = rec_.Bytes.data() + offset_[component];
@@ -395,28 +398,28 @@ void DescriptorCheck::Run() {
   HexLine(ctx_, "SECURITY_DESCRIPTOR_RELATIVE=", rec_.Bytes.data(), length_);
   LogFileF(ctx_, "SECURITY_DESCRIPTOR_CONTROL=%04x", sd.Control());
   if (length_ < kSdHeaderSize) {
-    LogLineF(ctx_, kRed, "SECURITY_DESCRIPTOR Length Error Length=%u", length_);
+    Report<FindingKind::kSecurityDescriptorLengthError>(ctx_, rec_.Cell, length_);
     return;
   }
   Locate();
   repair_ = ctx_.Rules.RepairOnlyFixes && DaclRepairable();
 
   if (repair_ && size_[kSacl] == 0 && (sd.Control() & kSaclPresent) != 0) {
-    LogLineF(ctx_, kRed, "SE_SACL_PRESENT Error %04x", kSaclPresent);
+    Report<FindingKind::kSeSaclPresentError>(ctx_, rec_.Cell, unsigned{kSaclPresent});
     Work().SetControl(static_cast<uint16_t>(Work().Control() & ~kSaclPresent));
     rec_.Modified = 1;
     Count(RepairCounter::DescriptorControlSaclClean);
   }
 
-  ListSid("Owner", kOwner, "Owner なし Error");
-  ListSid("Group", kGroup, "Group なし Error");
+  ListSid("Owner", kOwner, FindingKind::kOwnerMissingError);
+  ListSid("Group", kGroup, FindingKind::kGroupMissingError);
 
   if (size_[kDacl] != 0) {
     WalkDacl();
   } else {
-    if (repair_) LogLine(ctx_, "DACL no present Error", kRed);
+    if (repair_) Report<FindingKind::kDaclNoPresentError>(ctx_, rec_.Cell);
     if (repair_ && (sd.Control() & kDaclPresent) != 0) {
-      LogLineF(ctx_, kRed, "SE_DACL_PRESENT Error %04x", kDaclPresent);
+      Report<FindingKind::kSeDaclPresentError>(ctx_, rec_.Cell, unsigned{kDaclPresent});
       Work().SetControl(static_cast<uint16_t>(Work().Control() & ~kDaclPresent));
       rec_.Modified = 1;
       Count(RepairCounter::DescriptorControlDaclClean);
@@ -432,7 +435,7 @@ void DescriptorCheck::WalkDacl() {
   const uint32_t dacl = offset_[kDacl];
   const uint32_t daclSize = size_[kDacl];
   if (daclSize < kAclHeaderSize) {
-    LogLineF(ctx_, kRed, "DACL Size Error offset=%u size=%u", dacl, daclSize);
+    Report<FindingKind::kDaclSizeError>(ctx_, rec_.Cell, dacl, daclSize);
     return;
   }
   const uint32_t count = sd.AceCount(dacl);  // 16 bits: the walk below ends after it
@@ -446,10 +449,9 @@ void DescriptorCheck::WalkDacl() {
     AceCheck check = CheckAce(sd, dacl, daclSize, pos);
     if (EndsWalk(check.Fault)) {
       if (check.Fault == AceFault::kSize) {
-        LogLineF(ctx_, kRed, "ACE Size Error offset=%u AceSize=%u", dacl + pos, check.AceSize);
+        Report<FindingKind::kAceSizeError>(ctx_, rec_.Cell, dacl + pos, check.AceSize);
       } else {
-        LogLineF(ctx_, kRed, "ACE OverFlow Error offset=%u AceSize=%u DaclSize=%u", dacl + pos, check.AceSize,
-                 daclSize);
+        Report<FindingKind::kAceOverFlowError>(ctx_, rec_.Cell, dacl + pos, check.AceSize, daclSize);
       }
       break;
     }
@@ -474,8 +476,8 @@ void DescriptorCheck::WalkDacl() {
         if (administrators) rec_.HasAdministrators = 1;
         if (localSystem) rec_.HasLocalSystem = 1;
         if ((mask & kFullControl) != kFullControl && repair_) {
-          LogLineF(ctx_, kRed, administrators ? "Administrators Mask Error %08x" : "LocalSystem Mask Error %08x",
-                   mask & kFullControl);
+          ReportAs(ctx_, administrators ? FindingKind::kAdministratorsMaskError : FindingKind::kLocalSystemMaskError,
+                   rec_.Cell, mask & kFullControl);
           rec_.Modified = 1;
           work.SetMask(ace, mask | kFullControl);
           Count(RepairCounter::DescriptorDaclAceMaskClean);
@@ -486,10 +488,10 @@ void DescriptorCheck::WalkDacl() {
                  sd.AceFlags(ace), mask, text.c_str(), name);
       HexLine(ctx_, line, sid, shown);
       if (repair_ && (administrators || localSystem)) {
-        LogLineF(ctx_, kRed,
-                 administrators ? "Administrators ACCESS_DENIED_ACE_TYPE Error %08x"
-                                : "LocalSystem ACCESS_DENIED_ACE_TYPE Error %08x",
-                 mask);
+        ReportAs(ctx_,
+                 administrators ? FindingKind::kAdministratorsAccessDeniedAceTypeError
+                                : FindingKind::kLocalSystemAccessDeniedAceTypeError,
+                 rec_.Cell, mask);
         rec_.Modified = 1;
         work.SetMask(ace, mask | kFullControl);
         work.SetAceType(ace, kAccessAllowed);
@@ -499,13 +501,12 @@ void DescriptorCheck::WalkDacl() {
       }
     }
     if (check.Fault == AceFault::kSid) {
-      LogLineF(ctx_, kRed, "ACE Sid Error offset=%u AceSize=%u SidLength=%u", dacl + pos, aceSize, sidLength);
+      Report<FindingKind::kAceSidError>(ctx_, rec_.Cell, dacl + pos, aceSize, sidLength);
     }
 
     if (sidRoom > sidLength) {
       if (repair_) {
-        LogLineF(ctx_, kRed, "sid Length Error calculate=%d actual=%d", static_cast<int>(sidLength),
-                 static_cast<int>(sidRoom));
+        Report<FindingKind::kSidLengthError>(ctx_, rec_.Cell, static_cast<int>(sidLength), static_cast<int>(sidRoom));
         Count(RepairCounter::DescriptorDaclSidClean);
         rec_.Modified = 1;
         if (!haveW) {
@@ -532,13 +533,13 @@ void DescriptorCheck::WalkDacl() {
   uint64_t calculated = haveW ? uint64_t{w} + work.AceSize(w) - dacl : kAclHeaderSize + walked;
   if (calculated < daclSize) TrimDacl(static_cast<uint32_t>(calculated));
   if (!rec_.HasAdministrators) {
-    LogLine(ctx_, "DACL no Administrators", kRed);
+    Report<FindingKind::kDaclNoAdministrators>(ctx_, rec_.Cell);
     rec_.Modified = 1;
     Count(RepairCounter::DescriptorDaclAdminClean);
     InsertAce(kAdministratorsAce, sizeof kAdministratorsAce);
   }
   if (!rec_.HasLocalSystem) {
-    LogLine(ctx_, "DACL no Local System", kRed);
+    Report<FindingKind::kDaclNoLocalSystem>(ctx_, rec_.Cell);
     rec_.Modified = 1;
     Count(RepairCounter::DescriptorDaclLocalClean);
     InsertAce(kLocalSystemAce, sizeof kLocalSystemAce);
@@ -551,8 +552,7 @@ void DescriptorCheck::TrimDacl(uint32_t calculated) {
   const uint32_t dacl = offset_[kDacl];
   const uint32_t daclSize = size_[kDacl];
   const uint32_t diff = daclSize - calculated;
-  LogLineF(ctx_, kRed, "DACL Length Error calculate=%d actual=%d", static_cast<int>(calculated),
-           static_cast<int>(daclSize));
+  Report<FindingKind::kDaclLengthError>(ctx_, rec_.Cell, static_cast<int>(calculated), static_cast<int>(daclSize));
   rec_.Modified = 1;
   Count(RepairCounter::DescriptorDaclLengthClean);
   ShiftOffsets([dacl](uint32_t off) { return off > dacl; }, -int64_t{diff});
@@ -670,7 +670,7 @@ DescriptorRecord* FindDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_
   return Lookup(*ctx.Descriptors, HashDescriptor(bytes, length), bytes, length);
 }
 
-DescriptorRecord* RegisterDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_t length) {
+DescriptorRecord* RegisterDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_t length, uint32_t skCell) {
   if (bytes == nullptr || length == 0) return nullptr;
   try {
     if (ctx.Descriptors == nullptr) ctx.Descriptors = new DescriptorList;
@@ -682,6 +682,7 @@ DescriptorRecord* RegisterDescriptor(HiveContext& ctx, const uint8_t* bytes, uin
     }
     auto record = std::make_unique<DescriptorRecord>();
     record->Length = length;
+    record->Cell = skCell;
     record->AccessCount = 1;
     record->Bytes.assign(bytes, bytes + length);
     list.Records.push_back(std::move(record));

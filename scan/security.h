@@ -10,12 +10,15 @@
 #include <vector>
 
 #include "core/context.h"
+#include "hive/finding.h"
 
 namespace quelbrix {
 
 struct DescriptorRecord {
   uint32_t Number = 0;
   uint32_t Length = 0;
+  // The sk cell that first held it: the check's findings name that cell.
+  uint32_t Cell = kNoOffset;
   uint32_t WorkLength = 0;
   uint32_t AccessCount = 0;
   uint32_t CellCount = 0;
@@ -41,9 +44,10 @@ void DeleteDescriptorList(DescriptorList* list);
 // The record of a descriptor with exactly these bytes, or null.
 DescriptorRecord* FindDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_t length);
 // Key walk: counts one more key for an existing record, or adds a new record
-// (Number = the running number + 1, AccessCount 1).  Returns the record, null
-// when no record could be made.
-DescriptorRecord* RegisterDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_t length);
+// (Number = the running number + 1, AccessCount 1, Cell = skCell).  Returns
+// the record, null when no record could be made.
+DescriptorRecord* RegisterDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_t length,
+                                     uint32_t skCell = kNoOffset);
 
 // Phase 9: lists every record with its counts and checks it.
 void SecurityDescriptorSummary(HiveContext& ctx);

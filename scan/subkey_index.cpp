@@ -6,6 +6,7 @@
 #include "core/report_log.h"
 #include "hive/access_map.h"
 #include "hive/check_cell.h"
+#include "hive/report_finding.h"
 #include "repair/allocator.h"
 #include "scan/key_walk.h"
 
@@ -14,8 +15,8 @@ namespace {
 
 struct IndexKind {
   uint16_t Signature;
-  const char* AssertError;
-  const char* LengthError;
+  FindingKind AssertError;
+  FindingKind LengthError;
   Total Cells;
   Total Links;
   uint32_t SubLinkRow;  // nk -> this kind; ri -> this kind is the row + 4
@@ -24,13 +25,13 @@ struct IndexKind {
 
 const IndexKind* KindOf(uint16_t sig) {
   static const IndexKind kKinds[] = {
-      {kSigLf, "lf Cells Assert Error", "lf CellsLength Error FileOffset=0x%08x", Total::lfListCount,
+      {kSigLf, FindingKind::kLfCellsAssertError, FindingKind::kLfCellsLengthError, Total::lfListCount,
        Total::lfLinkCount, 0, RepairCounter::lfPaddingClean},
-      {kSigLh, "lh Cells Assert Error", "lh CellsLength Error FileOffset=0x%08x", Total::lhListCount,
+      {kSigLh, FindingKind::kLhCellsAssertError, FindingKind::kLhCellsLengthError, Total::lhListCount,
        Total::lhLinkCount, 1, RepairCounter::lhPaddingClean},
-      {kSigRi, "ri Cells Assert Error", "ri CellsLength Error FileOffset=0x%08x", Total::riListCount,
+      {kSigRi, FindingKind::kRiCellsAssertError, FindingKind::kRiCellsLengthError, Total::riListCount,
        Total::riLinkCount, 2, RepairCounter::riPaddingClean},
-      {kSigLi, "li Cells Assert Error", "li CellsLength Error FileOffset=0x%08x", Total::liListCount,
+      {kSigLi, FindingKind::kLiCellsAssertError, FindingKind::kLiCellsLengthError, Total::liListCount,
        Total::liLinkCount, 3, RepairCounter::liPaddingClean},
   };
   for (const IndexKind& k : kKinds)
@@ -50,14 +51,14 @@ bool EnterIndex(WalkState& state, IndexFrame& frame, const KeyFrame& owner) {
   totals.Add(Total::SubLinkCount);
   totals.Add(Total::AccessCount);
   if (CheckCellBounds(ctx, frame.Pos) != kCellOk) {
-    LogLine(ctx, "Sublist Cells Assert Error", kRed);
+    Report<FindingKind::kSublistCellsAssertError>(ctx, frame.Pos);
     LogPane(kBlack, ctx, state.Path);
     return false;
   }
   IndexCell cell(image, frame.Pos);
   const IndexKind* kind = KindOf(cell.Signature());
   if (kind == nullptr) {
-    LogLineF(ctx, kRed, "Sublist Error FileOffset=0x%08x", frame.Pos);
+    Report<FindingKind::kSublistError>(ctx, frame.Pos, frame.Pos);
     return false;
   }
   if (frame.OwnerKind == kSigNk)
@@ -68,16 +69,13 @@ bool EnterIndex(WalkState& state, IndexFrame& frame, const KeyFrame& owner) {
     totals.Add(Total::SubLinkOther);
   totals.Add(kind->Cells);
   if (CheckCell(frame.OwnerPos, ctx, true, 0, frame.Pos, kind->Signature) != kCellOk) {
-    LogLine(ctx, kind->AssertError, kRed);
+    ReportAs(ctx, kind->AssertError, frame.Pos);
     LogPane(kBlack, ctx, state.Path);
     return false;
   }
   uint64_t needed = NeedsFor(KindCode(kind->Signature), cell.Count()).Minimum;
   if (cell.Length() < needed) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    LogLineF(ctx, kRed, kind->LengthError, frame.Pos);
-#pragma GCC diagnostic pop
+    ReportAs(ctx, kind->LengthError, frame.Pos, frame.Pos);
     LogPane(kBlack, ctx, state.Path);
     return false;
   }

@@ -9,6 +9,7 @@
 #include "hive/access_map.h"
 #include "hive/check_cell.h"
 #include "hive/names.h"
+#include "hive/report_finding.h"
 #include "platform/text.h"
 #include "repair/allocator.h"
 #include "repair/data_length.h"
@@ -150,8 +151,7 @@ void TimeLine(HiveContext& ctx, const char* label, const ValueData& data, DumpSc
 
 void DumpUnknown(HiveContext& ctx, const char* name, const ValueData& data, const std::string& pathLine,
                  const VkCell& vk, DumpScratch& s) {
-  LogLine(ctx, "data type unknown", kRed);
-  --ctx.FaultLines;  // a note on data this program cannot decode, not a fault
+  Report<FindingKind::kDataTypeUnknown>(ctx, vk.Pos());
   Note(ctx, pathLine);
   char tag[32];
   FormatText(tag, sizeof tag, "\"=unknown(0x%04x):", vk.DataType());
@@ -182,7 +182,7 @@ void ReadPlainData(HiveContext& ctx, const char* name, RegHandle handle, const s
   if (vk.InlineData()) {
     uint32_t type = vk.DataType();
     if ((type == 1 || type == 2 || type == 7) && b > 4) {
-      LogLineF(ctx, kRed, "vk DataLength Error %d", static_cast<int>(b));
+      Report<FindingKind::kVkDataLengthError>(ctx, vk.Pos(), static_cast<int>(b));
       Note(ctx, name);
     }
     ValueData data;
@@ -196,13 +196,13 @@ void ReadPlainData(HiveContext& ctx, const char* name, RegHandle handle, const s
   totals.Add(Total::AccessCount);
   uint64_t pos = CellPos(vk.DataOffset());
   if (CheckCell(vk.Pos(), ctx, true, 0, pos, kSigVd) != kCellOk) {
-    LogLine(ctx, "data Cells Assert Error", kRed);
+    Report<FindingKind::kDataCellsAssertError>(ctx, static_cast<uint32_t>(pos));
     Note(ctx, pathLine);
     return;
   }
   DataCell cell(image, pos);
   if (cell.Length() < uint64_t{b} + 4) {
-    LogLineF(ctx, kRed, "data CellsLength Error FileOffset=0x%08x", cell.Pos());
+    Report<FindingKind::kDataCellsLengthError>(ctx, cell.Pos(), cell.Pos());
     Note(ctx, pathLine);
     return;
   }
@@ -223,18 +223,18 @@ void VisitValue(HiveContext& ctx, const OffsetListCell& list, uint32_t entry, co
   totals.Add(Total::AccessCount);
   uint64_t pos = CellPos(entry);
   if (CheckCell(list.Pos(), ctx, true, 0, pos, kSigVk) != kCellOk) {
-    LogLine(ctx, "vk Cells Assert Error", kRed);
+    Report<FindingKind::kVkCellsAssertError>(ctx, static_cast<uint32_t>(pos));
     Note(ctx, pathLine);
     return;
   }
   VkCell vk(image, pos);
   if (vk.Signature() != kSigVk) {
-    LogLineF(ctx, kRed, "vk Signature Error FileOffset=0x%08x", vk.Pos());
+    Report<FindingKind::kVkSignatureError>(ctx, vk.Pos(), vk.Pos());
     Note(ctx, pathLine);
     return;
   }
   if (vk.Length() < uint64_t{VkCell::kHeaderLength} + vk.NameLength()) {
-    LogLineF(ctx, kRed, "vk CellsLength Error FileOffset=0x%08x", vk.Pos());
+    Report<FindingKind::kVkCellsLengthError>(ctx, vk.Pos(), vk.Pos());
     Note(ctx, pathLine);
     return;
   }
@@ -249,12 +249,12 @@ void VisitValue(HiveContext& ctx, const OffsetListCell& list, uint32_t entry, co
     totals.Add(Total::ValueNameCounts, eightBit ? 1 : 0, 1);
     DecodedName decoded = DecodeName(vk.Name(), vk.NameLength(), vk.NameAvail(), eightBit, name, kValueNameBuffer);
     if (decoded.Truncated) {
-      LogLineF(ctx, kRed, "vk Name Overflow Error FileOffset=0x%08x", vk.Pos());
+      Report<FindingKind::kVkNameOverflowError>(ctx, vk.Pos(), vk.Pos());
       Note(ctx, pathLine);
     }
     computed = decoded.ComputedLength;
     if (computed != vk.NameLength()) {
-      LogLineF(ctx, kRed, "vk NameLength Error FileOffset=0x%08x", vk.Pos());
+      Report<FindingKind::kVkNameLengthError>(ctx, vk.Pos(), vk.Pos());
       Note(ctx, pathLine);
       Note(ctx, name);
       DumpCell(ctx, vk);
@@ -401,7 +401,7 @@ void ValueListStep(HiveContext& ctx, const NkCell& nk, const std::string& pathLi
   totals.Add(Total::AccessCount);
   uint64_t pos = CellPos(nk.vklistOffset());
   if (CheckCell(nk.Pos(), ctx, true, 0, pos, kSigVm) != kCellOk) {
-    LogLine(ctx, "vklist Cells Assert Error", kRed);
+    Report<FindingKind::kVklistCellsAssertError>(ctx, static_cast<uint32_t>(pos));
     Note(ctx, pathLine);
     return;
   }
@@ -409,7 +409,7 @@ void ValueListStep(HiveContext& ctx, const NkCell& nk, const std::string& pathLi
   uint64_t count = nk.vklistCount();
   uint64_t used = OffsetListCell::kEntries + 4 * count;
   if (list.Length() < used) {
-    LogLineF(ctx, kRed, "vklist CellsLength Error FileOffset=0x%08x", list.Pos());
+    Report<FindingKind::kVklistCellsLengthError>(ctx, list.Pos(), list.Pos());
     Note(ctx, pathLine);
     return;
   }

@@ -17,16 +17,19 @@
 #include "platform/text.h"
 #include "support/hive_builder.h"
 #include "support/hive_fixture.h"
+#include "support/recording_findings.h"
 
 namespace quelbrix::testing {
 namespace {
 
 std::string Utf8(const std::string& ansi) { return platform::AnsiToUtf8(ansi); }
 
-// Runs a Search without dates over the built hive; the red pane lines, and
-// the whole report.
+// Runs a Search without dates over the built hive; the red pane lines, the
+// findings heard, and the whole report.
 struct Scan {
   std::vector<std::string> red;
+  std::vector<RecordingFindings::Heard> heard;
+  std::vector<FoundAt> found;
   std::vector<std::string> report;
   std::string status;
 
@@ -43,8 +46,15 @@ Scan Search(HiveBuilder& b, int32_t command = kCmdSearchNoDates, std::vector<uin
   HiveRun run;
   EXPECT_TRUE(run.Load(b.Image()));
   run.ui.Clear();
+  RecordingFindings findings;
+  run.ctx.Findings = &findings;
   run.Run(command);
+  run.ctx.Findings = nullptr;
+  // The walk's path is lent to the findings for the walk only.
+  EXPECT_EQ(run.ctx.WalkPath, nullptr);
   Scan scan;
+  scan.heard = findings.All();
+  scan.found = findings.At();
   for (const PaneLine& line : run.ui.Pane())
     if (line.colour == kRed) scan.red.push_back(Utf8(line.text));
   scan.report = run.ReportLinesUtf8();
@@ -136,6 +146,10 @@ TEST(KeyWalkFaults, WrongLhHashIsReportedWithBothValues) {
   Scan s = Search(t.b);
   ASSERT_EQ(s.red.size(), 1u);
   EXPECT_EQ(s.red[0], "nk lh Hash Error calculate=" + Hex(good) + " actual=" + Hex(good ^ 1));
+  ASSERT_EQ(s.found, (std::vector<FoundAt>{{"nk.lh.Hash.Error", 4096 + t.b.NkOffset("B")}}));
+  EXPECT_EQ(s.heard[0].KeyPath, "B");
+  EXPECT_TRUE(s.heard[0].InKeyWalk);
+  EXPECT_EQ(s.heard[0].Line, s.red[0]);
 }
 
 // Repair writes the computed hint or hash into the entry and counts it under
@@ -187,6 +201,9 @@ TEST(KeyWalkFaults, OddLengthUtf16NamesKeepTheirLastByteAndRepairEvensThem) {
   EXPECT_EQ(search.red, (std::vector<std::string>{"nk KeyLength Error3 FileOffset=" + Hex(4096 + nk),
                                                   "class ClassLength Error FileOffset=" + Hex(4096 + cls),
                                                   "vk NameLength Error FileOffset=" + Hex(4096 + vk)}));
+  EXPECT_EQ(search.found, (std::vector<FoundAt>{{"nk.KeyLength.Error3", 4096 + nk},
+                                                {"class.ClassLength.Error", 4096 + cls},
+                                                {"vk.NameLength.Error", 4096 + vk}}));
   std::vector<uint8_t> after;
   Scan repair = Search(b, kCmdRepair, &after);
   EXPECT_EQ(repair.Value("nkKeyLengthClean="), "1");
@@ -259,6 +276,15 @@ TEST(KeyWalkFaults, SiblingsOutOfOrderAndDuplicates) {
   EXPECT_EQ(s.red[3], "nk Subkey Duplicate Error FileOffset=" + Hex(4096 + b.Offset(b.NkCell(dup))));
   EXPECT_EQ(s.red[4], "  2 A");
   EXPECT_EQ(s.red[5], "  1 a");
+  const uint32_t first = 4096 + b.NkOffset("P\\b"), second = 4096 + b.NkOffset("P\\A"),
+                 third = 4096 + b.Offset(b.NkCell(dup));
+  EXPECT_EQ(s.found, (std::vector<FoundAt>{{"nk.Subkey.Sequence.Error", second},
+                                           {"nk.Subkey.Order.Previous", first},
+                                           {"nk.Subkey.Order.This", second},
+                                           {"nk.Subkey.Duplicate.Error", third},
+                                           {"nk.Subkey.Order.Previous", second},
+                                           {"nk.Subkey.Order.This", third}}));
+  for (const auto& h : s.heard) EXPECT_EQ(h.KeyPath.substr(0, 2), "P\\") << h.At;
   (void)a;
 }
 
