@@ -15,8 +15,8 @@
 #include <functional>
 #include <string>
 
+#include "app/startup.h"
 #include "core/context.h"
-#include "core/startup.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "registry/hive_reader.h"

@@ -12,9 +12,9 @@
 #include <vector>
 #include <string>
 
+#include "app/run_command.h"
 #include "core/context.h"
 #include "core/frontend.h"
-#include "core/run_command.h"
 #include "platform/files.h"
 #include "txlog/txlog.h"
 

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "app/run_command.h"
+#include "app/startup.h"
 #include "cli/cli_frontend.h"
 #include "cli/command_line.h"
 #include "cli/export_command.h"
@@ -14,8 +16,6 @@
 #include "cli/outcome.h"
 #include "core/context.h"
 #include "core/report_log.h"
-#include "core/run_command.h"
-#include "core/startup.h"
 #include "core/texts.h"
 #include "live/live_commands.h"
 #include "platform/files.h"

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "core/context.h"
+#include "core/report_log.h"
 #include "core/texts.h"
 
 namespace quelbrix {
@@ -15,6 +17,12 @@ std::string ProgressShare(uint64_t done, uint64_t total) {
   char share[8];
   std::snprintf(share, sizeof share, "%2u%% ", static_cast<unsigned>(percent));
   return share;
+}
+
+std::string CommandCaption(HiveContext& ctx, int32_t id) {
+  std::string utf8 = ctx.UI != nullptr ? ctx.UI->ControlCaption(id) : ControlCaptionUtf8(id);
+  if (utf8.size() >= kMaxPath) utf8.resize(kMaxPath - 1);
+  return Ansi(utf8);
 }
 
 std::string Frontend::ControlCaption(int id) { return ControlCaptionUtf8(id); }

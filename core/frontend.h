@@ -58,4 +58,8 @@ std::string ProgressShare(uint64_t done, uint64_t total);
 // Captions of the window's controls, UTF-8; "" for an unknown id.
 std::string ControlCaptionUtf8(int id);
 
+// The ANSI caption of a command's button, as RunCommand shows it and the
+// passes name the command in their status texts.
+std::string CommandCaption(HiveContext& ctx, int32_t id);
+
 }  // namespace quelbrix

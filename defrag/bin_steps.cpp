@@ -7,7 +7,6 @@
 
 #include "core/frontend.h"
 #include "core/report_log.h"
-#include "core/run_command.h"
 #include "core/texts.h"
 #include "repair/allocator.h"
 

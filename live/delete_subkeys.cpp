@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "core/frontend.h"
-#include "core/run_command.h"
 #include "core/texts.h"
 #include "live/live_commands.h"
 #include "registry/registry.h"

@@ -1,5 +1,6 @@
 #include "repair/allocator.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/invariant.h"
@@ -441,5 +442,19 @@ uint32_t BigCellLength(const HiveContext& ctx, uint32_t n) {
   if (IsOldFormat(ctx.HiveMajorVersion, ctx.HiveMinorVersion) || n > kSegmentCellSize) return rounded;
   return rounded < kSegmentCellSize ? rounded : kSegmentCellSize;
 }
+
+namespace valuestep {
+
+void FreeCell(HiveContext& ctx, const CellView& cell) {
+  if (!cell.Valid() || !cell.Allocated()) return;
+  uint32_t length = cell.Length();
+  cell.SetSize(static_cast<int32_t>(length));
+  NoteFreeSpace(ctx, cell.Pos());
+  AccessMap map(ctx);
+  uint64_t shadowed = std::min<uint64_t>(length, cell.Avail());
+  if (map.Contains(cell.Pos(), shadowed)) std::memset(map.Data() + cell.Pos(), 0, shadowed);
+}
+
+}  // namespace valuestep
 
 }  // namespace quelbrix

@@ -2,8 +2,9 @@
 // GetNewCells finds or makes an allocated, zeroed cell (existing bins, merged
 // empty bins, a new bin in the reserve pages); AdjustCells trims an oversized
 // cell under Defrag; InitHbin writes an empty bin; DeleteTrailingHbins drops
-// empty bins at the end.  Bookkeeping lives in the AccessMap (bin shadows and
-// ScanTotals).  Positions are image positions; 0 means none.
+// empty bins at the end; FreeCell gives a cell back.  Bookkeeping lives in
+// the AccessMap (bin shadows and ScanTotals).  Positions are image positions;
+// 0 means none.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,8 @@
 #include "core/context.h"
 
 namespace quelbrix {
+
+class CellView;
 
 // length: whole cell length, a positive multiple of 8.  limitBin: image
 // position of a bin, or 0 for none.  Returns the new cell's position or 0.
@@ -20,5 +23,11 @@ void AdjustCells(HiveContext& ctx, uint32_t cell, uint64_t needed);
 void InitHbin(HiveContext& ctx, uint32_t at, uint32_t size);
 uint32_t DeleteTrailingHbins(HiveContext& ctx);
 uint32_t BigCellLength(const HiveContext& ctx, uint32_t n);
+
+namespace valuestep {
+// Gives up an allocated cell: its size word is made positive and its shadow
+// cleared, since a free cell has no referrer and no children.
+void FreeCell(HiveContext& ctx, const CellView& cell);
+}  // namespace valuestep
 
 }  // namespace quelbrix

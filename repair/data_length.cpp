@@ -7,9 +7,9 @@
 #include "core/report_log.h"
 #include "hive/report_finding.h"
 #include "hive/access_map.h"
+#include "hive/big_data.h"
 #include "hive/check_cell.h"
 #include "repair/allocator.h"
-#include "scan/big_data.h"
 
 namespace quelbrix {
 namespace {

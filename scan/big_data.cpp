@@ -9,23 +9,8 @@
 #include "hive/check_cell.h"
 #include "hive/report_finding.h"
 #include "repair/allocator.h"
-#include "repair/free_index.h"
 
 namespace quelbrix {
-
-namespace valuestep {
-
-void FreeCell(HiveContext& ctx, const CellView& cell) {
-  if (!cell.Valid() || !cell.Allocated()) return;
-  uint32_t length = cell.Length();
-  cell.SetSize(static_cast<int32_t>(length));
-  NoteFreeSpace(ctx, cell.Pos());
-  AccessMap map(ctx);
-  uint64_t shadowed = std::min<uint64_t>(length, cell.Avail());
-  if (map.Contains(cell.Pos(), shadowed)) std::memset(map.Data() + cell.Pos(), 0, shadowed);
-}
-
-}  // namespace valuestep
 
 namespace {
 

@@ -5,7 +5,6 @@
 
 #include "core/frontend.h"
 #include "core/report_log.h"
-#include "core/run_command.h"
 #include "core/texts.h"
 #include "hive/access_map.h"
 #include "hive/check_cell.h"

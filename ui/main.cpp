@@ -9,8 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "app/startup.h"
 #include "core/context.h"
-#include "core/startup.h"
 #include "core/texts.h"
 #include "platform/files.h"
 #include "platform/text.h"

@@ -20,8 +20,8 @@
 #include <QThread>
 #include <QUrl>
 
-#include "core/run_command.h"
-#include "core/startup.h"
+#include "app/run_command.h"
+#include "app/startup.h"
 #include "live/live_commands.h"
 #include "platform/text.h"
 #include "registry/hive_reader.h"

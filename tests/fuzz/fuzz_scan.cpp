@@ -13,10 +13,10 @@
 #include <string>
 #include <string_view>
 
+#include "app/run_command.h"
 #include "core/context.h"
 #include "core/frontend.h"
 #include "core/report_log.h"
-#include "core/run_command.h"
 #include "hive/base_block.h"
 #include "hive/cells.h"
 #include "hive/names.h"

@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/run_command.h"
+#include "app/run_command.h"
 #include "hive/report_finding.h"
 #include "support/hive_builder.h"
 #include "support/hive_fixture.h"

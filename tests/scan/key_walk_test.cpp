@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "app/run_command.h"
 #include "core/report_log.h"
-#include "core/run_command.h"
 #include "hive/cells.h"
 #include "hive/names.h"
 #include "platform/text.h"

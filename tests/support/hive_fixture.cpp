@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "core/run_command.h"
+#include "app/run_command.h"
 #include "platform/text.h"
 
 namespace quelbrix::testing {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "app/run_command.h"
 #include "core/context.h"
-#include "core/run_command.h"
 #include "support/recording_frontend.h"
 
 namespace quelbrix::testing {

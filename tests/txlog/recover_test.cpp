@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/run_command.h"
+#include "app/run_command.h"
 #include "hive/bytes.h"
 #include "support/hive_builder.h"
 #include "support/hive_fixture.h"

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "core/startup.h"
+#include "app/startup.h"
 #include "platform/text.h"
 #include "ui/button_states.h"
 #include "ui/command_rules.h"

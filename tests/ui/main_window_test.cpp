@@ -17,8 +17,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/run_command.h"
 #include "core/report_log.h"
-#include "core/run_command.h"
 #include "platform/text.h"
 #include "support/hive_builder.h"
 #include "support/hive_fixture.h"

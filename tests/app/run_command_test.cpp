@@ -1,7 +1,7 @@
 // RunCommand: Read (reserve pages, done flags, status texts), Write (back
 // unchanged, atomic on failure), the report file of the scan commands (its
 // name, its CR LF lines in code page 932) and the status bar around a command.
-#include "core/run_command.h"
+#include "app/run_command.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

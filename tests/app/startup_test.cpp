@@ -1,6 +1,6 @@
 // Start-up rules: diagnostic mode from the program's path, and the test that
 // a file is a hive worth reading.
-#include "core/startup.h"
+#include "app/startup.h"
 
 #include <gtest/gtest.h>
 

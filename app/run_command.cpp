@@ -1,4 +1,4 @@
-#include "core/run_command.h"
+#include "app/run_command.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/recover_image.h"
 #include "core/frontend.h"
 #include "core/report_log.h"
 #include "core/texts.h"
@@ -18,7 +19,6 @@
 #include "platform/text.h"
 #include "platform/worker.h"
 #include "scan/scan_hive.h"
-#include "txlog/recover_image.h"
 #include "txlog/txlog.h"
 
 namespace quelbrix {
@@ -280,8 +280,6 @@ CommandOutcome RunLive(HiveContext& ctx, const std::string& caption) {
 
 }  // namespace
 
-void ImageFree::operator()(uint8_t* p) const { platform::FreeZeroed(p, Bytes); }
-
 bool AllocateImage(HiveContext& ctx, uint64_t fileSize) {
   FreeImage(ctx);
   ctx.FileSize = fileSize;
@@ -333,12 +331,6 @@ void FreeImage(HiveContext& ctx) {
   ctx.ImageOwner.reset();
   ctx.Image = nullptr;
   ctx.ImageSize = 0;
-}
-
-std::string CommandCaption(HiveContext& ctx, int32_t id) {
-  std::string utf8 = ctx.UI != nullptr ? ctx.UI->ControlCaption(id) : ControlCaptionUtf8(id);
-  if (utf8.size() >= kMaxPath) utf8.resize(kMaxPath - 1);
-  return Ansi(utf8);
 }
 
 CommandOutcome RunCommand(HiveContext& ctx) {

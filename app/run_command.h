@@ -56,7 +56,4 @@ void NoteFileFailure(HiveContext& ctx);
 // Frees the HiveImage and its AccessMap.
 void FreeImage(HiveContext& ctx);
 
-// The ANSI caption of a command's button, as RunCommand shows it.
-std::string CommandCaption(HiveContext& ctx, int32_t id);
-
 }  // namespace quelbrix

@@ -1,10 +1,10 @@
-#include "txlog/recover_image.h"
+#include "app/recover_image.h"
 
 #include <cstring>
 #include <vector>
 
+#include "app/run_command.h"
 #include "core/report_log.h"
-#include "core/run_command.h"
 #include "txlog/txlog.h"
 
 namespace quelbrix::txlog {
