@@ -5,6 +5,7 @@
 
 #include "app/run_command.h"
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "txlog/txlog.h"
 
 namespace quelbrix::txlog {
@@ -42,7 +43,12 @@ void LogRecoveryPhase(HiveContext& ctx) {
   if (!ctx.LogOutcome) return;
   LogLineF(ctx, kGreen, "[TransactionLog Recovery] %s", NowText().c_str());
   // Notes are ASCII around the logs' file names, which the pane shows as they are.
-  for (const Note& note : ctx.LogOutcome->Notes) LogLineShown(ctx, note.Text, note.Text, note.Error ? kRed : kBlack);
+  for (const Note& note : ctx.LogOutcome->Notes) {
+    if (note.Error)
+      EmitFindingShown(ctx, FindingKind::kLogRefused, kNoOffset, note.Text, note.Text);
+    else
+      LogLineShown(ctx, note.Text, note.Text, kBlack);
+  }
 }
 
 std::string AppliedSuffix(const HiveContext& ctx) {

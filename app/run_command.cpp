@@ -10,6 +10,7 @@
 #include "app/recover_image.h"
 #include "core/frontend.h"
 #include "core/report_log.h"
+#include "hive/report_finding.h"
 #include "core/texts.h"
 #include "hive/base_block.h"
 #include "live/live_commands.h"
@@ -60,7 +61,7 @@ void NoteFileFailure(HiveContext& ctx) {
   ctx.FailureDetail = line;
   // The line names a file: its bytes are shown as they are.
   if (ctx.ReportFile != nullptr) {
-    LogLineShown(ctx, line, line, kRed);
+    EmitFindingShown(ctx, FindingKind::kFileFailure, kNoOffset, line, line);
     return;
   }
   LogPaneShown(kRed, ctx, line, line);
@@ -190,7 +191,8 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
   ctx.ReportLimit = 0;
   if (failed) {
     FormatText(line, sizeof line, Ansi("[%sに失敗しました] %s").c_str(), caption.c_str(), now.c_str());
-    LogLineShown(ctx, line, FormatShown("[%sに失敗しました] %s", reportCaption.c_str(), now.c_str()), kRed);
+    EmitFindingShown(ctx, FindingKind::kCommandFailed, kNoOffset, line,
+                     FormatShown("[%sに失敗しました] %s", reportCaption.c_str(), now.c_str()));
   } else {
     const char* format = aborted ? "[%s中止] %s" : "[%s完了] %s";
     FormatText(line, sizeof line, Ansi(format).c_str(), caption.c_str(), now.c_str());

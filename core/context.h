@@ -93,9 +93,7 @@ struct HiveContext {
   // The report file of the last scan of this image ("" after Read), which a
   // failed Write adds its reason to.
   std::string ReportPath;
-  // Red report lines that state a fault, counted by LogLine for the command
-  // line's verdict (the structure statistics and the unknown-type note are
-  // taken back out where they are written).
+  // Findings of severity fault, for the command line's verdict.
   uint32_t FaultLines = 0;
   // Who else hears of each finding (a JSON list, the window); none by default.
   FindingSink* Findings = nullptr;

@@ -163,7 +163,6 @@ void LogPane(uint32_t colour, HiveContext& ctx, std::string_view text) {
 }
 
 void LogLine(HiveContext& ctx, std::string_view text, uint32_t colour) {
-  if (colour == kRed) ++ctx.FaultLines;
   LogFile(ctx, text);
   LogPane(colour, ctx, text);
 }
@@ -174,7 +173,6 @@ void LogPaneShown(uint32_t colour, HiveContext& ctx, std::string_view ansi, std:
 }
 
 void LogLineShown(HiveContext& ctx, std::string_view ansi, std::string_view utf8, uint32_t colour) {
-  if (colour == kRed) ++ctx.FaultLines;
   LogFile(ctx, ansi);
   LogPaneShown(colour, ctx, ansi, utf8);
 }
