@@ -350,6 +350,11 @@ void TreeMender::BigData(const VkCell& vk) {
   }
   uint64_t expected = (uint64_t{b} + kSegmentData - 1) / kSegmentData;
   if (whole >= expected) return;
+  // Too few segments for the length: the key walk would say so, but the
+  // length cut to the segments leaves it nothing to see.
+  if (count < expected)
+    Report<FindingKind::kDbCellsNumberError>(ctx_, static_cast<uint32_t>(dbPos), static_cast<int>(expected),
+                                             static_cast<int>(count));
   Found(FindingKind::kMendDataLength, vk.Pos());
   totals_.Count(RepairCounter::dataDetachClean);
   if (whole == 0) {

@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "core/report_log.h"
+#include "hive/access_map.h"
 #include "hive/cells.h"
 #include "platform/text.h"
 #include "support/hive_builder.h"
 #include "support/hive_fixture.h"
+#include "support/recording_findings.h"
 #include "support/run_process.h"
 
 namespace quelbrix::testing {
@@ -312,6 +314,40 @@ TEST(SoundHive, ReferencesThatFailTheirChecksAreDetached) {
     EXPECT_EQ(got.keys, expected.keys);
     ExpectKept(expected, got);
   }
+}
+
+// Where the key walk has a repair of its own, Repair's mending leaves the
+// case to it: a count beside no list keeps its line and counter, and too few
+// big-data segments keep their line though the length is cut to them.
+TEST(SoundHive, TheWalksOwnRepairsKeepTheirLinesAndCounters) {
+  Sample s;
+  const uint32_t alpha = s.b.Offset(s.b.NkCell(s.a));
+  s.b.SetU32(alpha, 0x2C, 0xFFFFFFFFu);  // the value list
+  s.b.SetU32(alpha, 0x34, 0xFFFFFFFFu);  // the class
+  const uint32_t db = s.b.Offset(s.b.DataCell(s.bigValue));
+  s.b.SetU16(db, 6, 2);  // 40000 bytes need 3 segments
+  s.b.RecomputeChecksum();
+  HiveRun run;
+  RecordingFindings found;
+  run.ctx.Findings = &found;
+  ASSERT_TRUE(run.Load(s.b.Image()));
+  run.Run(kCmdRepair);
+  auto has = [&](const std::string& id, uint32_t offset) {
+    for (const FoundAt& f : found.At())
+      if (f == FoundAt{id, offset}) return true;
+    return false;
+  };
+  EXPECT_TRUE(has("nk.Value.Count.Offset.Error", 4096 + alpha));
+  EXPECT_TRUE(has("nk.ClassLength.Offset.Error", 4096 + alpha));
+  EXPECT_TRUE(has("dbCells.Number.Error", 4096 + db));
+  EXPECT_FALSE(has("Mend.vklist.Detach", 4096 + alpha));
+  EXPECT_FALSE(has("Mend.class.Detach", 4096 + alpha));
+  ScanTotals totals(run.ctx);
+  EXPECT_EQ(totals.Counter(RepairCounter::nkvklistCountClean), 1);
+  EXPECT_EQ(totals.Counter(RepairCounter::nkClassCountClean), 1);
+  EXPECT_EQ(totals.Counter(RepairCounter::vklistDetachClean), 0);
+  EXPECT_EQ(totals.Counter(RepairCounter::classDetachClean), 0);
+  Mended(s.b);
 }
 
 TEST(SoundHive, SubkeysAreSortedAndDuplicatesRenamed) {
