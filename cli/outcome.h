@@ -5,10 +5,15 @@
 #include <string>
 
 #include "core/context.h"
+#include "core/run_command.h"
 
 namespace quelbrix {
 
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
 constexpr int kExitDamage = 3;
+constexpr int kExitAborted = 130;
 
 struct CliSession {
   HiveContext context;         // outlives the command for the summary
@@ -20,6 +25,12 @@ struct CliSession {
   std::string statusShown;     // the final status text as shown, UTF-8
   bool json = false;
 };
+
+// The exit status of a command's outcome.  A scan that stopped at damage has
+// still reported on the hive; the commands that would change or write it
+// refuse that case themselves, and VerdictOf turns its 0 into 3.  Only
+// Ctrl-C aborts a command here.
+int ExitStatusOf(CommandOutcome outcome);
 
 // 0 turns into 3 when the run's report holds a line that states a fault, or
 // its scan stopped at damage it cannot pass; every other status stays.
