@@ -19,9 +19,6 @@ namespace {
 using registry::RegistryKey;
 using registry::RegistryValue;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-
 const char* TypeName(uint32_t type) {
   static const char* const kNames[] = {"REG_NONE",
                                        "REG_SZ",

@@ -26,11 +26,6 @@
 namespace quelbrix {
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitAborted = 130;
-
 HiveContext* g_context = nullptr;
 std::atomic<int> g_interrupts{0};
 
@@ -38,21 +33,6 @@ void OnInterrupt(int) {
   // The first Ctrl-C asks the running pass to stop; the second ends the process.
   if (g_interrupts.fetch_add(1) > 0) _exit(kExitAborted);
   if (g_context != nullptr) g_context->AbortRequested.store(1);
-}
-
-// The exit status of a command's outcome.  A scan that stopped at damage has
-// still reported on the hive; the commands that would change or write it
-// refuse that case themselves (Runner::Stopped), and FinishRun turns its 0
-// into 3.  Only Ctrl-C aborts a command here.
-int ExitStatusOf(CommandOutcome outcome) {
-  switch (outcome) {
-    case CommandOutcome::kCompleted:
-    case CommandOutcome::kStoppedAtDamage: return kExitOk;
-    case CommandOutcome::kAborted: return kExitAborted;
-    case CommandOutcome::kFailed:
-    case CommandOutcome::kRefused: break;
-  }
-  return kExitFailed;
 }
 
 // "%sに失敗しました" of a command, as people see it.

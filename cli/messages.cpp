@@ -17,8 +17,6 @@ void SayFileProblem(const std::string& path, const std::string& reason) {
     std::fprintf(stderr, "quelbrix: %s: %s\n", path.c_str(), reason.c_str());
 }
 
-void SayFileError(const std::string& path, int err) { SayFileProblem(path, std::strerror(err)); }
-
 std::string HiveFileReason(const std::string& path) {
   if (path.empty()) return "empty file name";
   struct stat st {};

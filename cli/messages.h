@@ -8,8 +8,6 @@ namespace quelbrix {
 
 // Prints "quelbrix: PATH: REASON" on stderr.
 void SayFileProblem(const std::string& path, const std::string& reason);
-// Prints the line with the text of errno value `err` as the reason.
-void SayFileError(const std::string& path, int err);
 
 // Why a hive file fails the checks before Read (missing, a directory, too
 // short, unreadable, no "regf" signature); "" when it passes them.

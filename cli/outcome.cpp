@@ -9,6 +9,17 @@
 
 namespace quelbrix {
 
+int ExitStatusOf(CommandOutcome outcome) {
+  switch (outcome) {
+    case CommandOutcome::kCompleted:
+    case CommandOutcome::kStoppedAtDamage: return kExitOk;
+    case CommandOutcome::kAborted: return kExitAborted;
+    case CommandOutcome::kFailed:
+    case CommandOutcome::kRefused: break;
+  }
+  return kExitFailed;
+}
+
 int VerdictOf(int status, const HiveContext& ctx) {
   if (status != 0) return status;
   return ctx.FaultLines > 0 || ctx.ScanStopped ? kExitDamage : 0;

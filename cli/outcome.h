@@ -5,11 +5,16 @@
 #include <string>
 
 #include "core/context.h"
+#include "app/run_command.h"
 #include "report/findings.h"
 
 namespace quelbrix {
 
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
 constexpr int kExitDamage = 3;
+constexpr int kExitAborted = 130;
 
 struct CliSession {
   HiveContext context;         // outlives the command for the summary
@@ -22,6 +27,12 @@ struct CliSession {
   bool json = false;
   FindingList findings;        // heard with --json
 };
+
+// The exit status of a command's outcome.  A scan that stopped at damage has
+// still reported on the hive; the commands that would change or write it
+// refuse that case themselves, and VerdictOf turns its 0 into 3.  Only
+// Ctrl-C aborts a command here.
+int ExitStatusOf(CommandOutcome outcome);
 
 // 0 turns into 3 when the run found a fault, or its scan stopped at damage
 // it cannot pass; every other status stays.

@@ -71,11 +71,13 @@ DefragLoopEnd RunDefragLoop(HiveContext& ctx) {
   constexpr uint32_t kRoundsWithoutRecord = 3;
   DefragRecords packedRecords, roundRecords;
   uint32_t withoutRecord = 0;
+  int32_t (*const pack)(HiveContext&) = ctx.DefragRoundPass ? ctx.DefragRoundPass : DefragUnpackedCells;
+  int32_t (*const backward)(HiveContext&) = ctx.DefragRoundPass ? ctx.DefragRoundPass : DefragUnallocCells;
   for (uint32_t round = 1;; ++round) {
-    int32_t moved = DefragUnpackedCells(ctx);
+    int32_t moved = pack(ctx);
     if (ctx.Aborted()) return DefragLoopEnd::kAborted;
     bool record = packedRecords.Beaten(MeasureDefragLayout(ctx));
-    moved += DefragUnallocCells(ctx);
+    moved += backward(ctx);
     if (ctx.Aborted()) return DefragLoopEnd::kAborted;
     if (moved == 0) return DefragLoopEnd::kSettled;
     record = roundRecords.Beaten(MeasureDefragLayout(ctx)) || record;

@@ -20,7 +20,6 @@ class WorkerThread {
   // the thread cannot be created (or one is still joinable).
   bool Start(std::function<void()> body, size_t stackBytes = kDefaultStack);
   void Join();
-  bool Joinable() const { return started_; }
 
   static constexpr size_t kDefaultStack = 256u * 1024 * 1024;
 

@@ -69,7 +69,6 @@ class MachineRegistry {
     folder_ = folder;
     return true;
   }
-  const std::string& Folder() const { return folder_; }
 
   // The hive mounted as HKLM\name, read when first needed.
   LONG Hive(std::string_view name, std::shared_ptr<LoadedHive>* out) {
@@ -371,12 +370,6 @@ bool SelectMachineRegistry(const std::string& folder) {
   MachineRegistry& m = Machine();
   std::lock_guard<std::mutex> guard(m.Lock);
   return m.Select(folder);
-}
-
-std::string MachineRegistryFolder() {
-  MachineRegistry& m = Machine();
-  std::lock_guard<std::mutex> guard(m.Lock);
-  return m.Folder();
 }
 
 LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD, REGSAM, HKEY* result) {

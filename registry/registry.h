@@ -88,7 +88,6 @@ struct SECURITY_ATTRIBUTES {
 // an earlier folder are written back and dropped.  False while handles into
 // the earlier folder are still open.
 bool SelectMachineRegistry(const std::string& folder);
-std::string MachineRegistryFolder();
 
 // Names are in the ANSI code page; sub keys are paths with backslashes.
 LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM desired, HKEY* result);

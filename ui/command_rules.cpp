@@ -33,18 +33,6 @@ bool CommandAllowed(int id, const HiveContext& ctx) {
   }
 }
 
-bool NeedsRegfImage(int id) {
-  switch (id) {
-    case kCmdSearchDates:
-    case kCmdSearchNoDates:
-    case kCmdRepair:
-    case kCmdDefrag:
-    case kCmdWrite:
-    case kCmdRebuild: return true;
-    default: return false;
-  }
-}
-
 DropAction DropTarget(const HiveContext& ctx, bool fileOk, bool onLoadFileBox) {
   if (ctx.Busy.load() != 0 || !fileOk) return DropAction::kNone;
   if (onLoadFileBox) return ctx.Done(kHiveLoaded) ? DropAction::kNone : DropAction::kHiveLoad;

@@ -14,9 +14,6 @@ namespace quelbrix::ui {
 // buttons do so that no second worker can start).
 bool CommandAllowed(int id, const HiveContext& ctx);
 
-// The commands that need the image in memory to begin with "regf".
-bool NeedsRegfImage(int id);
-
 enum class DropAction { kNone, kRead, kHiveLoad };
 // A dropped file that passed CheckHiveFile (fileOk) starts Hive load when it
 // lands on the load-file box and no hive is loaded, Read anywhere else;

@@ -45,7 +45,6 @@ class MainWindow : public QWidget {
   quelbrix::ui::OutputPane* OutputPane() const { return pane_; }
   QString CaptionOf(int id) const;
   int StatusHeight() const { return statusHeight_; }
-  const QFont& FixedFont() const { return fixedFont_; }
   RegistryBrowser* Browser() const { return browser_; }
 
   // The language of captions and status texts (also the context menu's

@@ -151,6 +151,34 @@ TEST(ExportJson, ListsWhatTheReaderReads) {
     if (h.name == "NTUSER.DAT") ExpectJsonIsTheTree(DecompressedPath(h));
 }
 
+// A number with its top bit set is still unsigned: printed as a signed one,
+// `data` would stand for other bytes to a reader that takes it at its word.
+TEST(ExportJson, NumbersWithTheTopBitSetStayUnsigned) {
+  const struct {
+    uint32_t type;
+    uint64_t number;
+  } numbers[] = {{4, 0xFFFFFFFFu}, {4, 0x80000000u}, {11, 0x8000000000000001u}};
+  HiveBuilder b;
+  std::vector<std::vector<uint8_t>> stored;
+  for (const auto& n : numbers) {
+    stored.emplace_back(n.type == 11 ? 8 : 4);
+    for (size_t k = 0; k < stored.back().size(); ++k) stored.back()[k] = static_cast<uint8_t>(n.number >> (8 * k));
+    b.AddValue(b.Root(), "n" + std::to_string(stored.size()), n.type, stored.back());
+  }
+  b.Build();
+  TempDir dir;
+  ASSERT_TRUE(b.WriteTo(dir.File("numbers.hiv")));
+  ProcessResult run = Export({dir.File("numbers.hiv"), "--format", "json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const json values = json::parse(run.out)["keys"][0]["values"];
+  ASSERT_EQ(values.size(), std::size(numbers));
+  for (size_t i = 0; i < values.size(); ++i) {
+    ASSERT_TRUE(values[i]["data"].is_number_unsigned()) << values[i];
+    EXPECT_EQ(values[i]["data"].get<uint64_t>(), numbers[i].number);
+    EXPECT_EQ(BytesOf(values[i]), stored[i]);
+  }
+}
+
 // One fault in a built hive: the export leaves out exactly the part it
 // spoils, keeps everything else, says so on stderr and exits 3.
 TEST(ExportDamaged, LeavesOutTheUnreadablePartOnly) {

@@ -1,7 +1,0 @@
-#include "live/privileges.h"
-
-namespace quelbrix {
-
-bool EnablePrivilege(const char*) { return true; }
-
-}  // namespace quelbrix
