@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "cli/interrupt.h"
 #include "cli/messages.h"
 #include "cli/outcome.h"
 #include "platform/files.h"
@@ -21,6 +22,7 @@ using registry::RegistryValue;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
+constexpr int kExitAborted = 130;
 
 const char* TypeName(uint32_t type) {
   static const char* const kNames[] = {"REG_NONE",
@@ -246,6 +248,8 @@ int RunExport(const ExportRequest& request) {
   }
   std::string bytes = request.format == "json" ? JsonText(*key, path, platform::AbsolutePath(request.hive), damage.Skipped)
                                                : registry::RegFileBytes(*key, path);
+  // Ctrl-C while the hive was read: nothing is written.
+  if (Interrupted()) return kExitAborted;
   if (request.output.empty()) {
     if (!WriteStdout(bytes)) {
       SayFileProblem("stdout", "write failed");
@@ -258,7 +262,8 @@ int RunExport(const ExportRequest& request) {
       SayFileProblem(target, "path longer than 259 characters");
       return kExitFailed;
     }
-    if (!platform::WriteFileAtomic(target, bytes.data(), bytes.size())) {
+    if (!platform::WriteFileAtomic(target, bytes.data(), bytes.size(), [] { return !Interrupted(); })) {
+      if (Interrupted()) return kExitAborted;
       std::string text = platform::FileErrorText(platform::LastFileError());
       SayFileProblem("", text.empty() ? target + ": the file could not be written" : text);
       return kExitFailed;

@@ -2,14 +2,13 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <string>
 
 #include "cli/cli_frontend.h"
 #include "cli/command_line.h"
 #include "cli/export_command.h"
+#include "cli/interrupt.h"
 #include "cli/messages.h"
 #include "cli/outcome.h"
 #include "core/context.h"
@@ -31,15 +30,6 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitAborted = 130;
 
-HiveContext* g_context = nullptr;
-std::atomic<int> g_interrupts{0};
-
-void OnInterrupt(int) {
-  // The first Ctrl-C asks the running pass to stop; the second ends the process.
-  if (g_interrupts.fetch_add(1) > 0) _exit(kExitAborted);
-  if (g_context != nullptr) g_context->AbortRequested.store(1);
-}
-
 // The exit status of a command's outcome.  A scan that stopped at damage has
 // still reported on the hive; the commands that would change or write it
 // refuse that case themselves (Runner::Stopped), and FinishRun turns its 0
@@ -57,6 +47,7 @@ int ExitStatusOf(CommandOutcome outcome) {
 
 // "%sに失敗しました" of a command, as people see it.
 std::string FailedText(int32_t id) { return FormatShown(ShownText(TextId::kFailed), ShownCaption(id).c_str()); }
+std::string AbortedText(int32_t id) { return FormatShown(ShownText(TextId::kAborted), ShownCaption(id).c_str()); }
 
 class Runner {
  public:
@@ -65,6 +56,12 @@ class Runner {
   // Runs one command on the worker and waits for it.  Returns the exit status
   // of its outcome; the outcome itself, when asked for, in *outcome.
   int Run(int32_t id, CommandOutcome* outcome = nullptr) {
+    // After a Ctrl-C no step starts, whatever the step before made of it.
+    if (Interrupted()) {
+      Refuse(AbortedText(id));
+      if (outcome != nullptr) *outcome = CommandOutcome::kAborted;
+      return kExitAborted;
+    }
     platform::WorkerThread worker;
     CommandOutcome result = CommandOutcome::kFailed;
     if (!StartCommand(ctx_, id, worker, &result)) {
@@ -88,15 +85,20 @@ class Runner {
 
   // --write keeps the file as it was beside it before the Write replaces it.
   int BackupThenWrite() {
+    if (Interrupted()) return Run(kCmdWrite);
     platform::ClearFileError();
     // A file the Write would refuse gets no copy either: a failed step leaves nothing behind.
-    if (!platform::MayReplaceFile(ctx_.CurrentFile) || BackupCopy(ctx_.CurrentFile).empty()) {
+    std::string backup;
+    if (!platform::MayReplaceFile(ctx_.CurrentFile) || (backup = BackupCopy(ctx_.CurrentFile)).empty()) {
       Refuse(FailedText(kCmdWrite));
       NoteFileFailure(ctx_);
       ShowFailureDetail();
       return kExitFailed;
     }
-    return HiveCommand(kCmdWrite);
+    int rc = HiveCommand(kCmdWrite);
+    // An aborted Write left the hive as it was: its copy is not wanted either.
+    if (rc == kExitAborted) std::remove(backup.c_str());
+    return rc;
   }
 
   // `message` is UTF-8, in the run's language.
@@ -150,7 +152,7 @@ class Runner {
       int rc = Run(id);
       if (rc == kExitOk) {
         session_.output = ctx_.CurrentFile;
-      } else {
+      } else if (rc != kExitAborted) {
         std::string reason = CreateFileReason(ctx_.CurrentFile);
         SayFileProblem(ctx_.CurrentFile, reason.empty() ? "the hive could not be written" : reason);
       }
@@ -164,7 +166,7 @@ class Runner {
     if (outcome == CommandOutcome::kFailed && ctx_.ReportPath != report) {
       std::string reason = CreateFileReason(report);
       SayFileProblem(report, reason.empty() ? "the report file could not be created" : reason);
-    } else {
+    } else if (ctx_.ReportPath == report) {
       session_.reportPath = report;
       std::fprintf(stderr, "report: %s\n", report.c_str());
     }
@@ -183,6 +185,7 @@ class Runner {
 namespace quelbrix {
 
 int RunQuelbrix(int argc, char** argv, CliSession& session) {
+  InstallInterruptHandler();
 
   CLI::App app{
       "Quelbrix: examines Windows registry hive files offline, byte by byte; reports on them, repairs them,\n"
@@ -329,9 +332,8 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
 
   CliFrontend ui(quiet || session.json, !noColor);
   ctx.UI = &ui;
-  g_context = &ctx;
   session.ctx = &ctx;
-  std::signal(SIGINT, OnInterrupt);
+  InterruptContext(&ctx);
   Runner runner(ctx, ui, session);
   ctx.SetDone(kHiveLoaded, RebuildMounted(ctx));
 

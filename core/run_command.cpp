@@ -1,5 +1,6 @@
 #include "core/run_command.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,7 @@ namespace quelbrix {
 namespace {
 
 constexpr size_t kReportBuffer = 1u << 20;
+constexpr size_t kReadPiece = 32u << 20;
 
 void SetStatus(HiveContext& ctx, int part, const std::string& ansi) {
   if (ctx.UI != nullptr) ctx.UI->SetStatusText(part, ansi);
@@ -80,6 +82,13 @@ CommandOutcome Fail(HiveContext& ctx, const std::string& caption,
   return outcome;
 }
 
+// Ctrl-C before the command had anything to show: nothing of it is kept.
+CommandOutcome Aborted(HiveContext& ctx, const std::string& caption) {
+  if (ctx.CommandId == kCmdRead) FreeImage(ctx);
+  CommandStatus(ctx, caption, TextId::kAborted, "");
+  return CommandOutcome::kAborted;
+}
+
 void DoneWithSize(HiveContext& ctx, const std::string& caption, uint64_t size, const std::string& suffix = "") {
   CommandStatus(ctx, caption, TextId::kDoneWithSize, suffix, static_cast<int>(static_cast<uint32_t>(size)));
 }
@@ -111,13 +120,24 @@ CommandOutcome ReadHive(HiveContext& ctx, const std::string& caption) {
   } catch (const std::system_error&) {
     // No thread: the scan touches the pages as it goes.
   }
-  size_t got = std::fread(ctx.Image, 1, want, f);
+  // In pieces, so that Ctrl-C during the read of a large hive on a slow
+  // disk is seen before the whole file is in.
+  size_t got = 0;
+  while (got < want && !ctx.Aborted()) {
+    size_t piece = std::min(want - got, kReadPiece);
+    size_t n = std::fread(ctx.Image + got, 1, piece, f);
+    got += n;
+    if (n != piece) break;
+  }
   if (touch.joinable()) touch.join();
-  if (got != want) platform::RecordFileError("read", ctx.InputPath, std::ferror(f) ? errno : EIO);
+  bool aborted = ctx.Aborted();
+  if (got != want && !aborted) platform::RecordFileError("read", ctx.InputPath, std::ferror(f) ? errno : EIO);
   std::fclose(f);
+  if (aborted) return Aborted(ctx, caption);
   if (got != want) return Fail(ctx, caption);
   std::string logs;
   if (!txlog::RecoverAfterRead(ctx, &logs)) return Fail(ctx, caption);
+  if (ctx.Aborted()) return Aborted(ctx, caption);
   ctx.CurrentFile = ctx.InputPath;
   ctx.ReportPath.clear();
   if (ctx.UI != nullptr) ctx.UI->AddRecentFile(kCtlReadFileCombo, ctx.CurrentFile);
@@ -134,7 +154,10 @@ CommandOutcome WriteHive(HiveContext& ctx, const std::string& caption) {
   size_t size = static_cast<size_t>(ctx.FileSize & 0xFFFFFFFFu);
   if (ctx.Image == nullptr || ctx.ImageUnfit || ctx.CurrentFile.empty() || size > ctx.ImageSize)
     return Fail(ctx, caption, CommandOutcome::kRefused);
-  if (!platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size)) return Fail(ctx, caption);
+  if (ctx.Aborted()) return Aborted(ctx, caption);
+  // Ctrl-C until the last moment before the rename leaves the old file.
+  if (!platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size, [&ctx] { return !ctx.Aborted(); }))
+    return ctx.Aborted() ? Aborted(ctx, caption) : Fail(ctx, caption);
   DoneWithSize(ctx, caption, ctx.FileSize);
   if (ctx.Done(kRepairDone) || ctx.Done(kDefragDone)) ctx.SetDone(kWriteDone, true);
   return CommandOutcome::kCompleted;

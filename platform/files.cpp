@@ -157,7 +157,8 @@ std::string WriteTarget(const std::string& path) {
 // group and permission bits of `like` (0644 for a new file without one),
 // flushes it and renames it over `target`.
 template <typename Fill>
-bool ReplaceWith(const std::string& target, const struct stat* like, bool mustBeNew, Fill fill) {
+bool ReplaceWith(const std::string& target, const struct stat* like, bool mustBeNew, Fill fill,
+                 const std::function<bool()>& proceed = nullptr) {
   std::string folder = FolderOf(target);
   if (folder.empty()) folder = ".";
   std::string tmpl = folder + "/." + FileNameOf(target) + ".XXXXXX";
@@ -191,6 +192,10 @@ bool ReplaceWith(const std::string& target, const struct stat* like, bool mustBe
   if (ok && mustBeNew && FileExists(target)) {
     ok = false;
     error = EEXIST;
+  }
+  if (ok && proceed && !proceed()) {
+    ok = false;
+    error = ECANCELED;
   }
   if (ok && (Injected("rename") || rename(tmpl.c_str(), target.c_str()) != 0)) {
     action = "rename";
@@ -235,14 +240,15 @@ void SetFileFailuresForTest(const std::string& plan) {
   seam.Parse(plan);
 }
 
-bool WriteFileAtomic(const std::string& path, const void* data, size_t size) {
+bool WriteFileAtomic(const std::string& path, const void* data, size_t size, const std::function<bool()>& proceed) {
   std::string target = WriteTarget(path);
   struct stat st {};
   bool exists = stat(target.c_str(), &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) return Fail("write", target, EISDIR);
   if (exists && !MayReplace(target, st)) return Fail("write", target, EACCES);
   const char* bytes = static_cast<const char*>(data);
-  return ReplaceWith(target, exists ? &st : nullptr, false, [&](int fd) { return WriteAll(fd, bytes, size); });
+  return ReplaceWith(target, exists ? &st : nullptr, false, [&](int fd) { return WriteAll(fd, bytes, size); },
+                     proceed);
 }
 
 bool MayReplaceFile(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace quelbrix::platform {
@@ -46,8 +47,10 @@ std::string FileErrorText(const FileError& e);
 // process may, its owner and group; one that the user may not write (as a
 // plain write would find it; for root: no write bit at all) is refused with
 // EACCES.  On failure the old file is untouched and the temporary file is
-// removed.
-bool WriteFileAtomic(const std::string& path, const void* data, size_t size);
+// removed.  `proceed`, when given, is asked once the bytes are on disk, just
+// before the rename: false abandons the write (ECANCELED) the same way.
+bool WriteFileAtomic(const std::string& path, const void* data, size_t size,
+                     const std::function<bool()>& proceed = nullptr);
 
 // Whether WriteFileAtomic could replace `path`: the file may be written (as
 // above) and its folder takes new files.  Records the refusal.

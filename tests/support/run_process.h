@@ -12,6 +12,7 @@ struct ProcessResult {
   // The exit status; 128 + the signal number when a signal ended the child
   // (as a shell reports it); -1 when it could not be started.
   int status = -1;
+  int signal = 0;   // the signal that ended the child; 0 when it exited
   std::string out;  // stdout, unless it went to a file
   std::string err;
 };
@@ -23,5 +24,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 // result says whether the cue was seen at all (else no signal was sent).
 ProcessResult RunProcessAndSignal(const std::vector<std::string>& argv, const std::string& cue, int signal,
                                   bool* cueSeen);
+
+// Runs the program with SIGINT already pending when it starts (blocked until
+// the program unblocks it): a Ctrl-C at its first instant, the same every run.
+ProcessResult RunProcessInterrupted(const std::vector<std::string>& argv);
 
 }  // namespace quelbrix::testing
