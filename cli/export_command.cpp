@@ -262,7 +262,10 @@ int RunExport(const ExportRequest& request) {
       SayFileProblem(target, "path longer than 259 characters");
       return kExitFailed;
     }
-    if (!platform::WriteFileAtomic(target, bytes.data(), bytes.size(), [] { return !Interrupted(); })) {
+    platform::WriteOptions options;
+    options.proceed = [] { return !Interrupted(); };
+    options.privateFile = !platform::OthersMayRead(request.hive);
+    if (!platform::WriteFileAtomic(target, bytes.data(), bytes.size(), options)) {
       if (Interrupted()) return kExitAborted;
       std::string text = platform::FileErrorText(platform::LastFileError());
       SayFileProblem("", text.empty() ? target + ": the file could not be written" : text);

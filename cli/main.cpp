@@ -45,6 +45,15 @@ int ExitStatusOf(CommandOutcome outcome) {
   return kExitFailed;
 }
 
+// A folder named on the command line whose links someone else may have
+// planted is refused before anything is written into it.
+bool FollowsNamedLinks(const std::string& path) {
+  std::string target;
+  if (platform::FollowNamedPath(path, &target)) return true;
+  std::fprintf(stderr, "quelbrix: %s\n", platform::FileErrorText(platform::LastFileError()).c_str());
+  return false;
+}
+
 // "%sに失敗しました" of a command, as people see it.
 std::string FailedText(int32_t id) { return FormatShown(ShownText(TextId::kFailed), ShownCaption(id).c_str()); }
 std::string AbortedText(int32_t id) { return FormatShown(ShownText(TextId::kAborted), ShownCaption(id).c_str()); }
@@ -165,7 +174,7 @@ class Runner {
     // The one failure of a scan that leaves no report of its own.
     if (outcome == CommandOutcome::kFailed && ctx_.ReportPath != report) {
       std::string reason = CreateFileReason(report);
-      SayFileProblem(report, reason.empty() ? "the report file could not be created" : reason);
+      SayFileProblem(report, reason.empty() ? "the report file could not be written (none is left under its name)" : reason);
     } else if (ctx_.ReportPath == report) {
       session_.reportPath = report;
       std::fprintf(stderr, "report: %s\n", report.c_str());
@@ -322,13 +331,17 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   }
   if (!outputDir.empty()) {
     ctx.OutputFolder = platform::AbsolutePath(outputDir);
+    if (!FollowsNamedLinks(ctx.OutputFolder)) return kExitFailed;
     if (!platform::MakeDirectories(ctx.OutputFolder)) {
       std::fprintf(stderr, "--output-dir: cannot create %s\n", ctx.OutputFolder.c_str());
       return kExitUsage;
     }
     if (!InstalledUnderPrefix(platform::ExecutableFolder())) ctx.RegistryRoot = ctx.OutputFolder + "/registry";
   }
-  if (!registryRoot.empty()) ctx.RegistryRoot = platform::AbsolutePath(registryRoot);
+  if (!registryRoot.empty()) {
+    ctx.RegistryRoot = platform::AbsolutePath(registryRoot);
+    if (!FollowsNamedLinks(ctx.RegistryRoot)) return kExitFailed;
+  }
 
   CliFrontend ui(quiet || session.json, !noColor);
   ctx.UI = &ui;

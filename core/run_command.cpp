@@ -47,11 +47,7 @@ void CommandStatus(HiveContext& ctx, const std::string& caption, TextId text, co
 
 // Adds a line to the report of the image's last scan, which is closed by now.
 void AppendToReport(const std::string& path, const std::string& line) {
-  FILE* f = std::fopen(path.c_str(), "ab");
-  if (f == nullptr) return;
-  std::fputs(line.c_str(), f);
-  std::fputs("\r\n", f);
-  std::fclose(f);
+  platform::AppendToFile(path, line + "\r\n");
 }
 
 }  // namespace
@@ -156,7 +152,10 @@ CommandOutcome WriteHive(HiveContext& ctx, const std::string& caption) {
     return Fail(ctx, caption, CommandOutcome::kRefused);
   if (ctx.Aborted()) return Aborted(ctx, caption);
   // Ctrl-C until the last moment before the rename leaves the old file.
-  if (!platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size, [&ctx] { return !ctx.Aborted(); }))
+  platform::WriteOptions options;
+  options.proceed = [&ctx] { return !ctx.Aborted(); };
+  options.privateFile = !platform::OthersMayRead(ctx.InputPath);
+  if (!platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size, options))
     return ctx.Aborted() ? Aborted(ctx, caption) : Fail(ctx, caption);
   DoneWithSize(ctx, caption, ctx.FileSize);
   if (ctx.Done(kRepairDone) || ctx.Done(kDefragDone)) ctx.SetDone(kWriteDone, true);
@@ -168,9 +167,20 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
     return Fail(ctx, caption, CommandOutcome::kRefused);
   if (ctx.UI != nullptr) ctx.UI->ClearPane();
   std::string reportPath = ctx.OutputFolder + "/" + ReportFileName(ctx);
-  FILE* report = reportPath.size() < kMaxPath ? platform::OpenStreamedFile(reportPath) : nullptr;
+  // Written under a name of its own and renamed at the end, so that a report
+  // that could not be finished never stands under its name; whoever may not
+  // read the hive may not read its report either.
+  std::string reportTemp;
+  // A folder under the report's name would refuse only the last step.
+  bool blocked = platform::IsDirectory(reportPath);
+  int reportFd = reportPath.size() < kMaxPath && !blocked
+                     ? platform::CreateBeside(reportPath, !platform::OthersMayRead(ctx.InputPath), &reportTemp)
+                     : -1;
+  FILE* report = reportFd >= 0 ? platform::OpenStreamedFile(reportFd) : nullptr;
   if (report == nullptr) {
-    platform::RecordFileError("write", reportPath, reportPath.size() < kMaxPath ? errno : ENAMETOOLONG);
+    int error = blocked ? EISDIR : reportFd >= 0 ? errno : platform::LastFileError().Errno;
+    if (reportFd >= 0) std::remove(reportTemp.c_str());
+    platform::RecordFileError("write", reportPath, reportPath.size() < kMaxPath ? error : ENAMETOOLONG);
     if (ctx.UI != nullptr)
       ctx.UI->ShowStatus(0, Ansi(JapaneseText(TextId::kCannotOpenOutput)), ShownText(TextId::kCannotOpenOutput), "");
     NoteFileFailure(ctx);
@@ -220,8 +230,12 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
     LogLineShown(ctx, line, FormatShown(format, reportCaption.c_str(), now.c_str()), kGreen);
   }
   ctx.ReportFile = nullptr;
-  // The report is a result too: one that did not reach the disk is a failure.
-  if (!platform::CloseWrittenFile(report, reportPath)) {
+  // The report is a result too: one that did not reach the disk is a failure,
+  // and is removed rather than left half written.
+  bool whole = platform::CloseWrittenFile(report, reportPath);
+  if (!whole) std::remove(reportTemp.c_str());
+  if (!whole || !platform::RenameIntoPlace(reportTemp, reportPath)) {
+    ctx.ReportPath.clear();
     failed = true;
     Fail(ctx, caption);
   } else if (failed) {

@@ -279,7 +279,9 @@ TEST(Abort, ReadAndWriteKeepNothing) {
   std::string path = run.dir.File("target");
   ASSERT_TRUE(testing::WriteBytes(path, bytes));
   size_t before = FilesIn(run.dir.Path());
-  EXPECT_FALSE(platform::WriteFileAtomic(path, "new", 3, [] { return false; }));
+  platform::WriteOptions stop;
+  stop.proceed = [] { return false; };
+  EXPECT_FALSE(platform::WriteFileAtomic(path, "new", 3, stop));
   EXPECT_EQ(platform::LastFileError().Errno, ECANCELED);
   EXPECT_EQ(ReadBytes(path), bytes);
   EXPECT_EQ(FilesIn(run.dir.Path()), before);
