@@ -52,10 +52,17 @@ TEST(CliAbort, InterruptAtTheFirstInstantWritesNothing) {
   const std::vector<std::vector<std::string>> commands = {
       {"search", hive}, {"defrag", hive, "--write"}, {"repair", hive, "-o", written}, {"export", hive, "-o", written}};
   for (const auto& command : commands) {
-    std::vector<std::string> argv = {QUELBRIX_CLI};
+    // SIGINT blocked and sent before the exec: both survive it, so the signal
+    // is pending at the program's first instant, every run.
+    std::vector<std::string> argv = {"python3", "-c",
+                                     "import os, signal, sys\n"
+                                     "signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGINT])\n"
+                                     "os.kill(os.getpid(), signal.SIGINT)\n"
+                                     "os.execv(sys.argv[1], sys.argv[1:])",
+                                     QUELBRIX_CLI};
     argv.insert(argv.end(), command.begin(), command.end());
     argv.insert(argv.end(), {"--output-dir", dir.Path(), "--quiet"});
-    ProcessResult run = RunProcessInterrupted(argv);
+    ProcessResult run = RunProcess(argv);
     const std::string what = command[0] + " " + command.back();
     // The program ended itself; the signal's default action would also give 130.
     EXPECT_EQ(run.signal, 0) << what;

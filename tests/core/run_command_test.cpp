@@ -254,28 +254,18 @@ TEST(ReportFile, UnwritableOutputFolderEndsTheCommand) {
   EXPECT_EQ(run.ctx.FailureDetail, reason);
 }
 
-// Ctrl-C that reaches Read or Write keeps nothing: no image to scan or write,
-// the file on disk as it was, no temporary file beside it.
+// Ctrl-C that reaches Read keeps no image to scan or write; one that comes
+// while a write's bytes go to disk leaves the old file and no temporary file.
 TEST(Abort, ReadAndWriteKeepNothing) {
   HiveRun run;
   std::vector<uint8_t> bytes = SoundHive();
   ASSERT_TRUE(run.Load(bytes));
-  run.ctx.InputPath = run.HivePath();
   run.ctx.AbortRequested.store(1);
   EXPECT_EQ(run.Run(kCmdRead), CommandOutcome::kAborted);
   EXPECT_EQ(run.StatusUtf8(), "読込中止");
   EXPECT_FALSE(run.ctx.Done(kReadDone));
   EXPECT_EQ(run.ctx.Image, nullptr);
 
-  ASSERT_TRUE(run.Load(bytes));
-  run.ctx.Image[200] ^= 0xFF;  // an image that differs from the file
-  run.ctx.AbortRequested.store(1);
-  EXPECT_EQ(run.Run(kCmdWrite), CommandOutcome::kAborted);
-  EXPECT_EQ(run.StatusUtf8(), "書込中止");
-  EXPECT_EQ(ReadBytes(run.HivePath()), bytes);
-
-  // The abort that comes while the bytes go to disk: the rename is the last
-  // moment it can stop the write.
   std::string path = run.dir.File("target");
   ASSERT_TRUE(testing::WriteBytes(path, bytes));
   size_t before = FilesIn(run.dir.Path());

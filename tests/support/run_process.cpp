@@ -58,10 +58,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
       waited = waitpid(pid, &wstatus, 0);
     } while (waited < 0 && errno == EINTR);
     if (waited == pid && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-    if (waited == pid && WIFSIGNALED(wstatus)) {
-      result.status = 128 + WTERMSIG(wstatus);
-      result.signal = WTERMSIG(wstatus);
-    }
+    if (waited == pid && WIFSIGNALED(wstatus)) result.status = 128 + (result.signal = WTERMSIG(wstatus));
     if (stdoutFile.empty()) result.out = ReadAll(out);
     result.err = ReadAll(err);
   } else {
@@ -116,65 +113,13 @@ ProcessResult RunProcessAndSignal(const std::vector<std::string>& argv, const st
       waited = waitpid(pid, &wstatus, 0);
     } while (waited < 0 && errno == EINTR);
     if (waited == pid && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-    if (waited == pid && WIFSIGNALED(wstatus)) {
-      result.status = 128 + WTERMSIG(wstatus);
-      result.signal = WTERMSIG(wstatus);
-    }
+    if (waited == pid && WIFSIGNALED(wstatus)) result.status = 128 + (result.signal = WTERMSIG(wstatus));
     result.out = ReadAll(out);
   } else {
     result.err = "cannot start " + argv[0];
   }
   close(pipeFds[0]);
   std::fclose(out);
-  return result;
-}
-
-ProcessResult RunProcessInterrupted(const std::vector<std::string>& argv) {
-  ProcessResult result;
-  FILE* out = std::tmpfile();
-  FILE* err = std::tmpfile();
-  if (argv.empty() || out == nullptr || err == nullptr) {
-    if (out != nullptr) std::fclose(out);
-    if (err != nullptr) std::fclose(err);
-    return result;
-  }
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    // Only async-signal-safe calls between fork and exec.  A pending signal
-    // and the blocked mask both survive exec.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-    kill(getpid(), SIGINT);
-    int in = open("/dev/null", O_RDONLY);
-    if (in >= 0) dup2(in, STDIN_FILENO);
-    dup2(fileno(out), STDOUT_FILENO);
-    dup2(fileno(err), STDERR_FILENO);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  if (pid > 0) {
-    int wstatus = 0;
-    pid_t waited;
-    do {
-      waited = waitpid(pid, &wstatus, 0);
-    } while (waited < 0 && errno == EINTR);
-    if (waited == pid && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-    if (waited == pid && WIFSIGNALED(wstatus)) {
-      result.status = 128 + WTERMSIG(wstatus);
-      result.signal = WTERMSIG(wstatus);
-    }
-    result.out = ReadAll(out);
-    result.err = ReadAll(err);
-  } else {
-    result.err = "cannot start " + argv[0];
-  }
-  std::fclose(out);
-  std::fclose(err);
   return result;
 }
 

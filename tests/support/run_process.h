@@ -25,8 +25,4 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 ProcessResult RunProcessAndSignal(const std::vector<std::string>& argv, const std::string& cue, int signal,
                                   bool* cueSeen);
 
-// Runs the program with SIGINT already pending when it starts (blocked until
-// the program unblocks it): a Ctrl-C at its first instant, the same every run.
-ProcessResult RunProcessInterrupted(const std::vector<std::string>& argv);
-
 }  // namespace quelbrix::testing
