@@ -1,5 +1,6 @@
 #include "app/run_command.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,7 @@ namespace quelbrix {
 namespace {
 
 constexpr size_t kReportBuffer = 1u << 20;
+constexpr size_t kReadPiece = 32u << 20;
 
 void SetStatus(HiveContext& ctx, int part, const std::string& ansi) {
   if (ctx.UI != nullptr) ctx.UI->SetStatusText(part, ansi);
@@ -46,11 +48,7 @@ void CommandStatus(HiveContext& ctx, const std::string& caption, TextId text, co
 
 // Adds a line to the report of the image's last scan, which is closed by now.
 void AppendToReport(const std::string& path, const std::string& line) {
-  FILE* f = std::fopen(path.c_str(), "ab");
-  if (f == nullptr) return;
-  std::fputs(line.c_str(), f);
-  std::fputs("\r\n", f);
-  std::fclose(f);
+  platform::AppendToFile(path, line + "\r\n");
 }
 
 }  // namespace
@@ -79,6 +77,13 @@ CommandOutcome Fail(HiveContext& ctx, const std::string& caption,
                     CommandOutcome outcome = CommandOutcome::kFailed) {
   FailCommand(ctx, caption);
   return outcome;
+}
+
+// Ctrl-C before the command had anything to show: nothing of it is kept.
+CommandOutcome Aborted(HiveContext& ctx, const std::string& caption) {
+  if (ctx.CommandId == kCmdRead) FreeImage(ctx);
+  CommandStatus(ctx, caption, TextId::kAborted, "");
+  return CommandOutcome::kAborted;
 }
 
 void DoneWithSize(HiveContext& ctx, const std::string& caption, uint64_t size, const std::string& suffix = "") {
@@ -112,13 +117,24 @@ CommandOutcome ReadHive(HiveContext& ctx, const std::string& caption) {
   } catch (const std::system_error&) {
     // No thread: the scan touches the pages as it goes.
   }
-  size_t got = std::fread(ctx.Image, 1, want, f);
+  // In pieces, so that Ctrl-C during the read of a large hive on a slow
+  // disk is seen before the whole file is in.
+  size_t got = 0;
+  while (got < want && !ctx.Aborted()) {
+    size_t piece = std::min(want - got, kReadPiece);
+    size_t n = std::fread(ctx.Image + got, 1, piece, f);
+    got += n;
+    if (n != piece) break;
+  }
   if (touch.joinable()) touch.join();
-  if (got != want) platform::RecordFileError("read", ctx.InputPath, std::ferror(f) ? errno : EIO);
+  bool aborted = ctx.Aborted();
+  if (got != want && !aborted) platform::RecordFileError("read", ctx.InputPath, std::ferror(f) ? errno : EIO);
   std::fclose(f);
+  if (aborted) return Aborted(ctx, caption);
   if (got != want) return Fail(ctx, caption);
   std::string logs;
   if (!txlog::RecoverAfterRead(ctx, &logs)) return Fail(ctx, caption);
+  if (ctx.Aborted()) return Aborted(ctx, caption);
   ctx.CurrentFile = ctx.InputPath;
   ctx.ReportPath.clear();
   if (ctx.UI != nullptr) ctx.UI->AddRecentFile(kCtlReadFileCombo, ctx.CurrentFile);
@@ -135,7 +151,13 @@ CommandOutcome WriteHive(HiveContext& ctx, const std::string& caption) {
   size_t size = static_cast<size_t>(ctx.FileSize & 0xFFFFFFFFu);
   if (ctx.Image == nullptr || ctx.ImageUnfit || ctx.CurrentFile.empty() || size > ctx.ImageSize)
     return Fail(ctx, caption, CommandOutcome::kRefused);
-  if (!platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size)) return Fail(ctx, caption);
+  if (ctx.Aborted()) return Aborted(ctx, caption);
+  // Ctrl-C until the last moment before the rename leaves the old file.
+  platform::WriteOptions options;
+  options.proceed = [&ctx] { return !ctx.Aborted(); };
+  options.privateFile = !platform::OthersMayRead(ctx.InputPath);
+  if (!platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size, options))
+    return ctx.Aborted() ? Aborted(ctx, caption) : Fail(ctx, caption);
   DoneWithSize(ctx, caption, ctx.FileSize);
   if (ctx.Done(kRepairDone) || ctx.Done(kDefragDone)) ctx.SetDone(kWriteDone, true);
   return CommandOutcome::kCompleted;
@@ -146,9 +168,20 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
     return Fail(ctx, caption, CommandOutcome::kRefused);
   if (ctx.UI != nullptr) ctx.UI->ClearPane();
   std::string reportPath = ctx.OutputFolder + "/" + ReportFileName(ctx);
-  FILE* report = reportPath.size() < kMaxPath ? platform::OpenStreamedFile(reportPath) : nullptr;
+  // Written under a name of its own and renamed at the end, so that a report
+  // that could not be finished never stands under its name; whoever may not
+  // read the hive may not read its report either.
+  std::string reportTemp;
+  // A folder under the report's name would refuse only the last step.
+  bool blocked = platform::IsDirectory(reportPath);
+  int reportFd = reportPath.size() < kMaxPath && !blocked
+                     ? platform::CreateBeside(reportPath, !platform::OthersMayRead(ctx.InputPath), &reportTemp)
+                     : -1;
+  FILE* report = reportFd >= 0 ? platform::OpenStreamedFile(reportFd) : nullptr;
   if (report == nullptr) {
-    platform::RecordFileError("write", reportPath, reportPath.size() < kMaxPath ? errno : ENAMETOOLONG);
+    int error = blocked ? EISDIR : reportFd >= 0 ? errno : platform::LastFileError().Errno;
+    if (reportFd >= 0) std::remove(reportTemp.c_str());
+    platform::RecordFileError("write", reportPath, reportPath.size() < kMaxPath ? error : ENAMETOOLONG);
     if (ctx.UI != nullptr)
       ctx.UI->ShowStatus(0, Ansi(JapaneseText(TextId::kCannotOpenOutput)), ShownText(TextId::kCannotOpenOutput), "");
     NoteFileFailure(ctx);
@@ -199,8 +232,12 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
     LogLineShown(ctx, line, FormatShown(format, reportCaption.c_str(), now.c_str()), kGreen);
   }
   ctx.ReportFile = nullptr;
-  // The report is a result too: one that did not reach the disk is a failure.
-  if (!platform::CloseWrittenFile(report, reportPath)) {
+  // The report is a result too: one that did not reach the disk is a failure,
+  // and is removed rather than left half written.
+  bool whole = platform::CloseWrittenFile(report, reportPath);
+  if (!whole) std::remove(reportTemp.c_str());
+  if (!whole || !platform::RenameIntoPlace(reportTemp, reportPath)) {
+    ctx.ReportPath.clear();
     failed = true;
     Fail(ctx, caption);
   } else if (failed) {

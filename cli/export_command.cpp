@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "cli/interrupt.h"
 #include "cli/messages.h"
 #include "cli/outcome.h"
 #include "platform/files.h"
@@ -243,6 +244,8 @@ int RunExport(const ExportRequest& request) {
   }
   std::string bytes = request.format == "json" ? JsonText(*key, path, platform::AbsolutePath(request.hive), damage.Skipped)
                                                : registry::RegFileBytes(*key, path);
+  // Ctrl-C while the hive was read: nothing is written.
+  if (Interrupted()) return kExitAborted;
   if (request.output.empty()) {
     if (!WriteStdout(bytes)) {
       SayFileProblem("stdout", "write failed");
@@ -255,7 +258,11 @@ int RunExport(const ExportRequest& request) {
       SayFileProblem(target, "path longer than 259 characters");
       return kExitFailed;
     }
-    if (!platform::WriteFileAtomic(target, bytes.data(), bytes.size())) {
+    platform::WriteOptions options;
+    options.proceed = [] { return !Interrupted(); };
+    options.privateFile = !platform::OthersMayRead(request.hive);
+    if (!platform::WriteFileAtomic(target, bytes.data(), bytes.size(), options)) {
+      if (Interrupted()) return kExitAborted;
       std::string text = platform::FileErrorText(platform::LastFileError());
       SayFileProblem("", text.empty() ? target + ": the file could not be written" : text);
       return kExitFailed;

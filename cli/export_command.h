@@ -18,7 +18,8 @@ struct ExportRequest {
 };
 
 // Exit status: 0 exported whole, 3 exported with unreadable parts left out,
-// 1 when the hive cannot be read, KEY is not in it or the output fails.
+// 1 when the hive cannot be read, KEY is not in it or the output fails, 130
+// after Ctrl-C (nothing written).
 int RunExport(const ExportRequest& request);
 
 }  // namespace quelbrix

@@ -2,8 +2,6 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -12,6 +10,7 @@
 #include "cli/cli_frontend.h"
 #include "cli/command_line.h"
 #include "cli/export_command.h"
+#include "cli/interrupt.h"
 #include "cli/messages.h"
 #include "cli/outcome.h"
 #include "core/context.h"
@@ -26,17 +25,18 @@
 namespace quelbrix {
 namespace {
 
-HiveContext* g_context = nullptr;
-std::atomic<int> g_interrupts{0};
-
-void OnInterrupt(int) {
-  // The first Ctrl-C asks the running pass to stop; the second ends the process.
-  if (g_interrupts.fetch_add(1) > 0) _exit(kExitAborted);
-  if (g_context != nullptr) g_context->AbortRequested.store(1);
+// A folder named on the command line whose links someone else may have
+// planted is refused before anything is written into it.
+bool FollowsNamedLinks(const std::string& path) {
+  std::string target;
+  if (platform::FollowNamedPath(path, &target)) return true;
+  std::fprintf(stderr, "quelbrix: %s\n", platform::FileErrorText(platform::LastFileError()).c_str());
+  return false;
 }
 
 // "%sに失敗しました" of a command, as people see it.
 std::string FailedText(int32_t id) { return FormatShown(ShownText(TextId::kFailed), ShownCaption(id).c_str()); }
+std::string AbortedText(int32_t id) { return FormatShown(ShownText(TextId::kAborted), ShownCaption(id).c_str()); }
 
 class Runner {
  public:
@@ -45,6 +45,12 @@ class Runner {
   // Runs one command on the worker and waits for it.  Returns the exit status
   // of its outcome; the outcome itself, when asked for, in *outcome.
   int Run(int32_t id, CommandOutcome* outcome = nullptr) {
+    // After a Ctrl-C no step starts, whatever the step before made of it.
+    if (Interrupted()) {
+      Refuse(AbortedText(id));
+      if (outcome != nullptr) *outcome = CommandOutcome::kAborted;
+      return kExitAborted;
+    }
     platform::WorkerThread worker;
     CommandOutcome result = CommandOutcome::kFailed;
     if (!StartCommand(ctx_, id, worker, &result)) {
@@ -68,15 +74,20 @@ class Runner {
 
   // --write keeps the file as it was beside it before the Write replaces it.
   int BackupThenWrite() {
+    if (Interrupted()) return Run(kCmdWrite);
     platform::ClearFileError();
     // A file the Write would refuse gets no copy either: a failed step leaves nothing behind.
-    if (!platform::MayReplaceFile(ctx_.CurrentFile) || BackupCopy(ctx_.CurrentFile).empty()) {
+    std::string backup;
+    if (!platform::MayReplaceFile(ctx_.CurrentFile) || (backup = BackupCopy(ctx_.CurrentFile)).empty()) {
       Refuse(FailedText(kCmdWrite));
       NoteFileFailure(ctx_);
       ShowFailureDetail();
       return kExitFailed;
     }
-    return HiveCommand(kCmdWrite);
+    int rc = HiveCommand(kCmdWrite);
+    // An aborted Write left the hive as it was: its copy is not wanted either.
+    if (rc == kExitAborted) std::remove(backup.c_str());
+    return rc;
   }
 
   // `message` is UTF-8, in the run's language.
@@ -130,7 +141,7 @@ class Runner {
       int rc = Run(id);
       if (rc == kExitOk) {
         session_.output = ctx_.CurrentFile;
-      } else {
+      } else if (rc != kExitAborted) {
         std::string reason = CreateFileReason(ctx_.CurrentFile);
         SayFileProblem(ctx_.CurrentFile, reason.empty() ? "the hive could not be written" : reason);
       }
@@ -143,8 +154,8 @@ class Runner {
     // The one failure of a scan that leaves no report of its own.
     if (outcome == CommandOutcome::kFailed && ctx_.ReportPath != report) {
       std::string reason = CreateFileReason(report);
-      SayFileProblem(report, reason.empty() ? "the report file could not be created" : reason);
-    } else {
+      SayFileProblem(report, reason.empty() ? "the report file could not be written (none is left under its name)" : reason);
+    } else if (ctx_.ReportPath == report) {
       session_.reportPath = report;
       std::fprintf(stderr, "report: %s\n", report.c_str());
     }
@@ -163,6 +174,7 @@ class Runner {
 namespace quelbrix {
 
 int RunQuelbrix(int argc, char** argv, CliSession& session) {
+  InstallInterruptHandler();
 
   CLI::App app{
       "Quelbrix: examines Windows registry hive files offline, byte by byte; reports on them, repairs them,\n"
@@ -305,20 +317,23 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   }
   if (!outputDir.empty()) {
     ctx.OutputFolder = platform::AbsolutePath(outputDir);
+    if (!FollowsNamedLinks(ctx.OutputFolder)) return kExitFailed;
     if (!platform::MakeDirectories(ctx.OutputFolder)) {
       std::fprintf(stderr, "--output-dir: cannot create %s\n", ctx.OutputFolder.c_str());
       return kExitUsage;
     }
     if (!InstalledUnderPrefix(platform::ExecutableFolder())) ctx.RegistryRoot = ctx.OutputFolder + "/registry";
   }
-  if (!registryRoot.empty()) ctx.RegistryRoot = platform::AbsolutePath(registryRoot);
+  if (!registryRoot.empty()) {
+    ctx.RegistryRoot = platform::AbsolutePath(registryRoot);
+    if (!FollowsNamedLinks(ctx.RegistryRoot)) return kExitFailed;
+  }
 
   CliFrontend ui(quiet || session.json, !noColor);
   ctx.UI = &ui;
   if (session.json) ctx.Findings = &session.findings;
-  g_context = &ctx;
   session.ctx = &ctx;
-  std::signal(SIGINT, OnInterrupt);
+  InterruptContext(&ctx);
   Runner runner(ctx, ui, session);
   ctx.SetDone(kHiveLoaded, RebuildMounted(ctx));
 

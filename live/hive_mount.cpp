@@ -1,5 +1,7 @@
 // Hive load and unload under HKLM\Rebuild, the time-stamped copy kept
 // before a load, and the start-up test for a mount left by an earlier run.
+#include <cerrno>
+
 #include "core/report_log.h"
 #include "live/live_commands.h"
 #include "platform/files.h"
@@ -23,10 +25,13 @@ std::string BackupName(const std::string& path, const platform::CalendarTime& t)
 std::string BackupCopy(const std::string& path) {
   std::string target = BackupName(path, platform::LocalNow());
   // A copy made in the same second as an earlier one gets a numbered name
-  // rather than replacing it.
+  // rather than replacing it; so does a name that anything else holds.
   std::string name = target;
-  for (int n = 2; platform::FileExists(name); ++n) name = target + " (" + std::to_string(n) + ")";
-  return platform::CopyFileAtomic(path, name) ? name : std::string();
+  for (int n = 2;; ++n) {
+    if (platform::CopyFileAtomic(path, name)) return name;
+    if (platform::LastFileError().Errno != EEXIST || n > 1000) return std::string();
+    name = target + " (" + std::to_string(n) + ")";
+  }
 }
 
 bool LoadHive(HiveContext& ctx) {

@@ -1,6 +1,9 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <pwd.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,27 +144,74 @@ bool MayReplace(const std::string& path, const struct stat& st) {
   return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
-// The file a write to `path` lands in: a symbolic link is followed, so the
-// link stays and its target gets the new bytes.
-std::string WriteTarget(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-  char* real = realpath(path.c_str(), nullptr);
-  if (real == nullptr) return path;
-  std::string target = real;
-  std::free(real);
-  return target;
+// A new file beside `path` named ".NAME.XXXXXX" with six random letters;
+// O_EXCL makes a name that anything (a link too) already holds fail, and the
+// next is tried.
+int OpenNew(const std::string& path, mode_t mode, std::string* tempPath) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::string folder = FolderOf(path);
+  if (folder.empty()) folder = ".";
+  const std::string stem = folder + "/." + FileNameOf(path) + ".";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char random[6];
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return -1;
+    std::string name = stem;
+    for (unsigned char r : random) name += kLetters[r % (sizeof kLetters - 1)];
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      *tempPath = name;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+std::string UserName(uid_t uid) {
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  char buffer[1024];
+  if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) return found->pw_name;
+  return "uid " + std::to_string(uid);
+}
+
+// Another user's link in a folder anyone may write is refused: whoever
+// planted it chose where our bytes would go.
+bool MayFollowLink(const struct stat& link, const std::string& folder) {
+  struct stat dir {};
+  if (stat(folder.c_str(), &dir) != 0) return false;
+  if ((dir.st_mode & S_IWOTH) == 0) return true;
+  return link.st_uid == geteuid() || link.st_uid == 0;
+}
+
+// Pushes the components of `path` so that the first comes off the back first.
+void PushComponents(const std::string& path, std::vector<std::string>* pending) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  pending->insert(pending->end(), parts.rbegin(), parts.rend());
 }
 
 // Fills a temporary file beside `target` through fill(fd), gives it the owner,
-// group and permission bits of `like` (0644 for a new file without one),
-// flushes it and renames it over `target`.
+// group and permission bits of `like` (those of the file it replaces, or, for
+// a copy, of its source less group and world write), flushes it and renames
+// it over `target`.
 template <typename Fill>
-bool ReplaceWith(const std::string& target, const struct stat* like, bool mustBeNew, Fill fill) {
-  std::string folder = FolderOf(target);
-  if (folder.empty()) folder = ".";
-  std::string tmpl = folder + "/." + FileNameOf(target) + ".XXXXXX";
-  int fd = Injected("open") ? -1 : mkstemp(tmpl.data());
+bool ReplaceWith(const std::string& target, const struct stat* like, bool mustBeNew, bool privateFile, Fill fill,
+                 const std::function<bool()>& proceed = nullptr) {
+  std::string tmpl;
+  int fd = -1;
+  if (!Injected("open")) {
+    mode_t mode = privateFile ? 0600 : 0644;
+    if (like != nullptr && mustBeNew) mode = like->st_mode & 0755;
+    fd = OpenNew(target, mode, &tmpl);
+  }
   if (fd < 0) return Fail("write", target, errno);
   const char* action = "write";
   bool ok = !Injected("write") && fill(fd);
@@ -169,9 +219,8 @@ bool ReplaceWith(const std::string& target, const struct stat* like, bool mustBe
     // The group (and owner) first: a change of owner clears set-id bits.
     if ((like->st_uid != geteuid() || like->st_gid != getegid()) && fchown(fd, like->st_uid, like->st_gid) != 0)
       (void)!fchown(fd, static_cast<uid_t>(-1), like->st_gid);
-    ok = fchmod(fd, like->st_mode & 07777) == 0;
-  } else if (ok) {
-    ok = fchmod(fd, 0644) == 0;
+    // A replaced file keeps its mode; a new one keeps what it was made with.
+    if (!mustBeNew) ok = fchmod(fd, like->st_mode & 07777) == 0;
   }
   if (ok && (Injected("fsync") || fsync(fd) != 0)) {
     action = "flush";
@@ -188,22 +237,82 @@ bool ReplaceWith(const std::string& target, const struct stat* like, bool mustBe
     ok = false;
     error = closeError;
   }
-  if (ok && mustBeNew && FileExists(target)) {
+  if (ok && proceed && !proceed()) {
     ok = false;
-    error = EEXIST;
-  }
-  if (ok && (Injected("rename") || rename(tmpl.c_str(), target.c_str()) != 0)) {
-    action = "rename";
-    ok = false;
-    error = errno;
+    error = ECANCELED;
   }
   if (!ok) {
     unlink(tmpl.c_str());
     return Fail(action, target, error);
   }
+  return RenameIntoPlace(tmpl, target, mustBeNew);
+}
+
+}  // namespace
+
+bool FollowNamedPath(const std::string& path, std::string* target) {
+  std::vector<std::string> pending;
+  PushComponents(AbsolutePath(path), &pending);
+  std::string resolved;  // "" is the root
+  int links = 0;
+  while (!pending.empty()) {
+    std::string part = std::move(pending.back());
+    pending.pop_back();
+    if (part == ".") continue;
+    if (part == "..") {
+      resolved = FolderOf(resolved);
+      if (resolved == "/") resolved.clear();
+      continue;
+    }
+    std::string next = resolved + "/" + part;
+    struct stat st {};
+    if (lstat(next.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      resolved = std::move(next);
+      continue;
+    }
+    if (!MayFollowLink(st, resolved.empty() ? "/" : resolved)) {
+      RecordFileError("write", next, EPERM);
+      t_lastError.Reason = "symbolic link of " + UserName(st.st_uid) +
+                           " in a folder anyone may write; not followed";
+      return false;
+    }
+    if (++links > 40) return Fail("write", path, ELOOP);
+    std::vector<char> text(PATH_MAX + 1);
+    ssize_t n = readlink(next.c_str(), text.data(), text.size() - 1);
+    if (n < 0) return Fail("write", next, errno);
+    std::string to(text.data(), static_cast<size_t>(n));
+    if (!to.empty() && to[0] == '/') resolved.clear();
+    PushComponents(to, &pending);
+  }
+  // A path without links stays as it was given.
+  *target = links == 0 ? path : (resolved.empty() ? "/" : resolved);
+  return true;
+}
+
+int CreateBeside(const std::string& path, bool privateFile, std::string* tempPath) {
+  int fd = Injected("open") ? -1 : OpenNew(path, privateFile ? 0600 : 0644, tempPath);
+  if (fd < 0) Fail("write", path, errno);
+  return fd;
+}
+
+bool RenameIntoPlace(const std::string& tempPath, const std::string& path, bool mustBeNew) {
+  bool ok = !Injected("rename");
+  if (ok && mustBeNew) {
+    ok = renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
+    // A file system without it: a hard link is refused just the same by whatever holds the name.
+    if (!ok && (errno == EINVAL || errno == ENOSYS)) ok = link(tempPath.c_str(), path.c_str()) == 0 && unlink(tempPath.c_str()) == 0;
+  } else if (ok) {
+    ok = rename(tempPath.c_str(), path.c_str()) == 0;
+  }
+  if (!ok) {
+    int error = errno;
+    unlink(tempPath.c_str());
+    return Fail("rename", path, error);
+  }
   // The new name lasts only once the folder is on disk too; a file system
   // that cannot flush a folder has the file in place all the same.
-  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  std::string folder = FolderOf(path);
+  int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     (void)fsync(dir);
     close(dir);
@@ -211,21 +320,36 @@ bool ReplaceWith(const std::string& target, const struct stat* like, bool mustBe
   return true;
 }
 
-}  // namespace
+bool OthersMayRead(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) != 0 || (st.st_mode & S_IROTH) != 0;
+}
+
+bool AppendToFile(const std::string& path, const std::string& bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return Fail("write", path, errno);
+  bool ok = WriteAll(fd, bytes.data(), bytes.size());
+  int error = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  return ok || Fail("write", path, error);
+}
 
 FileError LastFileError() { return t_lastError; }
 
 void ClearFileError() { t_lastError = FileError{}; }
 
 void RecordFileError(const char* action, const std::string& path, int error) {
-  t_lastError = FileError{action, path, error};
+  t_lastError = FileError{action, path, error, std::string()};
 }
 
 std::string FileErrorText(const FileError& e) {
   if (e.Errno == 0) return std::string();
   char reason[256];
   // The GNU strerror_r returns its text, which need not be in `reason`.
-  const char* text = strerror_r(e.Errno, reason, sizeof reason);
+  const char* text = e.Reason.empty() ? strerror_r(e.Errno, reason, sizeof reason) : e.Reason.c_str();
   return e.Action + " failed: " + e.Path + ": " + text;
 }
 
@@ -235,18 +359,23 @@ void SetFileFailuresForTest(const std::string& plan) {
   seam.Parse(plan);
 }
 
-bool WriteFileAtomic(const std::string& path, const void* data, size_t size) {
-  std::string target = WriteTarget(path);
+bool WriteFileAtomic(const std::string& path, const void* data, size_t size, const WriteOptions& options) {
+  std::string target = path;
+  if (!options.replaceLink && !FollowNamedPath(path, &target)) return false;
   struct stat st {};
-  bool exists = stat(target.c_str(), &st) == 0;
+  // A link that is to be replaced stands for no file.
+  bool exists = (options.replaceLink ? lstat(target.c_str(), &st) : stat(target.c_str(), &st)) == 0 &&
+                !S_ISLNK(st.st_mode);
   if (exists && S_ISDIR(st.st_mode)) return Fail("write", target, EISDIR);
   if (exists && !MayReplace(target, st)) return Fail("write", target, EACCES);
   const char* bytes = static_cast<const char*>(data);
-  return ReplaceWith(target, exists ? &st : nullptr, false, [&](int fd) { return WriteAll(fd, bytes, size); });
+  return ReplaceWith(target, exists ? &st : nullptr, false, options.privateFile,
+                     [&](int fd) { return WriteAll(fd, bytes, size); }, options.proceed);
 }
 
 bool MayReplaceFile(const std::string& path) {
-  std::string target = WriteTarget(path);
+  std::string target;
+  if (!FollowNamedPath(path, &target)) return false;
   struct stat st {};
   if (stat(target.c_str(), &st) != 0) return Fail("write", target, errno);
   if (S_ISDIR(st.st_mode)) return Fail("write", target, EISDIR);
@@ -266,13 +395,14 @@ bool CopyFileAtomic(const std::string& from, const std::string& to) {
     close(in);
     return Fail("read", from, error);
   }
-  if (FileExists(to)) {
+  struct stat there {};
+  if (lstat(to.c_str(), &there) == 0) {
     close(in);
     return Fail("copy", to, EEXIST);
   }
   bool readFailed = false;
   int readError = 0;
-  bool ok = ReplaceWith(to, &st, true, [&](int fd) {
+  bool ok = ReplaceWith(to, &st, true, false, [&](int fd) {
     std::vector<char> buffer(1 << 20);
     for (;;) {
       ssize_t n = read(in, buffer.data(), buffer.size());

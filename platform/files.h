@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace quelbrix::platform {
@@ -33,6 +34,7 @@ struct FileError {
   std::string Action;
   std::string Path;
   int Errno = 0;
+  std::string Reason;  // said instead of errno's text when not empty
 };
 FileError LastFileError();
 void ClearFileError();
@@ -40,21 +42,60 @@ void RecordFileError(const char* action, const std::string& path, int error);
 // "<action> failed: <path>: <reason>", "" when nothing is recorded.
 std::string FileErrorText(const FileError& e);
 
-// Writes `size` bytes to a temporary file beside `path`, flushes it to disk
-// and renames it over `path` (the target of a symbolic link is replaced, the
-// link kept).  A file that exists keeps its permission bits and, where the
-// process may, its owner and group; one that the user may not write (as a
-// plain write would find it; for root: no write bit at all) is refused with
-// EACCES.  On failure the old file is untouched and the temporary file is
-// removed.
-bool WriteFileAtomic(const std::string& path, const void* data, size_t size);
+// The file a write to a path the user named lands in.  Every symbolic link
+// on the path is followed, unless it lies in a folder that anyone may write
+// and belongs to neither this user nor root: someone else may have planted
+// it, so the write is refused (false, the link and its owner recorded).  The
+// rule of the kernel's protected_symlinks, whatever that setting says.
+bool FollowNamedPath(const std::string& path, std::string* target);
 
-// Whether WriteFileAtomic could replace `path`: the file may be written (as
-// above) and its folder takes new files.  Records the refusal.
+// The one way the program makes a file: a new, empty file beside `path`
+// under a name nobody can guess, made with O_CREAT|O_EXCL|O_NOFOLLOW, mode
+// 0644 (0600 when privateFile) less the umask.  Returns its descriptor and
+// its name in *tempPath; -1 with the failure recorded for `path`.
+int CreateBeside(const std::string& path, bool privateFile, std::string* tempPath);
+// Its last step: renames tempPath over path (a link standing there is
+// replaced, never written through; with mustBeNew nothing at all may stand
+// there) and flushes the folder.  On failure tempPath is removed.
+bool RenameIntoPlace(const std::string& tempPath, const std::string& path, bool mustBeNew = false);
+
+// Whether the file's mode lets others (not owner, not group) read it; true
+// when it cannot be told.  What is made from a file they may not read is
+// made private.
+bool OthersMayRead(const std::string& path);
+
+// Appends the bytes to a file that exists; a link at `path` is not followed.
+bool AppendToFile(const std::string& path, const std::string& bytes);
+
+struct WriteOptions {
+  // A name the program chose itself (the mount table, a saved hive): a link
+  // there is replaced by the new file.  Otherwise the path is the user's and
+  // its links are followed as FollowNamedPath allows.
+  bool replaceLink = false;
+  // A new file is 0600 rather than 0644 (both less the umask).
+  bool privateFile = false;
+  // Asked once the bytes are on disk, just before the rename: false abandons
+  // the write (ECANCELED) as a failure would.
+  std::function<bool()> proceed;
+};
+
+// Writes `size` bytes to a new file beside `path` (CreateBeside), flushes it
+// to disk and renames it over `path` (the target of a followed link is
+// replaced, the link kept).  A file that exists keeps its permission bits
+// and, where the process may, its owner and group; one that the user may not
+// write (as a plain write would find it; for root: no write bit at all) is
+// refused with EACCES.  On failure the old file is untouched and the
+// temporary file is removed.
+bool WriteFileAtomic(const std::string& path, const void* data, size_t size, const WriteOptions& options = {});
+
+// Whether WriteFileAtomic could replace `path`: its links may be followed,
+// the file may be written (as above) and its folder takes new files.
+// Records the refusal.
 bool MayReplaceFile(const std::string& path);
 
-// Copies `from` to the new file `to` (refused with EEXIST when it exists),
-// with the permission bits and, where the process may, the owner and group of
+// Copies `from` to the new file `to` (refused with EEXIST when anything,
+// even a link, stands there), with the permission bits less group and world
+// write and the umask and, where the process may, the owner and group of
 // `from`; written and flushed under a temporary name, then renamed.
 bool CopyFileAtomic(const std::string& from, const std::string& to);
 

@@ -112,8 +112,12 @@ int CookieClose(void* cookie) {
 }  // namespace
 
 FILE* OpenStreamedFile(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return nullptr;
+  return OpenStreamedFile(fd);
+}
+
+FILE* OpenStreamedFile(int fd) {
   StreamedFile* file = nullptr;
   try {
     file = new StreamedFile(fd);

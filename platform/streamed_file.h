@@ -13,5 +13,8 @@ namespace quelbrix::platform {
 // write, fflush or fclose fails with errno set to the write's own error.
 // fclose returns only after the last byte has been handed to the kernel.
 FILE* OpenStreamedFile(const std::string& path);
+// The same over a file already open for writing (from CreateBeside); the
+// stream owns `fd` from here on, also when it cannot be made.
+FILE* OpenStreamedFile(int fd);
 
 }  // namespace quelbrix::platform

@@ -327,11 +327,11 @@ bool BuildHive(const RegistryTree& tree, std::u16string_view fileName, uint64_t 
   return layout.Build(fileName, now, out);
 }
 
-bool WriteHiveFile(const std::string& path, const RegistryTree& tree) {
+bool WriteHiveFile(const std::string& path, const RegistryTree& tree, const platform::WriteOptions& options) {
   std::vector<uint8_t> bytes;
   std::u16string name = platform::Utf8ToUtf16(platform::FileNameOf(path));
   if (!BuildHive(tree, name, FileTimeNow(), &bytes)) return false;
-  return platform::WriteFileAtomic(path, bytes.data(), bytes.size());
+  return platform::WriteFileAtomic(path, bytes.data(), bytes.size(), options);
 }
 
 }  // namespace quelbrix::registry

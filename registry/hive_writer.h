@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files.h"
 #include "registry/registry_tree.h"
 
 namespace quelbrix::registry {
@@ -22,7 +23,7 @@ constexpr uint32_t kMaxLeafEntries = 507;
 // `fileName` goes into the base block (its last 31 characters).
 bool BuildHive(const RegistryTree& tree, std::u16string_view fileName, uint64_t now, std::vector<uint8_t>* out);
 
-// Builds the hive and replaces `path` with it atomically.
-bool WriteHiveFile(const std::string& path, const RegistryTree& tree);
+// Builds the hive and replaces `path` with it atomically, as `options` say.
+bool WriteHiveFile(const std::string& path, const RegistryTree& tree, const platform::WriteOptions& options = {});
 
 }  // namespace quelbrix::registry

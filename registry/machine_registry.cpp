@@ -271,7 +271,10 @@ class MachineRegistry {
     for (const char* name : kMachineHives) {
       std::string path = MachineHivePath(name);
       if (platform::FileExists(path)) continue;
-      if (!WriteHiveFile(path, EmptyTree(u"ROOT", FileTimeNow()))) return false;
+      // A new file of ours: a dangling link at its name is replaced.
+      platform::WriteOptions options;
+      options.replaceLink = true;
+      if (!WriteHiveFile(path, EmptyTree(u"ROOT", FileTimeNow()), options)) return false;
     }
     return true;
   }
@@ -642,15 +645,19 @@ LONG RegSaveKeyA(HKEY key, const char* file, const SECURITY_ATTRIBUTES*) {
   std::string path = platform::AbsolutePath(file);
   if (path.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
   if (platform::FileExists(path)) return ERROR_ALREADY_EXISTS;
+  // A new file: a link at its name is replaced, and it is as private as the hive saved.
+  platform::WriteOptions options;
+  options.replaceLink = true;
+  options.privateFile = !platform::OthersMayRead(t.Hive->Path);
   bool ok;
   if (m.IsHiveRoot(t)) {
-    ok = WriteHiveFile(path, t.Hive->Tree);
+    ok = WriteHiveFile(path, t.Hive->Tree, options);
   } else {
     RegistryTree copy;
     copy.MajorVersion = t.Hive->Tree.MajorVersion;
     copy.MinorVersion = t.Hive->Tree.MinorVersion;
     copy.Root = CopySubtree(*t.Key);
-    ok = WriteHiveFile(path, copy);
+    ok = WriteHiveFile(path, copy, options);
   }
   return ok ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
 }

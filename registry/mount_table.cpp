@@ -33,7 +33,9 @@ std::vector<Mount> ReadMountTable(const std::string& folder) {
 bool WriteMountTable(const std::string& folder, const std::vector<Mount>& mounts) {
   std::string text;
   for (const auto& m : mounts) text += m.KeyName + "\t" + m.HivePath + "\n";
-  return platform::WriteFileAtomic(folder + "/" + kMountTableFile, text.data(), text.size());
+  platform::WriteOptions options;
+  options.replaceLink = true;
+  return platform::WriteFileAtomic(folder + "/" + kMountTableFile, text.data(), text.size(), options);
 }
 
 }  // namespace quelbrix::registry

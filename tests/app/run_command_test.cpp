@@ -18,6 +18,7 @@
 
 #include "core/frontend.h"
 #include "core/report_log.h"
+#include "platform/files.h"
 #include "support/hive_builder.h"
 #include "support/hive_fixture.h"
 
@@ -251,6 +252,29 @@ TEST(ReportFile, UnwritableOutputFolderEndsTheCommand) {
   EXPECT_EQ(run.ui.Pane()[0].text, reason);
   EXPECT_EQ(run.ui.Pane()[0].colour, kRed);
   EXPECT_EQ(run.ctx.FailureDetail, reason);
+}
+
+// Ctrl-C that reaches Read keeps no image to scan or write; one that comes
+// while a write's bytes go to disk leaves the old file and no temporary file.
+TEST(Abort, ReadAndWriteKeepNothing) {
+  HiveRun run;
+  std::vector<uint8_t> bytes = SoundHive();
+  ASSERT_TRUE(run.Load(bytes));
+  run.ctx.AbortRequested.store(1);
+  EXPECT_EQ(run.Run(kCmdRead), CommandOutcome::kAborted);
+  EXPECT_EQ(run.StatusUtf8(), "読込中止");
+  EXPECT_FALSE(run.ctx.Done(kReadDone));
+  EXPECT_EQ(run.ctx.Image, nullptr);
+
+  std::string path = run.dir.File("target");
+  ASSERT_TRUE(testing::WriteBytes(path, bytes));
+  size_t before = FilesIn(run.dir.Path());
+  platform::WriteOptions stop;
+  stop.proceed = [] { return false; };
+  EXPECT_FALSE(platform::WriteFileAtomic(path, "new", 3, stop));
+  EXPECT_EQ(platform::LastFileError().Errno, ECANCELED);
+  EXPECT_EQ(ReadBytes(path), bytes);
+  EXPECT_EQ(FilesIn(run.dir.Path()), before);
 }
 
 // The outcome says what happened without reading the status text back.

@@ -189,8 +189,9 @@ const Injected kInjected[] = {
     {"RebuildWriteBack", {{"load", "HIVE"}}, {"rebuild", "SOURCE"}, "fsync:1", "ハイブ再構築"},
     {"UnloadMountTable", {{"load", "HIVE"}}, {"unload"}, "rename:1", "ハイブアンロード"},
     {"RegSave", {{"regsave", "SYSTEM"}}, {"regsave", "SYSTEM"}, "write:1", "Ｒｅｇ保存"},
-    {"WriteBackupCopy", {}, {"repair", "HIVE", "--write"}, "rename:1", "書込"},
-    {"WriteItself", {}, {"repair", "HIVE", "--write"}, "rename:2", "書込"},
+    // The report of the repair is the first file renamed into place.
+    {"WriteBackupCopy", {}, {"repair", "HIVE", "--write"}, "rename:2", "書込"},
+    {"WriteItself", {}, {"repair", "HIVE", "--write"}, "rename:3", "書込"},
     {"WriteNoBackup", {}, {"defrag", "HIVE", "--write", "--no-backup"}, "fsync:1", "書込"},
     {"WriteToOutput", {}, {"repair", "HIVE", "-o", "OUT"}, "write:1", "書込"},
     {"ReportFile", {}, {"search", "HIVE"}, "close:1", "検索(日付有)"},

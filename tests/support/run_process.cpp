@@ -58,7 +58,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
       waited = waitpid(pid, &wstatus, 0);
     } while (waited < 0 && errno == EINTR);
     if (waited == pid && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-    if (waited == pid && WIFSIGNALED(wstatus)) result.status = 128 + WTERMSIG(wstatus);
+    if (waited == pid && WIFSIGNALED(wstatus)) result.status = 128 + (result.signal = WTERMSIG(wstatus));
     if (stdoutFile.empty()) result.out = ReadAll(out);
     result.err = ReadAll(err);
   } else {
@@ -113,7 +113,7 @@ ProcessResult RunProcessAndSignal(const std::vector<std::string>& argv, const st
       waited = waitpid(pid, &wstatus, 0);
     } while (waited < 0 && errno == EINTR);
     if (waited == pid && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-    if (waited == pid && WIFSIGNALED(wstatus)) result.status = 128 + WTERMSIG(wstatus);
+    if (waited == pid && WIFSIGNALED(wstatus)) result.status = 128 + (result.signal = WTERMSIG(wstatus));
     result.out = ReadAll(out);
   } else {
     result.err = "cannot start " + argv[0];

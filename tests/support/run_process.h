@@ -12,6 +12,7 @@ struct ProcessResult {
   // The exit status; 128 + the signal number when a signal ended the child
   // (as a shell reports it); -1 when it could not be started.
   int status = -1;
+  int signal = 0;   // the signal that ended the child; 0 when it exited
   std::string out;  // stdout, unless it went to a file
   std::string err;
 };
