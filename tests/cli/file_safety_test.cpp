@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <array>
 #include <filesystem>
 #include <string>
@@ -101,6 +102,54 @@ TEST(FileSafety, AnotherUsersLinkOnANamedPathIsRefused) {
   fs::create_symlink(s.dir.File("mine.hiv"), s.In("mine"));
   EXPECT_EQ(s.Run({"repair", s.hive, "-o", s.In("mine")}), 0);
   EXPECT_EQ(ReadBytes(s.dir.File("mine.hiv")).size(), fs::file_size(s.hive));
+}
+
+// The attack end to end: as nobody, links at the report's name, the -o
+// name, the names the backup of --write may take and the temporary names a
+// careless writer would use.  Every command writes a file of its own or
+// refuses; nothing outside the folder changes and no partial file is left.
+TEST(FileSafety, LinksPlantedByAnotherUserChangeNothingOutsideTheFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to plant links as nobody";
+  Shared s;
+  auto plant = [&](const std::string& link) {
+    return RunProcess({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", "ln", "-s", s.victim, link})
+               .status == 0;
+  };
+  if (!plant(s.report)) GTEST_SKIP() << "cannot run ln as nobody";
+  std::vector<std::string> planted = {s.report};
+  for (const char* name : {"out.hiv", "exp.reg", "h.hiv.tmp", ".h.hiv.tmp", "out.hiv.tmp", "exp.reg.tmp"})
+    planted.push_back(s.In(name));
+  const time_t now = time(nullptr);
+  for (time_t t = now; t < now + 20; ++t) {
+    char stamp[32];
+    struct tm local;
+    strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", localtime_r(&t, &local));
+    planted.push_back(s.hive + "." + stamp);
+  }
+  for (size_t i = 1; i < planted.size(); ++i) ASSERT_TRUE(plant(planted[i])) << planted[i];
+  const std::vector<std::vector<std::string>> steps = {{"search", s.hive},
+                                                       {"repair", s.hive, "-o", s.In("out.hiv")},
+                                                       {"defrag", s.hive, "--write"},
+                                                       {"export", s.hive, "-o", s.In("exp.reg")}};
+  const std::vector<uint8_t> before = ReadBytes(s.hive);
+  for (const auto& step : steps) {
+    std::string err;
+    int status = s.Run(step, "", &err);
+    EXPECT_TRUE(status == 0 || status == 1) << step[0] << ": " << err;
+    if (status == 1) {
+      EXPECT_NE(err.find("symbolic link of nobody"), std::string::npos) << step[0] << ": " << err;
+      if (step[0] == "defrag") {
+        EXPECT_EQ(ReadBytes(s.hive), before);
+      }
+    }
+  }
+  EXPECT_EQ(ReadBytes(s.victim), kKeep);
+  // The report is a file of its own now; no temporary file is left behind.
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(s.report)));
+  for (const auto& e : fs::directory_iterator(s.folder)) {
+    const std::string name = e.path().filename().string();
+    EXPECT_TRUE(name[0] != '.' || fs::is_symlink(fs::symlink_status(e.path()))) << "left behind: " << name;
+  }
 }
 
 // New files take 0644 less the umask; what is made from a hive that others
