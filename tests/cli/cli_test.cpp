@@ -21,7 +21,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/as_nobody.h"
 #include "support/hive_builder.h"
+#include "support/log_builder.h"
 #include "support/run_process.h"
 #include "support/shared_hives.h"
 
@@ -204,7 +206,12 @@ constexpr int kDamage = 3;
 
 class TempFolder {
  public:
-  TempFolder() {
+  // openToNobody: a mode-755 folder under /tmp, for a step run as nobody.
+  explicit TempFolder(bool openToNobody = false) {
+    if (openToNobody) {
+      path_ = FolderNobodyCanEnter("quelbrix-cli");
+      return;
+    }
     std::string pattern = (fs::temp_directory_path() / "quelbrix-cli-XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
@@ -423,20 +430,18 @@ TEST(CliCheckHiveFile, FourKilobytesWithRegfPassTheCheck) {
 }
 
 TEST(CliCheckHiveFile, UnreadableFileIsRefused) {
-  TempFolder in, out;
+  // root reads any file: the command then runs as nobody, on files in folders nobody can enter.
+  const NobodyRunner* nobody = geteuid() == 0 ? &AsNobodyRunner() : nullptr;
+  if (nobody != nullptr && !nobody->skip.empty()) GTEST_SKIP() << "running as root: " << nobody->skip;
+  TempFolder in(nobody != nullptr), out(nobody != nullptr);
   std::string path = in / "locked";
   WriteFile(path, TinyHive().Bytes());
   ASSERT_EQ(chmod(path.c_str(), 0), 0);
   std::vector<std::string> args = {QUELBRIX_CLI, "search", path, "--output-dir", out.path()};
-  if (geteuid() == 0) {
-    // root reads any file: run the command as nobody when the system allows it.
-    std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-    if (RunProcess({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", QUELBRIX_CLI, "--help"})
-            .status != 0)
-      GTEST_SKIP() << "running as root and the command cannot be run as nobody";
-    ASSERT_EQ(chmod(in.path().c_str(), 0755), 0);
+  if (nobody != nullptr) {
     ASSERT_EQ(chmod(out.path().c_str(), 0777), 0);
-    args.insert(args.begin(), asNobody.begin(), asNobody.end());
+    args[0] = nobody->cli;
+    args.insert(args.begin(), nobody->prefix.begin(), nobody->prefix.end());
   }
   ProcessResult run = RunProcess(args);
   EXPECT_EQ(run.status, 1) << run.err;
