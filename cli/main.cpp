@@ -204,9 +204,10 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
                  "$XDG_DATA_HOME/quelbrix/registry when installed)");
   app.add_option("--codepage", codePage,
                  "ANSI code page of names and reports (default 932; 65001 is UTF-8); the terminal is always UTF-8");
-  std::string language = "ja";
+  std::string language;
   app.add_option("--lang", language,
-                 "Language of captions, status texts and messages: ja (the default, whatever LANG says) or en; "
+                 "Language of captions, status texts and messages: ja or en (default: from LC_ALL, LC_MESSAGES or "
+                 "LANG, Japanese when it starts with ja, English otherwise; Japanese when none is set); "
                  "reports stay as they are")
       ->check(CLI::IsMember({"ja", "en"}));
   auto* diagOpt = app.add_flag("--diagnostic", diagnostic, "Extra detail lines and extended repairs");
@@ -288,7 +289,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
     return kExitUsage;
   }
   session.command = app.get_subcommands().front()->get_name();
-  Language chosen = Language::kJapanese;
+  Language chosen = LocaleLanguage();
   LanguageFromName(language, &chosen);
   SetLanguage(chosen);
 
