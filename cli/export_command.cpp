@@ -1,5 +1,7 @@
 #include "cli/export_command.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
 #include <iterator>
@@ -21,6 +23,7 @@ using registry::RegistryValue;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
 
 const char* TypeName(uint32_t type) {
   static const char* const kNames[] = {"REG_NONE",
@@ -226,6 +229,12 @@ bool WriteStdout(const std::string& bytes) {
 }  // namespace
 
 int RunExport(const ExportRequest& request) {
+  bool toStdout = request.output.empty() || request.output == "-";
+  // UTF-16 on a terminal shows as spaced-out letters; refused before a large hive is read.
+  if (toStdout && request.format == "reg" && isatty(STDOUT_FILENO)) {
+    std::fputs("quelbrix: export: the .reg format is UTF-16; use -o FILE, --format json, or pipe it\n", stderr);
+    return kExitUsage;
+  }
   std::string reason = HiveFileReason(request.hive);
   if (!reason.empty()) {
     SayFileProblem(request.hive, reason);
@@ -246,7 +255,7 @@ int RunExport(const ExportRequest& request) {
   }
   std::string bytes = request.format == "json" ? JsonText(*key, path, platform::AbsolutePath(request.hive), damage.Skipped)
                                                : registry::RegFileBytes(*key, path);
-  if (request.output.empty()) {
+  if (toStdout) {
     if (!WriteStdout(bytes)) {
       SayFileProblem("stdout", "write failed");
       return kExitFailed;

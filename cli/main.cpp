@@ -232,7 +232,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   for (auto* sub : {repair, defrag}) {
     sub->add_option("HIVE", hive, "Hive file")->required();
     auto* w = sub->add_flag("--write", write, "Write the result over HIVE (atomically)");
-    sub->add_option("-o,--output", output, "Write the result to OUT")->excludes(w);
+    sub->add_option("-o,--output", output, "Write the result to OUT (a file: ./- for one named -)")->excludes(w);
     sub->add_flag("--no-backup", noBackup, "With --write: keep no copy HIVE.YYYYMMDDhhmmss of the file as it was")
         ->needs(w);
   }
@@ -255,7 +255,9 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   exportCmd->add_option("--format", exportRequest.format,
                         "reg: a registry editor file (UTF-16LE, CR LF; the default); json: UTF-8 JSON")
       ->check(CLI::IsMember({"reg", "json"}));
-  exportCmd->add_option("-o,--output", exportRequest.output, "Write to FILE (atomically) instead of stdout");
+  exportCmd->add_option("-o,--output", exportRequest.output,
+                        "Write to FILE (atomically) instead of stdout; - is stdout. The .reg format is not written "
+                        "to a terminal");
   auto* prefixOpt = exportCmd->add_option("--prefix", exportRequest.prefix,
                                           "What the export calls the root key (default: the root key's own name), "
                                           "e.g. HKEY_LOCAL_MACHINE\\SYSTEM");
@@ -289,6 +291,13 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
     return kExitUsage;
   }
   session.command = app.get_subcommands().front()->get_name();
+  // A hive is written to a temporary file beside its target and renamed over
+  // it, which a pipe cannot be; a file named "-" is never what was meant.
+  if ((repair->parsed() || defrag->parsed()) && output == "-") {
+    std::fprintf(stderr, "quelbrix: %s: -o - : the hive is written to a file, not to stdout; give a file name "
+                 "(./- for a file named -)\n", session.command.c_str());
+    return kExitUsage;
+  }
   Language chosen = LocaleLanguage();
   LanguageFromName(language, &chosen);
   SetLanguage(chosen);
