@@ -46,6 +46,18 @@ void CommandStatus(HiveContext& ctx, const std::string& caption, TextId text, co
   ctx.UI->ShowStatus(0, line + suffix, shown + suffix, "");
 }
 
+// "%s完了", and after a log replay its note: the code-page text keeps the
+// words it always had, the shown one is all in the run's language.
+void DoneStatus(HiveContext& ctx, const std::string& caption) {
+  if (ctx.UI == nullptr) return;
+  std::string suffix = txlog::AppliedSuffix(ctx);
+  if (suffix.empty()) return CommandStatus(ctx, caption, TextId::kDone, "");
+  char line[kLineBuffer + 64];
+  FormatText(line, sizeof line, Ansi(JapaneseText(TextId::kDone)).c_str(), caption.c_str());
+  std::string shown = FormatShown(ShownText(TextId::kDone), ShownCaption(ctx.CommandId).c_str());
+  ctx.UI->ShowStatus(0, line + suffix, shown + ShownText(TextId::kLogsApplied), "");
+}
+
 // Adds a line to the report of the image's last scan, which is closed by now.
 void AppendToReport(const std::string& path, const std::string& line) {
   platform::AppendToFile(path, line + "\r\n");
@@ -243,7 +255,10 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
   } else if (failed) {
     CommandStatus(ctx, caption, TextId::kFailed, "");
   } else {
-    CommandStatus(ctx, caption, aborted ? TextId::kAborted : TextId::kDone, aborted ? "" : txlog::AppliedSuffix(ctx));
+    if (aborted)
+      CommandStatus(ctx, caption, TextId::kAborted, "");
+    else
+      DoneStatus(ctx, caption);
   }
   if (failed) {
     // Whatever a failed Repair or Defrag left in the image is not offered

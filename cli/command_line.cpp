@@ -10,7 +10,8 @@ namespace {
 
 constexpr const char* kCommonHelp =
     "Common options (before or after the command): --output-dir DIR, --registry-root DIR, --codepage N,\n"
-    "--lang ja|en, --diagnostic, --no-diagnostic, -q/--quiet, --no-color, --json, --version, --help.\n"
+    "--lang ja|en (default: the locale), --diagnostic, --no-diagnostic, -q/--quiet, --no-color, --json,\n"
+    "--version, --help.\n"
     "A scan command writes its report HIVENAME_PRIMARY_SECONDARY.txt into the output folder and names it\n"
     "on stderr (\"report: PATH\").  Exit status: 0 completed and no damage found, 3 completed and damage found,\n"
     "1 failed or refused, 2 usage error, 130 aborted.  See quelbrix --help.";

@@ -1,5 +1,7 @@
 #include "cli/export_command.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
 #include <iterator>
@@ -224,6 +226,12 @@ bool WriteStdout(const std::string& bytes) {
 }  // namespace
 
 int RunExport(const ExportRequest& request) {
+  bool toStdout = request.output.empty() || request.output == "-";
+  // UTF-16 on a terminal shows as spaced-out letters; refused before a large hive is read.
+  if (toStdout && request.format == "reg" && isatty(STDOUT_FILENO)) {
+    std::fputs("quelbrix: export: the .reg format is UTF-16; use -o FILE, --format json, or pipe it\n", stderr);
+    return kExitUsage;
+  }
   std::string reason = HiveFileReason(request.hive);
   if (!reason.empty()) {
     SayFileProblem(request.hive, reason);
@@ -246,7 +254,7 @@ int RunExport(const ExportRequest& request) {
                                                : registry::RegFileBytes(*key, path);
   // Ctrl-C while the hive was read: nothing is written.
   if (Interrupted()) return kExitAborted;
-  if (request.output.empty()) {
+  if (toStdout) {
     if (!WriteStdout(bytes)) {
       SayFileProblem("stdout", "write failed");
       return kExitFailed;

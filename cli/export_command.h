@@ -12,14 +12,15 @@ struct ExportRequest {
   std::string hive;
   std::string key;     // backslash-separated from the root, any letter case; "" for the root
   std::string format;  // "reg" or "json"
-  std::string output;  // "" for stdout
+  std::string output;  // "" or "-" for stdout
   std::string prefix;  // what the file calls the root key
   bool prefixGiven = false;  // else the root key's own name
 };
 
 // Exit status: 0 exported whole, 3 exported with unreadable parts left out,
-// 1 when the hive cannot be read, KEY is not in it or the output fails, 130
-// after Ctrl-C (nothing written).
+// 1 when the hive cannot be read, KEY is not in it or the output fails,
+// 2 for the .reg format bound for a terminal, 130 after Ctrl-C (nothing
+// written).
 int RunExport(const ExportRequest& request);
 
 }  // namespace quelbrix

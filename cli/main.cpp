@@ -196,9 +196,10 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
                  "$XDG_DATA_HOME/quelbrix/registry when installed)");
   app.add_option("--codepage", codePage,
                  "ANSI code page of names and reports (default 932; 65001 is UTF-8); the terminal is always UTF-8");
-  std::string language = "ja";
+  std::string language;
   app.add_option("--lang", language,
-                 "Language of captions, status texts and messages: ja (the default, whatever LANG says) or en; "
+                 "Language of captions, status texts and messages: ja or en (default: from LC_ALL, LC_MESSAGES or "
+                 "LANG, Japanese when it starts with ja, English otherwise; Japanese when none is set); "
                  "reports stay as they are")
       ->check(CLI::IsMember({"ja", "en"}));
   auto* diagOpt = app.add_flag("--diagnostic", diagnostic, "Extra detail lines and extended repairs");
@@ -223,7 +224,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   for (auto* sub : {repair, defrag}) {
     sub->add_option("HIVE", hive, "Hive file")->required();
     auto* w = sub->add_flag("--write", write, "Write the result over HIVE (atomically)");
-    sub->add_option("-o,--output", output, "Write the result to OUT")->excludes(w);
+    sub->add_option("-o,--output", output, "Write the result to OUT (a file: ./- for one named -)")->excludes(w);
     sub->add_flag("--no-backup", noBackup, "With --write: keep no copy HIVE.YYYYMMDDhhmmss of the file as it was")
         ->needs(w);
   }
@@ -246,7 +247,9 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   exportCmd->add_option("--format", exportRequest.format,
                         "reg: a registry editor file (UTF-16LE, CR LF; the default); json: UTF-8 JSON")
       ->check(CLI::IsMember({"reg", "json"}));
-  exportCmd->add_option("-o,--output", exportRequest.output, "Write to FILE (atomically) instead of stdout");
+  exportCmd->add_option("-o,--output", exportRequest.output,
+                        "Write to FILE (atomically) instead of stdout; - is stdout. The .reg format is not written "
+                        "to a terminal");
   auto* prefixOpt = exportCmd->add_option("--prefix", exportRequest.prefix,
                                           "What the export calls the root key (default: the root key's own name), "
                                           "e.g. HKEY_LOCAL_MACHINE\\SYSTEM");
@@ -280,7 +283,14 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
     return kExitUsage;
   }
   session.command = app.get_subcommands().front()->get_name();
-  Language chosen = Language::kJapanese;
+  // A hive is written to a temporary file beside its target and renamed over
+  // it, which a pipe cannot be; a file named "-" is never what was meant.
+  if ((repair->parsed() || defrag->parsed()) && output == "-") {
+    std::fprintf(stderr, "quelbrix: %s: -o - : the hive is written to a file, not to stdout; give a file name "
+                 "(./- for a file named -)\n", session.command.c_str());
+    return kExitUsage;
+  }
+  Language chosen = LocaleLanguage();
   LanguageFromName(language, &chosen);
   SetLanguage(chosen);
 

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace quelbrix {
@@ -25,6 +27,7 @@ constexpr TextRow kTexts[] = {
      "%s done RemainingKeys=%d AccessedKeys=%d AccessedValues=%d"},
     {TextId::kCannotOpenOutput, "出力ファイルを開けません", "Cannot open the output file"},
     {TextId::kCannotReadFile, "ファイルが読めません", "Cannot read the file"},
+    {TextId::kLogsApplied, " (トランザクションログ適用済)", " (transaction logs applied)"},
 };
 
 struct CaptionRow {
@@ -72,6 +75,16 @@ bool LanguageFromName(std::string_view name, Language* language) {
   else if (name == "en") *language = Language::kEnglish;
   else return false;
   return true;
+}
+
+Language LocaleLanguage() {
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') continue;
+    return std::strncmp(value, "ja", 2) == 0 ? Language::kJapanese : Language::kEnglish;
+  }
+  // No locale at all: the program's own language, as it always was.
+  return Language::kJapanese;
 }
 
 const char* ShownText(TextId id) {

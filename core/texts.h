@@ -1,6 +1,7 @@
 // The program's own words for people: the captions of the commands and the
 // status texts, each in Japanese and English, chosen by one process-wide
-// language (Japanese unless a front end sets another; LANG plays no part).
+// language (Japanese unless a front end sets another: the front ends take it
+// from --lang, else from the locale).
 // Reports never use this choice: their texts stay Japanese in every language.
 #pragma once
 
@@ -15,6 +16,10 @@ void SetLanguage(Language language);
 Language CurrentLanguage();
 // "ja" or "en"; false for any other name.
 bool LanguageFromName(std::string_view name, Language* language);
+// The language of the locale: the first of LC_ALL, LC_MESSAGES and LANG that
+// is set and not empty decides, Japanese when it starts with "ja", English
+// otherwise; Japanese when none is set.
+Language LocaleLanguage();
 
 enum class TextId {
   kDone,               // "%s完了"
@@ -24,6 +29,7 @@ enum class TextId {
   kDeleteDone,         // "%s完了 残りキー=%d アクセスキー=%d アクセスデータ=%d"
   kCannotOpenOutput,   // "出力ファイルを開けません"
   kCannotReadFile,     // "ファイルが読めません"
+  kLogsApplied,        // " (トランザクションログ適用済)", after a status text
 };
 
 // UTF-8 texts: in the current language, or in Japanese (the words of the

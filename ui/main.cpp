@@ -73,9 +73,10 @@ int main(int argc, char** argv) {
                               QStringLiteral("ANSI code page of names and reports (default 932; 65001 is UTF-8)"),
                               QStringLiteral("N"), QStringLiteral("932"));
   QCommandLineOption language(QStringLiteral("lang"),
-                              QStringLiteral("Language of captions and status texts: ja (the default, whatever LANG "
-                                             "says) or en; reports stay as they are"),
-                              QStringLiteral("LANG"), QStringLiteral("ja"));
+                              QStringLiteral("Language of captions and status texts: ja or en (default: from "
+                                             "LC_ALL, LC_MESSAGES or LANG, Japanese when none is set); reports stay "
+                                             "as they are"),
+                              QStringLiteral("LANG"));
   QCommandLineOption diagnostic(QStringLiteral("diagnostic"), QStringLiteral("Extra detail lines and extended repairs"));
   QCommandLineOption noDiagnostic(QStringLiteral("no-diagnostic"),
                                   QStringLiteral("Never diagnostic mode, whatever the program's path"));
@@ -100,8 +101,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "--codepage: code page %s is not available\n", parser.value(codePage).toLocal8Bit().constData());
     return 2;
   }
-  Language chosen = Language::kJapanese;
-  if (!LanguageFromName(parser.value(language).toStdString(), &chosen)) {
+  Language chosen = LocaleLanguage();
+  if (parser.isSet(language) && !LanguageFromName(parser.value(language).toStdString(), &chosen)) {
     std::fprintf(stderr, "--lang: %s is not ja or en\n", parser.value(language).toLocal8Bit().constData());
     return 2;
   }

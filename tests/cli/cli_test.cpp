@@ -21,7 +21,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/as_nobody.h"
 #include "support/hive_builder.h"
+#include "support/log_builder.h"
 #include "support/run_process.h"
 #include "support/shared_hives.h"
 
@@ -204,7 +206,12 @@ constexpr int kDamage = 3;
 
 class TempFolder {
  public:
-  TempFolder() {
+  // openToNobody: a mode-755 folder under /tmp, for a step run as nobody.
+  explicit TempFolder(bool openToNobody = false) {
+    if (openToNobody) {
+      path_ = FolderNobodyCanEnter("quelbrix-cli");
+      return;
+    }
     std::string pattern = (fs::temp_directory_path() / "quelbrix-cli-XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
@@ -423,20 +430,18 @@ TEST(CliCheckHiveFile, FourKilobytesWithRegfPassTheCheck) {
 }
 
 TEST(CliCheckHiveFile, UnreadableFileIsRefused) {
-  TempFolder in, out;
+  // root reads any file: the command then runs as nobody, on files in folders nobody can enter.
+  const NobodyRunner* nobody = geteuid() == 0 ? &AsNobodyRunner() : nullptr;
+  if (nobody != nullptr && !nobody->skip.empty()) GTEST_SKIP() << "running as root: " << nobody->skip;
+  TempFolder in(nobody != nullptr), out(nobody != nullptr);
   std::string path = in / "locked";
   WriteFile(path, TinyHive().Bytes());
   ASSERT_EQ(chmod(path.c_str(), 0), 0);
   std::vector<std::string> args = {QUELBRIX_CLI, "search", path, "--output-dir", out.path()};
-  if (geteuid() == 0) {
-    // root reads any file: run the command as nobody when the system allows it.
-    std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-    if (RunProcess({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", QUELBRIX_CLI, "--help"})
-            .status != 0)
-      GTEST_SKIP() << "running as root and the command cannot be run as nobody";
-    ASSERT_EQ(chmod(in.path().c_str(), 0755), 0);
+  if (nobody != nullptr) {
     ASSERT_EQ(chmod(out.path().c_str(), 0777), 0);
-    args.insert(args.begin(), asNobody.begin(), asNobody.end());
+    args[0] = nobody->cli;
+    args.insert(args.begin(), nobody->prefix.begin(), nobody->prefix.end());
   }
   ProcessResult run = RunProcess(args);
   EXPECT_EQ(run.status, 1) << run.err;
@@ -904,6 +909,77 @@ TEST(CliLanguage, EnglishChangesTheTerminalOnly) {
   ProcessResult run = Quelbrix({"search", sound, "--output-dir", out.path(), "--json", "--lang", "en"});
   EXPECT_EQ(Summary(run)["status_text"], "Search (dates) done");
   EXPECT_EQ(Quelbrix({"search", sound, "--lang", "fr"}).status, 2);
+}
+
+// The terminal language comes from the first of LC_ALL, LC_MESSAGES and LANG
+// that is set and not empty, --lang over all of them; with none, Japanese.
+// The --json status text is wholly in it, the note of an applied log too,
+// and the report keeps its bytes whatever the language.
+TEST(CliLanguage, FollowsTheLocaleUnlessLangIsGiven) {
+  TempFolder in;
+  auto generation = [](int keys) {
+    HiveOptions o;
+    o.primarySequence = 6;
+    o.secondarySequence = 5;
+    HiveBuilder b(o);
+    for (int i = 0; i < keys; ++i) b.AddValue(b.AddKey(b.Root(), "Key" + std::to_string(i)), "V", 3, {1, 2});
+    return b.Build();
+  };
+  std::vector<uint8_t> before = generation(2), after = generation(5);
+  NewLogBuilder log(before, 5);
+  log.AddEntry(5, before, after);
+  std::string hive = in / "hive";
+  WriteFile(hive, std::string(before.begin(), before.end()));
+  WriteFile(in / "hive.LOG1", std::string(log.Bytes().begin(), log.Bytes().end()));
+
+  struct Case {
+    std::vector<std::string> env;  // NAME=VALUE; the three others are unset
+    const char* lang;              // --lang, or null
+    bool japanese;
+  };
+  const std::vector<Case> cases = {
+      {{}, nullptr, true},
+      {{"LANG=C.UTF-8"}, nullptr, false},
+      {{"LANG=en_US.UTF-8"}, nullptr, false},
+      {{"LANG=ja_JP.UTF-8"}, nullptr, true},
+      {{"LC_ALL=ja_JP.UTF-8", "LC_MESSAGES=C", "LANG=en_US.UTF-8"}, nullptr, true},
+      {{"LC_ALL=", "LC_MESSAGES=en_GB.UTF-8", "LANG=ja_JP.UTF-8"}, nullptr, false},
+      {{"LC_ALL=", "LC_MESSAGES=", "LANG=ja_JP.eucJP"}, nullptr, true},
+      {{"LANG=ja_JP.UTF-8"}, "en", false},
+      {{"LC_ALL=C"}, "ja", true},
+  };
+  std::string firstReport;
+  for (const Case& c : cases) {
+    std::string trace;
+    for (const std::string& e : c.env) trace += e + " ";
+    SCOPED_TRACE(trace + (c.lang ? std::string("--lang ") + c.lang : ""));
+    TempFolder out;
+    std::vector<std::string> args = {"env", "-u", "LC_ALL", "-u", "LC_MESSAGES", "-u", "LANG"};
+    args.insert(args.end(), c.env.begin(), c.env.end());
+    args.insert(args.end(), {QUELBRIX_CLI, "search", hive, "--output-dir", out.path(), "--no-diagnostic", "--json"});
+    if (c.lang) args.insert(args.end(), {"--lang", c.lang});
+    ProcessResult run = RunProcess(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    nlohmann::json summary = Summary(run);
+    ASSERT_EQ(summary["logs_applied"].size(), 1u) << run.out;
+    std::string status = summary["status_text"];
+    EXPECT_EQ(status, c.japanese ? "検索(日付有)完了 (トランザクションログ適用済)"
+                                 : "Search (dates) done (transaction logs applied)");
+    std::u32string err;
+    EXPECT_TRUE(DecodeUtf8(run.err, &err));
+    EXPECT_EQ(HoldsJapanese(err), c.japanese) << run.err;
+    std::string report = ReadFile(summary["report"].get<std::string>());
+    // The clock lines aside, every run writes the same report.
+    std::vector<std::string> lines;
+    EXPECT_TRUE(SplitCrLf(report, &lines));
+    std::string timeless;
+    for (const std::string& line : lines) {
+      bool clock = line.size() > 19 && IsDateTime(line.substr(line.size() - 19));
+      timeless += (clock ? line.substr(0, line.size() - 19) : line) + "\n";
+    }
+    if (firstReport.empty()) firstReport = timeless;
+    EXPECT_EQ(timeless, firstReport);
+  }
 }
 
 TEST(SharedHives, FolderIsPresent) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "platform/text.h"
@@ -242,6 +243,44 @@ TEST(ExportCommand, KeysPrefixesAndFailures) {
   EXPECT_NE(run.err.find(dir.File("no/such.reg")), std::string::npos) << run.err;
   for (std::vector<std::string> args : {std::vector<std::string>{hive, "--format", "xml"}, {}, {"--json", hive}})
     EXPECT_EQ(Export(args).status, 2);
+}
+
+// "-" is stdout for `export -o`, byte for byte what a file gets, and no file
+// named "-" appears; the UTF-16 .reg format is refused on a terminal (the
+// hint names the ways out), JSON is not; `repair -o -` is a usage error.
+TEST(ExportCommand, DashIsStdoutAndRegRefusesATerminal) {
+  TempDir dir;
+  std::string hive = dir.File("built.hiv");
+  ASSERT_TRUE(EveryKind().b.WriteTo(hive));
+  for (const char* format : {"reg", "json"}) {
+    SCOPED_TRACE(format);
+    std::string file = dir.File(std::string("out.") + format);
+    ASSERT_EQ(Export({hive, "--format", format, "-o", file}).status, 0);
+    ProcessResult dash =
+        RunProcess({"env", "-C", dir.Path(), QUELBRIX_CLI, "export", hive, "--format", format, "-o", "-"});
+    EXPECT_EQ(dash.status, 0) << dash.err;
+    std::vector<uint8_t> written = ReadBytes(file);
+    EXPECT_EQ(dash.out, std::string(written.begin(), written.end()));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("-")));
+  }
+  // script(1) gives the command a terminal for stdout (and stderr).
+  auto onTerminal = [&](const std::string& args) {
+    return RunProcess({"script", "-qec", std::string(QUELBRIX_CLI) + " " + args, "/dev/null"});
+  };
+  for (const std::string& args : {"export " + hive, "export " + hive + " -o -"}) {
+    ProcessResult run = onTerminal(args);
+    EXPECT_EQ(run.status, 2) << args << ": " << run.out;
+    EXPECT_NE(run.out.find("the .reg format is UTF-16; use -o FILE, --format json, or pipe it"), std::string::npos)
+        << run.out;
+  }
+  ProcessResult json = onTerminal("export " + hive + " --format json");
+  EXPECT_EQ(json.status, 0) << json.out;
+  EXPECT_NE(json.out.find("\"keys\""), std::string::npos) << json.out;
+  for (const char* command : {"repair", "defrag"}) {
+    ProcessResult run = RunProcess({"env", "-C", dir.Path(), QUELBRIX_CLI, command, hive, "-o", "-"});
+    EXPECT_EQ(run.status, 2) << command << ": " << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.File("-"))) << command;
+  }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "registry/mount_table.h"
+#include "support/as_nobody.h"
 #include "support/hive_builder.h"
 #include "support/run_process.h"
 
@@ -66,9 +67,14 @@ std::string MountHive(const std::string& path) {
 // One workflow's folders: the hives, the output folder and the registry.
 class Live {
  public:
-  Live() : root_(fs::temp_directory_path() / ("quelbrix-writes-" + std::to_string(::getpid()) + "-" +
-                                               std::to_string(counter_++))) {
+  // Under /tmp, open to nobody: some steps run as nobody.
+  Live() : root_(FolderNobodyCanEnter("quelbrix-writes")) {
+    if (root_.empty())
+      root_ = fs::temp_directory_path() / ("quelbrix-writes-" + std::to_string(::getpid()) + "-" +
+                                           std::to_string(counter_++));
     fs::remove_all(root_);
+    fs::create_directories(root_);
+    fs::permissions(root_, fs::perms(0755));
     fs::create_directories(root_ / "hives");
     fs::create_directories(root_ / "out");
     fs::create_directories(root_ / "xdg");
@@ -81,12 +87,13 @@ class Live {
   std::string Hives() const { return (root_ / "hives").string(); }
   std::string Out() const { return (root_ / "out").string(); }
   std::string Registry() const { return Out() + "/registry"; }
-  // Runs the command, as nobody when `prefix` says so, with the failure plan of the test seam.
+  // Runs the command, as nobody (the copy nobody can run) when `nobody` is
+  // given, with the failure plan of the test seam.
   ProcessResult Run(std::vector<std::string> args, const std::string& fail = "",
-                    const std::vector<std::string>& prefix = {}) const {
-    std::vector<std::string> argv = prefix;
+                    const NobodyRunner* nobody = nullptr) const {
+    std::vector<std::string> argv = nobody ? nobody->prefix : std::vector<std::string>{};
     argv.insert(argv.end(), {"env", "QUELBRIX_FAIL_FILE=" + fail, "XDG_DATA_HOME=" + (root_ / "xdg").string(),
-                             QUELBRIX_CLI});
+                             nobody ? nobody->cli : std::string(QUELBRIX_CLI)});
     argv.insert(argv.end(), args.begin(), args.end());
     argv.insert(argv.end(), {"--output-dir", Out(), "--quiet", "--no-color"});
     return RunProcess(argv);
@@ -115,21 +122,13 @@ class Live {
   return ::testing::AssertionSuccess();
 }
 
-// The prefix that runs a command as nobody; empty when the tests are not
-// root, nullopt-like {"-"} when root cannot switch.
-std::vector<std::string> AsNobody() {
-  if (geteuid() != 0) return {};
-  std::vector<std::string> prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-  std::vector<std::string> probe = prefix;
-  // The build folder must be open to nobody too (a checkout below a 0700 folder is not).
-  probe.insert(probe.end(), {QUELBRIX_CLI, "--version"});
-  if (RunProcess(probe).status != 0) return {"-"};
-  return prefix;
-}
+// The runner of steps as nobody; null when the tests are not root, who is
+// the only one folder permissions would not stop.
+const NobodyRunner* AsNobody() { return geteuid() == 0 ? &AsNobodyRunner() : nullptr; }
 
 TEST(LiveWrites, WorkflowInAFolderTheUserCannotWriteFailsAtItsFirstWriteAndChangesNothing) {
-  std::vector<std::string> nobody = AsNobody();
-  if (nobody == std::vector<std::string>{"-"}) GTEST_SKIP() << "running as root and nobody cannot run " QUELBRIX_CLI;
+  const NobodyRunner* nobody = AsNobody();
+  if (nobody != nullptr && !nobody->skip.empty()) GTEST_SKIP() << "running as root: " << nobody->skip;
   Live w;
   std::string hive = MountHive(w.Hives() + "/NTUSER.DAT");
   std::string source = SourceHive(w.Out() + "/source.hiv");
@@ -150,8 +149,8 @@ TEST(LiveWrites, WorkflowInAFolderTheUserCannotWriteFailsAtItsFirstWriteAndChang
 }
 
 TEST(LiveWrites, AMountWhoseFolderTurnedReadOnlyFailsEveryWriteBackAndUnloadsWithTheRealSize) {
-  std::vector<std::string> nobody = AsNobody();
-  if (nobody == std::vector<std::string>{"-"}) GTEST_SKIP() << "running as root and nobody cannot run " QUELBRIX_CLI;
+  const NobodyRunner* nobody = AsNobody();
+  if (nobody != nullptr && !nobody->skip.empty()) GTEST_SKIP() << "running as root: " << nobody->skip;
   Live w;
   std::string hive = MountHive(w.Hives() + "/NTUSER.DAT");
   std::string source = SourceHive(w.Out() + "/source.hiv");
