@@ -6,12 +6,6 @@
 
 namespace quelbrix {
 
-uint32_t ComputeChecksum(const uint8_t* baseBlock) {
-  uint32_t sum = 0;
-  for (int i = 0; i < 127; ++i) sum ^= LoadU32(baseBlock + 4 * i);
-  return sum;
-}
-
 std::string GuidText(const uint8_t* g) {
   char text[64];
   FormatText(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", LoadU32(g), LoadU16(g + 4),

@@ -8,6 +8,7 @@
 
 #include "core/context.h"
 #include "hive/bins.h"
+#include "hive/regf.h"
 
 namespace quelbrix {
 
@@ -16,29 +17,29 @@ class BaseBlock {
   explicit BaseBlock(const HiveImage& image) : image_(image) {}
 
   bool HasSignature() const { return image_.Contains(0, 4) && image_.U32(0) == kRegfSignature; }
-  uint32_t PrimarySequence() const { return image_.U32(0x04); }
-  uint32_t SecondarySequence() const { return image_.U32(0x08); }
-  void SetSecondarySequence(uint32_t v) const { image_.SetU32(0x08, v); }
-  uint64_t TimeStamp() const { return image_.U64(0x0C); }
-  void SetTimeStamp(uint64_t v) const { image_.SetU64(0x0C, v); }
-  uint32_t MajorVersion() const { return image_.U32(0x14); }
-  uint32_t MinorVersion() const { return image_.U32(0x18); }
-  uint32_t Type() const { return image_.U32(0x1C); }
-  uint32_t Format() const { return image_.U32(0x20); }
-  uint32_t RootCellOffset() const { return image_.U32(0x24); }
-  uint32_t HbinsDataSize() const { return image_.U32(0x28); }
-  void SetHbinsDataSize(uint32_t v) const { image_.SetU32(0x28, v); }
-  uint32_t ClusteringFactor() const { return image_.U32(0x2C); }
+  uint32_t PrimarySequence() const { return image_.U32(regf::kPrimarySequence); }
+  uint32_t SecondarySequence() const { return image_.U32(regf::kSecondarySequence); }
+  void SetSecondarySequence(uint32_t v) const { image_.SetU32(regf::kSecondarySequence, v); }
+  uint64_t TimeStamp() const { return image_.U64(regf::kTimeStamp); }
+  void SetTimeStamp(uint64_t v) const { image_.SetU64(regf::kTimeStamp, v); }
+  uint32_t MajorVersion() const { return image_.U32(regf::kMajorVersion); }
+  uint32_t MinorVersion() const { return image_.U32(regf::kMinorVersion); }
+  uint32_t Type() const { return image_.U32(regf::kType); }
+  uint32_t Format() const { return image_.U32(regf::kFormat); }
+  uint32_t RootCellOffset() const { return image_.U32(regf::kRootCellOffset); }
+  uint32_t HbinsDataSize() const { return image_.U32(regf::kHbinsDataSize); }
+  void SetHbinsDataSize(uint32_t v) const { image_.SetU32(regf::kHbinsDataSize, v); }
+  uint32_t ClusteringFactor() const { return image_.U32(regf::kClusteringFactor); }
   uint32_t Unknown4() const { return image_.U32(0x90); }
   void SetUnknown4(uint32_t v) const { image_.SetU32(0x90, v); }
   uint32_t Unknown5() const { return image_.U32(0xA4); }
   void SetUnknown5(uint32_t v) const { image_.SetU32(0xA4, v); }
-  uint32_t Checksum() const { return image_.U32(0x1FC); }
-  void SetChecksum(uint32_t v) const { image_.SetU32(0x1FC, v); }
+  uint32_t Checksum() const { return image_.U32(regf::kChecksum); }
+  void SetChecksum(uint32_t v) const { image_.SetU32(regf::kChecksum, v); }
   uint32_t BootType() const { return image_.U32(0xFF8); }
   uint32_t BootRecover() const { return image_.U32(0xFFC); }
 
-  static constexpr uint32_t kFileName = 0x30;
+  static constexpr uint32_t kFileName = regf::kFileName;
   static constexpr uint32_t kFileNameLength = 64;
   static constexpr uint32_t kGuidAreas[6] = {0x070, 0x080, 0x094, 0xFC8, 0xFD8, 0xFE8};
   static constexpr uint32_t kReserved1 = 0xA8, kReserved1Dwords = 85;
@@ -47,9 +48,6 @@ class BaseBlock {
  private:
   HiveImage image_;
 };
-
-// XOR of the first 127 dwords of the base block.
-uint32_t ComputeChecksum(const uint8_t* baseBlock);
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" of 16 GUID bytes.
 std::string GuidText(const uint8_t* guid);

@@ -207,6 +207,24 @@ class SkCell : public CellView {
   const uint8_t* Descriptor() const { return Ptr(kDescriptor, DescriptorLength()); }
 };
 
+// The shape a record must have before any reader trusts its fields: the
+// signature of its kind, and room in the cell for the fixed part and the
+// name or descriptor that the fixed part announces.  The key walk reports the
+// two faults apart; the mender and the hive reader refuse on either.
+enum class Shape : uint8_t { kSound, kWrongSignature, kTooShort };
+inline Shape ShapeOf(const NkCell& nk) {
+  if (nk.Signature() != kSigNk) return Shape::kWrongSignature;
+  return nk.Length() >= uint64_t{NkCell::kHeaderLength} + nk.KeyLength() ? Shape::kSound : Shape::kTooShort;
+}
+inline Shape ShapeOf(const VkCell& vk) {
+  if (vk.Signature() != kSigVk) return Shape::kWrongSignature;
+  return vk.Length() >= uint64_t{VkCell::kHeaderLength} + vk.NameLength() ? Shape::kSound : Shape::kTooShort;
+}
+inline Shape ShapeOf(const SkCell& sk) {
+  if (sk.Signature() != kSigSk) return Shape::kWrongSignature;
+  return sk.Length() >= uint64_t{SkCell::kHeaderLength} + sk.DescriptorLength() ? Shape::kSound : Shape::kTooShort;
+}
+
 // lf, lh, li and ri cells.
 class IndexCell : public CellView {
  public:

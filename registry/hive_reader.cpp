@@ -85,11 +85,12 @@ class TreeReader {
 
   bool ReadKey(uint32_t offset, RegistryKey* key, std::vector<uint32_t>* children) {
     CellView cell;
-    if (!Cell(offset, NkCell::kHeaderLength, &cell) || cell.Signature() != kSigNk) return Fail("bad nk cell", offset);
+    if (!Cell(offset, NkCell::kHeaderLength, &cell) || ShapeOf(NkCell(cell)) == Shape::kWrongSignature)
+      return Fail("bad nk cell", offset);
     if (seen_[offset / 8]) return Fail("nk cell referenced twice", offset);
     seen_[offset / 8] = true;
     NkCell nk(cell);
-    if (nk.Length() < NeedsFor(kKindNk, nk.KeyLength()).Minimum) return Fail("nk name outside its cell", offset);
+    if (ShapeOf(nk) == Shape::kTooShort) return Fail("nk name outside its cell", offset);
     key->Name = Name(nk.Ptr(NkCell::kKeyName, nk.KeyLength()), nk.KeyLength(), nk.AsciiName());
     key->Flags = nk.Flags() & ~(kKeyCompressedName | kKeyHiveEntry);
     key->LastWrite = nk.TimeStamp();
@@ -134,8 +135,8 @@ class TreeReader {
       return true;
     }
     CellView cell;
-    bool good = Cell(offset, SkCell::kHeaderLength, &cell) && cell.Signature() == kSigSk;
-    if (good && SkCell(cell).Length() < NeedsFor(kKindSk, SkCell(cell).DescriptorLength()).Minimum) {
+    bool good = Cell(offset, SkCell::kHeaderLength, &cell) && ShapeOf(SkCell(cell)) != Shape::kWrongSignature;
+    if (good && ShapeOf(SkCell(cell)) == Shape::kTooShort) {
       descriptors_.emplace(offset, nullptr);
       return Fail("sk descriptor outside its cell", offset);
     }
@@ -174,9 +175,10 @@ class TreeReader {
 
   bool ReadValue(uint32_t offset, RegistryValue* value) {
     CellView cell;
-    if (!Cell(offset, VkCell::kHeaderLength, &cell) || cell.Signature() != kSigVk) return Fail("bad vk cell", offset);
+    if (!Cell(offset, VkCell::kHeaderLength, &cell) || ShapeOf(VkCell(cell)) == Shape::kWrongSignature)
+      return Fail("bad vk cell", offset);
     VkCell vk(cell);
-    if (vk.Length() < NeedsFor(kKindVk, vk.NameLength()).Minimum) return Fail("vk name outside its cell", offset);
+    if (ShapeOf(vk) == Shape::kTooShort) return Fail("vk name outside its cell", offset);
     value->Name = Name(vk.Ptr(VkCell::kName, vk.NameLength()), vk.NameLength(), vk.AsciiName());
     value->Type = vk.DataType();
     value->Flags = vk.Flags() & ~VkCell::kFlagAsciiName;

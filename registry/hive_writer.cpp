@@ -293,21 +293,21 @@ class HiveLayout {
   void WriteBaseBlock(uint32_t rootOffset, std::u16string_view fileName, uint64_t now) {
     uint8_t* b = out_.data();
     StoreU32(b, kRegfSignature);
-    StoreU32(b + 0x04, tree_.Sequence);
-    StoreU32(b + 0x08, tree_.Sequence);
-    StoreU64(b + 0x0C, now);
-    StoreU32(b + 0x14, tree_.MajorVersion);
-    StoreU32(b + 0x18, tree_.MinorVersion);
-    StoreU32(b + 0x1C, 0);  // primary file
-    StoreU32(b + 0x20, 1);  // direct memory load
-    StoreU32(b + 0x24, rootOffset);
-    StoreU32(b + 0x28, static_cast<uint32_t>(out_.size() - kBaseBlockSize));
-    StoreU32(b + 0x2C, 1);
+    StoreU32(b + regf::kPrimarySequence, tree_.Sequence);
+    StoreU32(b + regf::kSecondarySequence, tree_.Sequence);
+    StoreU64(b + regf::kTimeStamp, now);
+    StoreU32(b + regf::kMajorVersion, tree_.MajorVersion);
+    StoreU32(b + regf::kMinorVersion, tree_.MinorVersion);
+    StoreU32(b + regf::kType, 0);  // primary file
+    StoreU32(b + regf::kFormat, 1);  // direct memory load
+    StoreU32(b + regf::kRootCellOffset, rootOffset);
+    StoreU32(b + regf::kHbinsDataSize, static_cast<uint32_t>(out_.size() - kBaseBlockSize));
+    StoreU32(b + regf::kClusteringFactor, 1);
     // The base block keeps the tail of the file name: 31 units and a NUL.
     if (fileName.size() > 31) fileName = fileName.substr(fileName.size() - 31);
     for (size_t i = 0; i < fileName.size(); ++i) StoreU16(b + BaseBlock::kFileName + 2 * i, fileName[i]);
     if (out_.size() > kBaseBlockSize) StoreU64(b + kBaseBlockSize + 0x14, now);  // first bin's time stamp
-    StoreU32(b + 0x1FC, ComputeChecksum(b));
+    StoreU32(b + regf::kChecksum, ComputeChecksum(b));
   }
 
   const RegistryTree& tree_;

@@ -443,8 +443,6 @@ uint32_t BigCellLength(const HiveContext& ctx, uint32_t n) {
   return rounded < kSegmentCellSize ? rounded : kSegmentCellSize;
 }
 
-namespace valuestep {
-
 void FreeCell(HiveContext& ctx, const CellView& cell) {
   if (!cell.Valid() || !cell.Allocated()) return;
   uint32_t length = cell.Length();
@@ -454,7 +452,5 @@ void FreeCell(HiveContext& ctx, const CellView& cell) {
   uint64_t shadowed = std::min<uint64_t>(length, cell.Avail());
   if (map.Contains(cell.Pos(), shadowed)) std::memset(map.Data() + cell.Pos(), 0, shadowed);
 }
-
-}  // namespace valuestep
 
 }  // namespace quelbrix

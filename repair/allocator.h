@@ -24,10 +24,9 @@ void InitHbin(HiveContext& ctx, uint32_t at, uint32_t size);
 uint32_t DeleteTrailingHbins(HiveContext& ctx);
 uint32_t BigCellLength(const HiveContext& ctx, uint32_t n);
 
-namespace valuestep {
-// Gives up an allocated cell: its size word is made positive and its shadow
-// cleared, since a free cell has no referrer and no children.
+// The one way a pass gives up an allocated cell: its size word is made
+// positive, its shadow cleared (a free cell has no referrer and no children)
+// and the free-space index told that its bin may serve more.
 void FreeCell(HiveContext& ctx, const CellView& cell);
-}  // namespace valuestep
 
 }  // namespace quelbrix

@@ -16,7 +16,6 @@ namespace {
 
 using valuestep::BigDataHive;
 using valuestep::ExtendedRepair;
-using valuestep::FreeCell;
 using valuestep::SegmentChecked;
 using valuestep::StoredLength;
 using valuestep::ZeroCellTail;

@@ -7,6 +7,7 @@
 #include "hive/access_map.h"
 #include "hive/cells.h"
 #include "hive/image.h"
+#include "repair/allocator.h"
 #include "repair/free_index.h"
 
 namespace quelbrix {
@@ -332,8 +333,7 @@ void Mover::Move() {
 
   std::memmove(map_.Data() + newCell_, map_.Data() + oldCell_, oldLength_);
   std::memmove(image_.Data() + newCell_ + 4, image_.Data() + oldCell_ + 4, oldLength_ - 4);
-  CellView(image_, oldCell_).SetSize(static_cast<int32_t>(oldLength_));
-  NoteFreeSpace(ctx_, oldCell_);
+  FreeCell(ctx_, CellView(image_, oldCell_));
 }
 
 }  // namespace

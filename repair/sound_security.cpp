@@ -12,6 +12,7 @@
 #include "hive/base_block.h"
 #include "hive/bins.h"
 #include "hive/cells.h"
+#include "repair/allocator.h"
 #include "repair/free_index.h"
 #include "repair/sound_hive.h"
 
@@ -66,14 +67,6 @@ void ShareIdentical(HiveContext& ctx) {
       }
     }
   }
-}
-
-void FreeSk(HiveContext& ctx, const SkCell& sk) {
-  AccessMap map(ctx);
-  sk.SetSize(static_cast<int32_t>(sk.Length()));
-  NoteFreeSpace(ctx, sk.Pos());
-  uint64_t shadowed = std::min<uint64_t>(sk.Length(), sk.Avail());
-  if (map.Contains(sk.Pos(), shadowed)) std::memset(map.Data() + sk.Pos(), 0, shadowed);
 }
 
 }  // namespace
@@ -135,7 +128,7 @@ void SoundSecurityCells(HiveContext& ctx) {
     if (!linked && CellShadow(map, pos).Kind() != kKindSk) continue;
     if (prev.Valid() && prev.NextskOffset() == CellOffsetOf(pos)) prev.SetNextskOffset(sk.NextskOffset());
     if (next.Valid() && next.PrevskOffset() == CellOffsetOf(pos)) next.SetPrevskOffset(sk.PrevskOffset());
-    FreeSk(ctx, sk);
+    FreeCell(ctx, sk);
     totals.Count(RepairCounter::skCellsChaneClean);
   }
 

@@ -174,7 +174,7 @@ size_t TreeMender::KeyPasses(uint64_t pos, char16_t* units) const {
 bool TreeMender::KeyCellPasses(uint64_t pos) const {
   if (!Free(pos)) return false;
   NkCell nk(image_, pos);
-  return nk.Signature() == kSigNk && nk.Length() >= uint64_t{NkCell::kHeaderLength} + nk.KeyLength();
+  return ShapeOf(nk) == Shape::kSound;
 }
 
 // The path of the key in hand (keys_ runs from the root to it), for a
@@ -192,12 +192,7 @@ std::string TreeMender::Path() const {
   return path;
 }
 
-void TreeMender::FreeCell(uint64_t pos) {
-  CellView cell(image_, pos);
-  if (!cell.Valid() || !cell.Allocated()) return;
-  cell.SetSize(static_cast<int32_t>(cell.Length()));
-  NoteFreeSpace(ctx_, pos);
-}
+void TreeMender::FreeCell(uint64_t pos) { quelbrix::FreeCell(ctx_, CellView(image_, pos)); }
 
 void TreeMender::Class(const NkCell& nk) {
   // A length beside no class cell is the key walk's count repair, with its
@@ -230,8 +225,8 @@ void TreeMender::Class(const NkCell& nk) {
 
 bool TreeMender::SoundSk(uint64_t pos) const {
   SkCell sk(image_, pos);
-  return Allocated(pos) && How(pos) != kRecorded && sk.Signature() == kSigSk && sk.DescriptorLength() != 0 &&
-         sk.Descriptor() != nullptr && sk.Length() >= uint64_t{SkCell::kHeaderLength} + sk.DescriptorLength();
+  return Allocated(pos) && How(pos) != kRecorded && ShapeOf(sk) == Shape::kSound && sk.DescriptorLength() != 0 &&
+         sk.Descriptor() != nullptr;
 }
 
 // The root key's stand-in for a descriptor it cannot read: the first sound sk
@@ -287,7 +282,7 @@ void TreeMender::Security(KeyState& key, const NkCell& nk) {
 bool TreeMender::ValuePasses(uint64_t pos) {
   if (!Free(pos)) return false;
   VkCell vk(image_, pos);
-  return vk.Signature() == kSigVk && vk.Length() >= uint64_t{VkCell::kHeaderLength} + vk.NameLength();
+  return ShapeOf(vk) == Shape::kSound;
 }
 
 // No data, held inline: nothing for the walk to follow.

@@ -14,7 +14,6 @@ namespace quelbrix {
 
 namespace {
 
-using valuestep::FreeCell;
 using valuestep::RepairMode;
 using valuestep::StoredLength;
 using valuestep::ZeroCellTail;

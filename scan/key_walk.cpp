@@ -140,11 +140,12 @@ void SecurityStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch&
     return Note(ctx, s.pathLine);
   }
   SkCell sk(image, pos);
-  if (sk.Signature() != kSigSk) {
+  Shape shape = ShapeOf(sk);
+  if (shape == Shape::kWrongSignature) {
     Report<FindingKind::kSkSignatureError>(ctx, sk.Pos(), sk.Pos());
     return Note(ctx, s.pathLine);
   }
-  if (sk.Length() < uint64_t{SkCell::kHeaderLength} + sk.DescriptorLength()) {
+  if (shape == Shape::kTooShort) {
     Report<FindingKind::kSkCellsLengthError>(ctx, sk.Pos(), sk.Pos());
     return Note(ctx, s.pathLine);
   }
@@ -226,12 +227,13 @@ bool KeyCellStep(WalkState& state, KeyFrame& key) {
     return false;
   }
   NkCell nk(image, key.Pos);
-  if (nk.Signature() != kSigNk) {
+  Shape shape = ShapeOf(nk);
+  if (shape == Shape::kWrongSignature) {
     Report<FindingKind::kNkSignatureError>(ctx, key.Pos, key.Pos);
     Note(ctx, parentPath);
     return false;
   }
-  if (nk.Length() < uint64_t{NkCell::kHeaderLength} + nk.KeyLength()) {
+  if (shape == Shape::kTooShort) {
     Report<FindingKind::kNkCellsLengthError>(ctx, key.Pos, key.Pos);
     Note(ctx, parentPath);
     return false;

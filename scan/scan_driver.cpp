@@ -300,7 +300,7 @@ AccessCounts AccessPass(HiveContext& ctx) {
           SkCell next(image, CellPos(sk.NextskOffset()));
           prev.SetNextskOffset(sk.NextskOffset());
           next.SetPrevskOffset(sk.PrevskOffset());
-          sk.SetSize(static_cast<int32_t>(sk.Length()));
+          FreeCell(ctx, sk);
           totals.Count(RepairCounter::skCellsChaneClean);
         }
       }
@@ -324,7 +324,7 @@ AccessCounts AccessPass(HiveContext& ctx) {
       if (ctx.Rules.Defrag) {
         // Lost space that Defrag frees, not damage.
         Report<FindingKind::kNonaccessCells>(ctx, cell.Pos(), j, static_cast<int>(binSize), k, cell.Size());
-        cell.SetSize(static_cast<int32_t>(cell.Length()));
+        FreeCell(ctx, cell);
         totals.Count(RepairCounter::UnaccessCellsClean);
       }
     }

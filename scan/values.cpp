@@ -210,12 +210,13 @@ void VisitValue(HiveContext& ctx, const OffsetListCell& list, uint32_t entry, co
     return;
   }
   VkCell vk(image, pos);
-  if (vk.Signature() != kSigVk) {
+  Shape shape = ShapeOf(vk);
+  if (shape == Shape::kWrongSignature) {
     Report<FindingKind::kVkSignatureError>(ctx, vk.Pos(), vk.Pos());
     Note(ctx, pathLine);
     return;
   }
-  if (vk.Length() < uint64_t{VkCell::kHeaderLength} + vk.NameLength()) {
+  if (shape == Shape::kTooShort) {
     Report<FindingKind::kVkCellsLengthError>(ctx, vk.Pos(), vk.Pos());
     Note(ctx, pathLine);
     return;

@@ -5,6 +5,7 @@
 
 #include "hive/bins.h"
 #include "hive/bytes.h"
+#include "hive/regf.h"
 #include "txlog/txlog.h"
 
 namespace quelbrix::txlog {
@@ -12,12 +13,6 @@ namespace {
 
 // The AccessMap keeps 32-bit positions: a hive never grows past this.
 constexpr uint64_t kMaxHiveBytes = 0x7FFFFFFFu;
-
-uint32_t Checksum508(const uint8_t* p) {
-  uint32_t sum = 0;
-  for (uint32_t i = 0; i < 508; i += 4) sum ^= LoadU32(p + i);
-  return sum;
-}
 
 std::string Text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Text(const char* format, ...) {
@@ -35,19 +30,19 @@ std::string CheckLogBaseBlock(const std::vector<uint8_t>& log) {
   if (log.size() < kLogSector) return "cut short: no base block";
   const uint8_t* p = log.data();
   if (LoadU32(p) != kRegfSignature) return "base block signature";
-  uint32_t sum = Checksum508(p);
-  if (sum != LoadU32(p + 0x1FC))
-    return Text("base block checksum calculate=0x%08x actual=0x%08x", sum, LoadU32(p + 0x1FC));
-  uint32_t type = LoadU32(p + 0x1C);
+  uint32_t sum = ComputeChecksum(p);
+  if (sum != LoadU32(p + regf::kChecksum))
+    return Text("base block checksum calculate=0x%08x actual=0x%08x", sum, LoadU32(p + regf::kChecksum));
+  uint32_t type = LoadU32(p + regf::kType);
   if (type != kFileTypeOldLog && type != kFileTypeNewLog) return Text("file type %u", type);
-  if (LoadU32(p + 4) != LoadU32(p + 8))
-    return Text("base block sequence numbers %u/%u differ", LoadU32(p + 4), LoadU32(p + 8));
+  if (LoadU32(p + regf::kPrimarySequence) != LoadU32(p + regf::kSecondarySequence))
+    return Text("base block sequence numbers %u/%u differ", LoadU32(p + regf::kPrimarySequence), LoadU32(p + regf::kSecondarySequence));
   return "";
 }
 
 bool PrimaryBaseBlockSound(const std::vector<uint8_t>& hive) {
   return hive.size() >= kBaseBlockSize && LoadU32(hive.data()) == kRegfSignature &&
-         Checksum508(hive.data()) == LoadU32(hive.data() + 0x1FC);
+         ComputeChecksum(hive.data()) == LoadU32(hive.data() + regf::kChecksum);
 }
 
 struct Page {
@@ -144,11 +139,11 @@ void ApplyEntry(std::vector<uint8_t>& hive, const std::vector<uint8_t>& log, con
 
 void Sign(std::vector<uint8_t>& hive, uint32_t sequence, uint32_t hbins) {
   uint8_t* p = hive.data();
-  StoreU32(p + 4, sequence);
-  StoreU32(p + 8, sequence);
-  StoreU32(p + 0x1C, kFileTypePrimary);
-  StoreU32(p + 0x28, hbins);
-  StoreU32(p + 0x1FC, Checksum508(p));
+  StoreU32(p + regf::kPrimarySequence, sequence);
+  StoreU32(p + regf::kSecondarySequence, sequence);
+  StoreU32(p + regf::kType, kFileTypePrimary);
+  StoreU32(p + regf::kHbinsDataSize, hbins);
+  StoreU32(p + regf::kChecksum, ComputeChecksum(p));
 }
 
 // The hive grows to the bins size the recovered base block declares; like
@@ -187,7 +182,7 @@ class Recovery {
       if (baseFrom == nullptr) return false;
     }
     uint32_t expected = baseFrom ? baseFrom->BaseSequence : LoadU32(hive_.data() + 8);
-    uint32_t startHbins = baseFrom ? LoadU32(baseFrom->Input->Bytes.data() + 0x28) : LoadU32(hive_.data() + 0x28);
+    uint32_t startHbins = baseFrom ? LoadU32(baseFrom->Input->Bytes.data() + regf::kHbinsDataSize) : LoadU32(hive_.data() + regf::kHbinsDataSize);
 
     struct Run {
       const NewLog* Log;
@@ -282,14 +277,14 @@ class Recovery {
   bool ApplyOld(const LogInput& log) {
     const uint8_t* lb = log.Bytes.data();
     bool primarySound = PrimaryBaseBlockSound(hive_);
-    uint64_t stamp = primarySound ? LoadU64(hive_.data() + 0x0C)
+    uint64_t stamp = primarySound ? LoadU64(hive_.data() + regf::kTimeStamp)
                                   : (hive_.size() >= kBaseBlockSize + 0x1C ? LoadU64(hive_.data() + kBaseBlockSize + 0x14) : 0);
-    if (LoadU64(lb + 0x0C) != stamp) {
+    if (LoadU64(lb + regf::kTimeStamp) != stamp) {
       Refuse(log, Text("time stamp 0x%016llx differs from the hive's 0x%016llx",
-                       static_cast<unsigned long long>(LoadU64(lb + 0x0C)), static_cast<unsigned long long>(stamp)));
+                       static_cast<unsigned long long>(LoadU64(lb + regf::kTimeStamp)), static_cast<unsigned long long>(stamp)));
       return false;
     }
-    uint32_t hbins = LoadU32(lb + 0x28);
+    uint32_t hbins = LoadU32(lb + regf::kHbinsDataSize);
     if (hbins == 0 || hbins % kPageSize != 0 || hbins > kMaxHiveBytes - kBaseBlockSize) {
       Refuse(log, Text("hive bins data size 0x%08x", hbins));
       return false;
@@ -365,7 +360,7 @@ class Recovery {
 
 bool IsDirty(const uint8_t* hive, size_t size) {
   if (size < kLogSector) return false;
-  return LoadU32(hive + 4) != LoadU32(hive + 8) || Checksum508(hive) != LoadU32(hive + 0x1FC);
+  return LoadU32(hive + regf::kPrimarySequence) != LoadU32(hive + regf::kSecondarySequence) || ComputeChecksum(hive) != LoadU32(hive + regf::kChecksum);
 }
 
 Outcome Recover(std::vector<uint8_t>& hive, const std::vector<LogInput>& logs) {
@@ -382,7 +377,7 @@ Outcome Recover(std::vector<uint8_t>& hive, const std::vector<LogInput>& logs) {
   std::vector<const LogInput*> oldLogs;
   for (const LogInput& log : logs) {
     std::string problem = CheckLogBaseBlock(log.Bytes);
-    uint32_t type = problem.empty() ? LoadU32(log.Bytes.data() + 0x1C) : 0;
+    uint32_t type = problem.empty() ? LoadU32(log.Bytes.data() + regf::kType) : 0;
     if (log.Bytes.empty()) {
       r.Note(false, Text("LogFile=%s Size=0", log.Name.c_str()));
       continue;
@@ -418,7 +413,7 @@ Outcome Recover(std::vector<uint8_t>& hive, const std::vector<LogInput>& logs) {
   }
   if (out.Applied)
     r.Note(false, Text("Recovered Sequence=%u HbinsDataSize=0x%08x FileSize=%zu", LoadU32(hive.data() + 4),
-                       LoadU32(hive.data() + 0x28), hive.size()));
+                       LoadU32(hive.data() + regf::kHbinsDataSize), hive.size()));
   return out;
 }
 
