@@ -60,15 +60,15 @@ void DoneStatus(HiveContext& ctx, const std::string& caption) {
 
 // Adds a line to the report of the image's last scan, which is closed by now.
 void AppendToReport(const std::string& path, const std::string& line) {
-  platform::AppendToFile(path, line + "\r\n");
+  // The failure it adds is said on the pane and the error output already.
+  (void)platform::AppendToFile(path, line + "\r\n");
 }
 
 }  // namespace
 
 void NoteFileFailure(HiveContext& ctx) {
-  std::string line = platform::FileErrorText(platform::LastFileError());
+  std::string line = ctx.Failure.Text();
   if (line.empty()) return;
-  ctx.FailureDetail = line;
   // The line names a file: its bytes are shown as they are.
   if (ctx.ReportFile != nullptr) {
     EmitFindingShown(ctx, FindingKind::kFileFailure, kNoOffset, line, line);
@@ -117,7 +117,7 @@ CommandOutcome ReadHive(HiveContext& ctx, const std::string& caption) {
   if (!AllocateImage(ctx, fileSize)) return Fail(ctx, caption);
   FILE* f = std::fopen(ctx.InputPath.c_str(), "rb");
   if (f == nullptr) {
-    platform::RecordFileError("read", ctx.InputPath, errno);
+    ctx.Failure = platform::Status::Failed("read", ctx.InputPath, errno);
     return Fail(ctx, caption);
   }
   size_t want = static_cast<size_t>(ctx.FileSize & 0xFFFFFFFFu);
@@ -140,7 +140,8 @@ CommandOutcome ReadHive(HiveContext& ctx, const std::string& caption) {
   }
   if (touch.joinable()) touch.join();
   bool aborted = ctx.Aborted();
-  if (got != want && !aborted) platform::RecordFileError("read", ctx.InputPath, std::ferror(f) ? errno : EIO);
+  if (got != want && !aborted)
+    ctx.Failure = platform::Status::Failed("read", ctx.InputPath, std::ferror(f) ? errno : EIO);
   std::fclose(f);
   if (aborted) return Aborted(ctx, caption);
   if (got != want) return Fail(ctx, caption);
@@ -168,8 +169,11 @@ CommandOutcome WriteHive(HiveContext& ctx, const std::string& caption) {
   platform::WriteOptions options;
   options.proceed = [&ctx] { return !ctx.Aborted(); };
   options.privateFile = !platform::OthersMayRead(ctx.InputPath);
-  if (!platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size, options))
-    return ctx.Aborted() ? Aborted(ctx, caption) : Fail(ctx, caption);
+  if (platform::Status written = platform::WriteFileAtomic(ctx.CurrentFile, ctx.Image, size, options); !written) {
+    if (ctx.Aborted()) return Aborted(ctx, caption);
+    ctx.Failure = written;
+    return Fail(ctx, caption);
+  }
   DoneWithSize(ctx, caption, ctx.FileSize);
   if (ctx.Done(kRepairDone) || ctx.Done(kDefragDone)) ctx.SetDone(kWriteDone, true);
   return CommandOutcome::kCompleted;
@@ -186,14 +190,15 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
   std::string reportTemp;
   // A folder under the report's name would refuse only the last step.
   bool blocked = platform::IsDirectory(reportPath);
+  platform::Status opened;
   int reportFd = reportPath.size() < kMaxPath && !blocked
-                     ? platform::CreateBeside(reportPath, !platform::OthersMayRead(ctx.InputPath), &reportTemp)
+                     ? platform::CreateBeside(reportPath, !platform::OthersMayRead(ctx.InputPath), &reportTemp, &opened)
                      : -1;
   FILE* report = reportFd >= 0 ? platform::OpenStreamedFile(reportFd) : nullptr;
   if (report == nullptr) {
-    int error = blocked ? EISDIR : reportFd >= 0 ? errno : platform::LastFileError().Errno;
+    int error = blocked ? EISDIR : reportFd >= 0 ? errno : opened.Code;
     if (reportFd >= 0) std::remove(reportTemp.c_str());
-    platform::RecordFileError("write", reportPath, reportPath.size() < kMaxPath ? error : ENAMETOOLONG);
+    ctx.Failure = platform::Status::Failed("write", reportPath, reportPath.size() < kMaxPath ? error : ENAMETOOLONG);
     if (ctx.UI != nullptr)
       ctx.UI->ShowStatus(0, Ansi(JapaneseText(TextId::kCannotOpenOutput)), ShownText(TextId::kCannotOpenOutput), "");
     NoteFileFailure(ctx);
@@ -246,9 +251,13 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
   ctx.ReportFile = nullptr;
   // The report is a result too: one that did not reach the disk is a failure,
   // and is removed rather than left half written.
-  bool whole = platform::CloseWrittenFile(report, reportPath);
-  if (!whole) std::remove(reportTemp.c_str());
-  if (!whole || !platform::RenameIntoPlace(reportTemp, reportPath)) {
+  platform::Status kept = platform::CloseWrittenFile(report, reportPath);
+  if (!kept)
+    std::remove(reportTemp.c_str());
+  else
+    kept = platform::RenameIntoPlace(reportTemp, reportPath);
+  if (!kept) {
+    ctx.Failure = kept;
     ctx.ReportPath.clear();
     failed = true;
     Fail(ctx, caption);
@@ -393,8 +402,7 @@ CommandOutcome RunCommand(HiveContext& ctx) {
   if (ctx.UI != nullptr) ctx.UI->UpdateButtonStates(ctx);
   std::string caption = CommandCaption(ctx, ctx.CommandId);
   if (ctx.UI != nullptr) ctx.UI->ShowStatus(0, caption, ShownCaption(ctx.CommandId), "");
-  ctx.FailureDetail.clear();
-  platform::ClearFileError();
+  ctx.Failure = platform::Status();
 
   CommandOutcome outcome = CommandOutcome::kRefused;
   switch (ctx.CommandId) {

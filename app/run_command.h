@@ -48,9 +48,8 @@ void TakeHiveVersion(HiveContext& ctx);
 // Status part 0 "%sに失敗しました" and NoteFileFailure: the one way a command
 // ends in failure.
 void FailCommand(HiveContext& ctx, const std::string& caption);
-// When the file layer recorded why a step failed: that line in red in the
-// report (a Write's into the report of the image's last scan) and the pane,
-// and kept in ctx.FailureDetail for the front end.
+// When ctx.Failure says why a step failed: that line in red in the report (a
+// Write's into the report of the image's last scan) and the pane.
 void NoteFileFailure(HiveContext& ctx);
 
 // Frees the HiveImage and its AccessMap.

@@ -239,9 +239,8 @@ int RunExport(const ExportRequest& request) {
   }
   registry::RegistryTree tree;
   registry::ReadDamage damage;
-  std::string problem;
-  if (!registry::ReadHiveFileTolerant(request.hive, &tree, &damage, &problem)) {
-    SayFileProblem(request.hive, "cannot be read: " + problem);
+  if (platform::Status read = registry::ReadHiveFileTolerant(request.hive, &tree, &damage); !read) {
+    SayFileProblem(request.hive, "cannot be read: " + read.Reason);
     return kExitFailed;
   }
   std::u16string path = request.prefixGiven ? platform::Utf8ToUtf16(request.prefix) : tree.Root->Name;
@@ -261,7 +260,6 @@ int RunExport(const ExportRequest& request) {
     }
   } else {
     std::string target = platform::AbsolutePath(request.output);
-    platform::ClearFileError();
     if (target.size() >= 260) {
       SayFileProblem(target, "path longer than 259 characters");
       return kExitFailed;
@@ -269,10 +267,9 @@ int RunExport(const ExportRequest& request) {
     platform::WriteOptions options;
     options.proceed = [] { return !Interrupted(); };
     options.privateFile = !platform::OthersMayRead(request.hive);
-    if (!platform::WriteFileAtomic(target, bytes.data(), bytes.size(), options)) {
+    if (platform::Status written = platform::WriteFileAtomic(target, bytes.data(), bytes.size(), options); !written) {
       if (Interrupted()) return kExitAborted;
-      std::string text = platform::FileErrorText(platform::LastFileError());
-      SayFileProblem("", text.empty() ? target + ": the file could not be written" : text);
+      SayFileProblem("", written.Text());
       return kExitFailed;
     }
   }

@@ -29,9 +29,9 @@ namespace {
 // planted is refused before anything is written into it.
 bool FollowsNamedLinks(const std::string& path) {
   std::string target;
-  if (platform::FollowNamedPath(path, &target)) return true;
-  std::fprintf(stderr, "quelbrix: %s\n", platform::FileErrorText(platform::LastFileError()).c_str());
-  return false;
+  platform::Status followed = platform::FollowNamedPath(path, &target);
+  if (!followed) std::fprintf(stderr, "quelbrix: %s\n", followed.Text().c_str());
+  return followed.Ok();
 }
 
 // "%sに失敗しました" of a command, as people see it.
@@ -69,16 +69,17 @@ class Runner {
 
   // The file and the system's reason behind a failure, when the command knows them.
   void ShowFailureDetail() {
-    if (!ctx_.FailureDetail.empty()) std::fprintf(stderr, "quelbrix: %s\n", ctx_.FailureDetail.c_str());
+    if (!ctx_.Failure.Ok()) std::fprintf(stderr, "quelbrix: %s\n", ctx_.Failure.Text().c_str());
   }
 
   // --write keeps the file as it was beside it before the Write replaces it.
   int BackupThenWrite() {
     if (Interrupted()) return Run(kCmdWrite);
-    platform::ClearFileError();
     // A file the Write would refuse gets no copy either: a failed step leaves nothing behind.
     std::string backup;
-    if (!platform::MayReplaceFile(ctx_.CurrentFile) || (backup = BackupCopy(ctx_.CurrentFile)).empty()) {
+    ctx_.Failure = platform::MayReplaceFile(ctx_.CurrentFile);
+    if (ctx_.Failure) ctx_.Failure = BackupCopy(ctx_.CurrentFile, &backup);
+    if (!ctx_.Failure) {
       Refuse(FailedText(kCmdWrite));
       NoteFileFailure(ctx_);
       ShowFailureDetail();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/pass_rules.h"
+#include "platform/status.h"
 
 namespace quelbrix {
 
@@ -87,9 +88,9 @@ struct HiveContext {
   // Set when a registry step the command depends on failed (the mount could
   // not be opened or written back): the command then reports its failure.
   bool RegistryFailed = false;
-  // Why the last command failed, when a file operation says so: "<action>
-  // failed: <path>: <reason>", for the front end's error output.
-  std::string FailureDetail;
+  // Why the last command failed, when a file step says so, for the report,
+  // the pane and the front end's error output.
+  platform::Status Failure;
   // The report file of the last scan of this image ("" after Read), which a
   // failed Write adds its reason to.
   std::string ReportPath;

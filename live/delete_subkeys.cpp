@@ -79,7 +79,7 @@ bool DeleteSubkeys(HiveContext& ctx, DeleteCounts* counts) {
   *counts = DeleteCounts{};
   if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
   Walk w{ctx, CommandCaption(ctx, ctx.CommandId), *counts, ShownCaption(ctx.CommandId) + " "};
-  return DeleteSubtree(w, registry::HKEY_LOCAL_MACHINE, "Rebuild", "");
+  return DeleteSubtree(w, registry::HKEY_LOCAL_MACHINE, "Rebuild", "") || RegistryRefused(ctx);
 }
 
 }  // namespace quelbrix

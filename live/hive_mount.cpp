@@ -22,32 +22,44 @@ std::string BackupName(const std::string& path, const platform::CalendarTime& t)
   return path + "." + stamp;
 }
 
-std::string BackupCopy(const std::string& path) {
+platform::Status BackupCopy(const std::string& path, std::string* copy) {
   std::string target = BackupName(path, platform::LocalNow());
   // A copy made in the same second as an earlier one gets a numbered name
   // rather than replacing it; so does a name that anything else holds.
   std::string name = target;
   for (int n = 2;; ++n) {
-    if (platform::CopyFileAtomic(path, name)) return name;
-    if (platform::LastFileError().Errno != EEXIST || n > 1000) return std::string();
+    platform::Status copied = platform::CopyFileAtomic(path, name);
+    if (copied) *copy = name;
+    if (copied || copied.Code != EEXIST || n > 1000) return copied;
     name = target + " (" + std::to_string(n) + ")";
   }
+}
+
+bool RegistryRefused(HiveContext& ctx) {
+  if (platform::Status why = registry::LastFileFailure(); !why) ctx.Failure = why;
+  return false;
 }
 
 bool LoadHive(HiveContext& ctx) {
   if (ctx.InputPath.empty() || ctx.InputPath.size() + kBackupSuffix >= kMaxPath) return false;
   // Without the copy there is no way back from what the mount's changes do.
-  if (BackupCopy(ctx.InputPath).empty()) return false;
+  std::string backup;
+  if (platform::Status copied = BackupCopy(ctx.InputPath, &backup); !copied) {
+    ctx.Failure = copied;
+    return false;
+  }
   if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
   return registry::RegLoadKeyA(registry::HKEY_LOCAL_MACHINE, kMountPoint, ctx.InputPath.c_str()) ==
-         registry::ERROR_SUCCESS;
+             registry::ERROR_SUCCESS ||
+         RegistryRefused(ctx);
 }
 
 bool UnloadHive(HiveContext& ctx, uint64_t* fileSize) {
   if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
   // The mount table names the file even when another run loaded it.
   std::string file = registry::MountedHivePath(kMountPoint);
-  if (registry::RegUnLoadKeyA(registry::HKEY_LOCAL_MACHINE, kMountPoint) != registry::ERROR_SUCCESS) return false;
+  if (registry::RegUnLoadKeyA(registry::HKEY_LOCAL_MACHINE, kMountPoint) != registry::ERROR_SUCCESS)
+    return RegistryRefused(ctx);
   if (fileSize != nullptr) *fileSize = platform::FileSizeOf(file);
   return true;
 }

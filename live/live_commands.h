@@ -40,14 +40,17 @@ bool RebuildMounted(HiveContext& ctx);
 std::string BackupName(const std::string& path, const platform::CalendarTime& time);
 // Copies `path` to its BackupName for the current local time, or, when that
 // name is taken, to "<name> (2)", "<name> (3)", ..., with the file's
-// permissions and (where the process may) owner.  Returns the copy's path, ""
-// when nothing was copied (the file layer's error record says why).
-std::string BackupCopy(const std::string& path);
+// permissions and (where the process may) owner.  The copy's path in *copy.
+platform::Status BackupCopy(const std::string& path, std::string* copy);
+
+// After a registry call that failed: the file step behind it, when there was
+// one, becomes the command's reason (ctx.Failure).  Always false.
+bool RegistryRefused(HiveContext& ctx);
 
 // Moves a file aside instead of deleting it: into the desktop trash
 // ($XDG_DATA_HOME/Trash, with its info record) when that exists and lies on
-// the same file system, else into "trash" in `outputFolder`.  Returns where
-// the file went, "" when it could not be moved.
-std::string MoveToTrash(const std::string& path, const std::string& outputFolder);
+// the same file system, else into "trash" in `outputFolder`.  Where the file
+// went in *moved.
+platform::Status MoveToTrash(const std::string& path, const std::string& outputFolder, std::string* moved);
 
 }  // namespace quelbrix

@@ -84,23 +84,20 @@ std::string MoveToDesktopTrash(const std::string& path, const std::string& trash
 
 }  // namespace
 
-std::string MoveToTrash(const std::string& path, const std::string& outputFolder) {
+platform::Status MoveToTrash(const std::string& path, const std::string& outputFolder, std::string* moved) {
   std::string trash = DesktopTrash();
   if (!trash.empty() && platform::IsDirectory(trash)) {
-    std::string moved = MoveToDesktopTrash(path, trash);
-    if (!moved.empty()) return moved;
+    *moved = MoveToDesktopTrash(path, trash);
+    if (!moved->empty()) return platform::Status();
   }
   std::string folder = outputFolder + "/trash";
-  if (!platform::MakeDirectories(folder)) {
-    platform::RecordFileError("write", folder, errno != 0 ? errno : EACCES);
-    return std::string();
-  }
+  if (!platform::MakeDirectories(folder)) return platform::Status::Failed("write", folder, errno != 0 ? errno : EACCES);
   std::string base = folder + "/" + platform::FileNameOf(path);
   std::string target = base;
   for (int n = 2; platform::FileExists(target); ++n) target = base + "." + std::to_string(n);
-  if (std::rename(path.c_str(), target.c_str()) == 0) return target;
-  platform::RecordFileError("rename", path, errno);
-  return std::string();
+  if (std::rename(path.c_str(), target.c_str()) != 0) return platform::Status::Failed("rename", path, errno);
+  *moved = target;
+  return platform::Status();
 }
 
 bool RegSaveHive(HiveContext& ctx, uint64_t* savedSize) {
@@ -109,15 +106,19 @@ bool RegSaveHive(HiveContext& ctx, uint64_t* savedSize) {
   if (ctx.HiveKeyName.empty() || target.size() >= kMaxPath) return false;
   // As the recycle bin would, this keeps the older file; if it cannot be
   // moved, RegSaveKeyA refuses to replace it and the command fails.
-  if (platform::FileExists(target)) MoveToTrash(target, ctx.OutputFolder);
+  if (platform::FileExists(target)) {
+    std::string moved;
+    // Said when the save then fails on the file still standing there.
+    if (platform::Status kept = MoveToTrash(target, ctx.OutputFolder, &moved); !kept) ctx.Failure = kept;
+  }
   if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
   // A hive whose changes cannot reach its file would be saved ahead of it.
-  if (registry::RegFlushKey(registry::HKEY_LOCAL_MACHINE) != registry::ERROR_SUCCESS) return false;
+  if (registry::RegFlushKey(registry::HKEY_LOCAL_MACHINE) != registry::ERROR_SUCCESS) return RegistryRefused(ctx);
   registry::HKEY key = 0;
   if (registry::RegOpenKeyExA(registry::HKEY_LOCAL_MACHINE, ctx.HiveKeyName.c_str(), 0, registry::KEY_ALL_ACCESS,
                               &key) != registry::ERROR_SUCCESS)
     return false;
-  bool saved = registry::RegSaveKeyA(key, target.c_str(), nullptr) == registry::ERROR_SUCCESS;
+  bool saved = registry::RegSaveKeyA(key, target.c_str(), nullptr) == registry::ERROR_SUCCESS || RegistryRefused(ctx);
   if (saved) *savedSize = platform::FileSizeOf(target);
   registry::RegCloseKey(key);
   return saved;

@@ -70,8 +70,6 @@ bool MakeDirectories(const std::string& path) {
 
 namespace {
 
-thread_local FileError t_lastError;
-
 // The failures asked for by the test seam, and how often each operation ran.
 struct FailureSeam {
   std::mutex lock;
@@ -118,10 +116,7 @@ bool Injected(const char* op) {
   return false;
 }
 
-bool Fail(const char* action, const std::string& path, int error) {
-  RecordFileError(action, path, error);
-  return false;
-}
+Status Fail(const char* action, const std::string& path, int error) { return Status::Failed(action, path, error); }
 
 bool WriteAll(int fd, const char* p, size_t left) {
   while (left > 0) {
@@ -203,7 +198,7 @@ void PushComponents(const std::string& path, std::vector<std::string>* pending) 
 // a copy, of its source less group and world write), flushes it and renames
 // it over `target`.
 template <typename Fill>
-bool ReplaceWith(const std::string& target, const struct stat* like, bool mustBeNew, bool privateFile, Fill fill,
+Status ReplaceWith(const std::string& target, const struct stat* like, bool mustBeNew, bool privateFile, Fill fill,
                  const std::function<bool()>& proceed = nullptr) {
   std::string tmpl;
   int fd = -1;
@@ -250,7 +245,7 @@ bool ReplaceWith(const std::string& target, const struct stat* like, bool mustBe
 
 }  // namespace
 
-bool FollowNamedPath(const std::string& path, std::string* target) {
+Status FollowNamedPath(const std::string& path, std::string* target) {
   std::vector<std::string> pending;
   PushComponents(AbsolutePath(path), &pending);
   std::string resolved;  // "" is the root
@@ -271,10 +266,8 @@ bool FollowNamedPath(const std::string& path, std::string* target) {
       continue;
     }
     if (!MayFollowLink(st, resolved.empty() ? "/" : resolved)) {
-      RecordFileError("write", next, EPERM);
-      t_lastError.Reason = "symbolic link of " + UserName(st.st_uid) +
-                           " in a folder anyone may write; not followed";
-      return false;
+      return Status::Failed("write", next, EPERM,
+                            "symbolic link of " + UserName(st.st_uid) + " in a folder anyone may write; not followed");
     }
     if (++links > 40) return Fail("write", path, ELOOP);
     std::vector<char> text(PATH_MAX + 1);
@@ -286,16 +279,16 @@ bool FollowNamedPath(const std::string& path, std::string* target) {
   }
   // A path without links stays as it was given.
   *target = links == 0 ? path : (resolved.empty() ? "/" : resolved);
-  return true;
+  return Status();
 }
 
-int CreateBeside(const std::string& path, bool privateFile, std::string* tempPath) {
+int CreateBeside(const std::string& path, bool privateFile, std::string* tempPath, Status* failure) {
   int fd = Injected("open") ? -1 : OpenNew(path, privateFile ? 0600 : 0644, tempPath);
-  if (fd < 0) Fail("write", path, errno);
+  if (fd < 0) *failure = Fail("write", path, errno);
   return fd;
 }
 
-bool RenameIntoPlace(const std::string& tempPath, const std::string& path, bool mustBeNew) {
+Status RenameIntoPlace(const std::string& tempPath, const std::string& path, bool mustBeNew) {
   bool ok = !Injected("rename");
   if (ok && mustBeNew) {
     ok = renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
@@ -317,7 +310,7 @@ bool RenameIntoPlace(const std::string& tempPath, const std::string& path, bool 
     (void)fsync(dir);
     close(dir);
   }
-  return true;
+  return Status();
 }
 
 bool OthersMayRead(const std::string& path) {
@@ -325,7 +318,7 @@ bool OthersMayRead(const std::string& path) {
   return stat(path.c_str(), &st) != 0 || (st.st_mode & S_IROTH) != 0;
 }
 
-bool AppendToFile(const std::string& path, const std::string& bytes) {
+Status AppendToFile(const std::string& path, const std::string& bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return Fail("write", path, errno);
   bool ok = WriteAll(fd, bytes.data(), bytes.size());
@@ -334,23 +327,7 @@ bool AppendToFile(const std::string& path, const std::string& bytes) {
     ok = false;
     error = errno;
   }
-  return ok || Fail("write", path, error);
-}
-
-FileError LastFileError() { return t_lastError; }
-
-void ClearFileError() { t_lastError = FileError{}; }
-
-void RecordFileError(const char* action, const std::string& path, int error) {
-  t_lastError = FileError{action, path, error, std::string()};
-}
-
-std::string FileErrorText(const FileError& e) {
-  if (e.Errno == 0) return std::string();
-  char reason[256];
-  // The GNU strerror_r returns its text, which need not be in `reason`.
-  const char* text = e.Reason.empty() ? strerror_r(e.Errno, reason, sizeof reason) : e.Reason.c_str();
-  return e.Action + " failed: " + e.Path + ": " + text;
+  return ok ? Status() : Fail("write", path, error);
 }
 
 void SetFileFailuresForTest(const std::string& plan) {
@@ -359,9 +336,10 @@ void SetFileFailuresForTest(const std::string& plan) {
   seam.Parse(plan);
 }
 
-bool WriteFileAtomic(const std::string& path, const void* data, size_t size, const WriteOptions& options) {
+Status WriteFileAtomic(const std::string& path, const void* data, size_t size, const WriteOptions& options) {
   std::string target = path;
-  if (!options.replaceLink && !FollowNamedPath(path, &target)) return false;
+  if (!options.replaceLink)
+    if (Status followed = FollowNamedPath(path, &target); !followed) return followed;
   struct stat st {};
   // A link that is to be replaced stands for no file.
   bool exists = (options.replaceLink ? lstat(target.c_str(), &st) : stat(target.c_str(), &st)) == 0 &&
@@ -373,9 +351,9 @@ bool WriteFileAtomic(const std::string& path, const void* data, size_t size, con
                      [&](int fd) { return WriteAll(fd, bytes, size); }, options.proceed);
 }
 
-bool MayReplaceFile(const std::string& path) {
+Status MayReplaceFile(const std::string& path) {
   std::string target;
-  if (!FollowNamedPath(path, &target)) return false;
+  if (Status followed = FollowNamedPath(path, &target); !followed) return followed;
   struct stat st {};
   if (stat(target.c_str(), &st) != 0) return Fail("write", target, errno);
   if (S_ISDIR(st.st_mode)) return Fail("write", target, EISDIR);
@@ -383,10 +361,10 @@ bool MayReplaceFile(const std::string& path) {
   std::string folder = FolderOf(target);
   if (folder.empty()) folder = ".";
   if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return Fail("write", target, errno);
-  return true;
+  return Status();
 }
 
-bool CopyFileAtomic(const std::string& from, const std::string& to) {
+Status CopyFileAtomic(const std::string& from, const std::string& to) {
   int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return Fail("read", from, errno);
   struct stat st {};
@@ -402,7 +380,7 @@ bool CopyFileAtomic(const std::string& from, const std::string& to) {
   }
   bool readFailed = false;
   int readError = 0;
-  bool ok = ReplaceWith(to, &st, true, false, [&](int fd) {
+  Status copied = ReplaceWith(to, &st, true, false, [&](int fd) {
     std::vector<char> buffer(1 << 20);
     for (;;) {
       ssize_t n = read(in, buffer.data(), buffer.size());
@@ -417,11 +395,11 @@ bool CopyFileAtomic(const std::string& from, const std::string& to) {
     }
   });
   close(in);
-  if (!ok && readFailed) return Fail("read", from, readError);
-  return ok;
+  if (!copied && readFailed) return Fail("read", from, readError);
+  return copied;
 }
 
-bool CloseWrittenFile(FILE* f, const std::string& path) {
+Status CloseWrittenFile(FILE* f, const std::string& path) {
   bool ok = std::fflush(f) == 0 && std::ferror(f) == 0;
   int error = errno;
   if (ok && Injected("close")) {
@@ -433,7 +411,7 @@ bool CloseWrittenFile(FILE* f, const std::string& path) {
     error = errno;
   }
   if (!ok) return Fail("write", path, error != 0 ? error : EIO);
-  return true;
+  return Status();
 }
 
 }  // namespace quelbrix::platform

@@ -1,7 +1,6 @@
 // Files and paths: size queries, the program's own folder, whole-file reads
-// and atomic replacement and copying of a file.  A write that fails records
-// what it tried, on which path, and errno in the calling thread's
-// LastFileError, for the command's failure line.
+// and atomic replacement and copying of a file.  A step that can fail returns
+// a Status: what it tried, on which path, and why.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +8,8 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+
+#include "platform/status.h"
 
 namespace quelbrix::platform {
 
@@ -28,36 +29,22 @@ std::string FileNameOf(const std::string& path);
 std::string AbsolutePath(const std::string& path);
 bool MakeDirectories(const std::string& path);
 
-// The last failed file operation of this thread: what was tried ("write",
-// "rename", ...), the path and errno.  Errno 0: nothing recorded.
-struct FileError {
-  std::string Action;
-  std::string Path;
-  int Errno = 0;
-  std::string Reason;  // said instead of errno's text when not empty
-};
-FileError LastFileError();
-void ClearFileError();
-void RecordFileError(const char* action, const std::string& path, int error);
-// "<action> failed: <path>: <reason>", "" when nothing is recorded.
-std::string FileErrorText(const FileError& e);
-
 // The file a write to a path the user named lands in.  Every symbolic link
 // on the path is followed, unless it lies in a folder that anyone may write
 // and belongs to neither this user nor root: someone else may have planted
-// it, so the write is refused (false, the link and its owner recorded).  The
+// it, so the write is refused (the link and its owner in the reason).  The
 // rule of the kernel's protected_symlinks, whatever that setting says.
-bool FollowNamedPath(const std::string& path, std::string* target);
+Status FollowNamedPath(const std::string& path, std::string* target);
 
 // The one way the program makes a file: a new, empty file beside `path`
 // under a name nobody can guess, made with O_CREAT|O_EXCL|O_NOFOLLOW, mode
 // 0644 (0600 when privateFile) less the umask.  Returns its descriptor and
-// its name in *tempPath; -1 with the failure recorded for `path`.
-int CreateBeside(const std::string& path, bool privateFile, std::string* tempPath);
+// its name in *tempPath; -1 with the failure for `path` in *failure.
+int CreateBeside(const std::string& path, bool privateFile, std::string* tempPath, Status* failure);
 // Its last step: renames tempPath over path (a link standing there is
 // replaced, never written through; with mustBeNew nothing at all may stand
 // there) and flushes the folder.  On failure tempPath is removed.
-bool RenameIntoPlace(const std::string& tempPath, const std::string& path, bool mustBeNew = false);
+Status RenameIntoPlace(const std::string& tempPath, const std::string& path, bool mustBeNew = false);
 
 // Whether the file's mode lets others (not owner, not group) read it; true
 // when it cannot be told.  What is made from a file they may not read is
@@ -65,7 +52,7 @@ bool RenameIntoPlace(const std::string& tempPath, const std::string& path, bool 
 bool OthersMayRead(const std::string& path);
 
 // Appends the bytes to a file that exists; a link at `path` is not followed.
-bool AppendToFile(const std::string& path, const std::string& bytes);
+Status AppendToFile(const std::string& path, const std::string& bytes);
 
 struct WriteOptions {
   // A name the program chose itself (the mount table, a saved hive): a link
@@ -86,22 +73,21 @@ struct WriteOptions {
 // write (as a plain write would find it; for root: no write bit at all) is
 // refused with EACCES.  On failure the old file is untouched and the
 // temporary file is removed.
-bool WriteFileAtomic(const std::string& path, const void* data, size_t size, const WriteOptions& options = {});
+Status WriteFileAtomic(const std::string& path, const void* data, size_t size, const WriteOptions& options = {});
 
 // Whether WriteFileAtomic could replace `path`: its links may be followed,
 // the file may be written (as above) and its folder takes new files.
-// Records the refusal.
-bool MayReplaceFile(const std::string& path);
+Status MayReplaceFile(const std::string& path);
 
 // Copies `from` to the new file `to` (refused with EEXIST when anything,
 // even a link, stands there), with the permission bits less group and world
 // write and the umask and, where the process may, the owner and group of
 // `from`; written and flushed under a temporary name, then renamed.
-bool CopyFileAtomic(const std::string& from, const std::string& to);
+Status CopyFileAtomic(const std::string& from, const std::string& to);
 
 // Flushes and closes a stream that was written (fclose's result and any
-// earlier write error of the stream count); records the failure for `path`.
-bool CloseWrittenFile(FILE* f, const std::string& path);
+// earlier write error of the stream count), the failure said for `path`.
+Status CloseWrittenFile(FILE* f, const std::string& path);
 
 // Test seam: "OP:N[,OP:N...]" makes the Nth call (from 1, counted per
 // process from this call on) of OP fail with EIO, OP one of open, write,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <unordered_map>
 #include <vector>
@@ -253,11 +254,8 @@ void SetApplyTransactionLogs(bool on) { g_applyLogs.store(on); }
 
 namespace {
 
-bool ReadTree(const uint8_t* bytes, size_t size, RegistryTree* tree, ReadDamage* damage, std::string* problem) {
-  auto fail = [problem](const char* what) {
-    if (problem) *problem = what;
-    return false;
-  };
+platform::Status ReadTree(const uint8_t* bytes, size_t size, RegistryTree* tree, ReadDamage* damage) {
+  auto fail = [](std::string what) { return platform::Status::Failed("read", std::string(), EINVAL, std::move(what)); };
   if (size < kBaseBlockSize + kBinHeaderSize) return fail("file shorter than a base block and one bin");
   if (LoadU32(bytes) != kRegfSignature) return fail("no regf signature");
   uint32_t major = LoadU32(bytes + 0x14), minor = LoadU32(bytes + 0x18);
@@ -278,22 +276,16 @@ bool ReadTree(const uint8_t* bytes, size_t size, RegistryTree* tree, ReadDamage*
   result.MinorVersion = minor;
   result.Sequence = LoadU32(bytes + 4);
   TreeReader reader(image, major, minor, damage);
-  if (!reader.Read(LoadU32(bytes + 0x24), &result)) {
-    if (problem) *problem = reader.Problem();
-    return false;
-  }
+  if (!reader.Read(LoadU32(bytes + 0x24), &result)) return fail(reader.Problem());
   *tree = std::move(result);
-  return true;
+  return platform::Status();
 }
 
 // The file's bytes, recovered from its transaction logs when it is dirty
 // (unless the process asked for files as stored).
-bool LoadHiveBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
+platform::Status LoadHiveBytes(const std::string& path, std::vector<uint8_t>* bytes) {
   FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    if (problem) *problem = "cannot open the file";
-    return false;
-  }
+  if (f == nullptr) return platform::Status::Failed("read", path, errno, "cannot open the file");
   if (std::fseek(f, 0, SEEK_END) == 0) {
     long size = std::ftell(f);
     if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
@@ -302,36 +294,40 @@ bool LoadHiveBytes(const std::string& path, std::vector<uint8_t>* bytes, std::st
     }
   }
   std::fclose(f);
-  if (bytes->empty()) {
-    if (problem) *problem = "cannot read the file";
-    return false;
-  }
+  if (bytes->empty()) return platform::Status::Failed("read", path, EIO, "cannot read the file");
   if (g_applyLogs.load() && txlog::IsDirty(bytes->data(), bytes->size())) {
     std::vector<std::string> logs = txlog::FindLogs(path);
     if (!logs.empty()) txlog::Recover(*bytes, txlog::ReadLogs(logs));
   }
-  return true;
+  return platform::Status();
 }
 
 }  // namespace
 
-bool ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree, std::string* problem) {
-  return ReadTree(bytes, size, tree, nullptr, problem);
+platform::Status ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree) {
+  return ReadTree(bytes, size, tree, nullptr);
 }
 
-bool ReadHiveTreeTolerant(const uint8_t* bytes, size_t size, RegistryTree* tree, ReadDamage* damage,
-                          std::string* problem) {
-  return ReadTree(bytes, size, tree, damage, problem);
+platform::Status ReadHiveTreeTolerant(const uint8_t* bytes, size_t size, RegistryTree* tree, ReadDamage* damage) {
+  return ReadTree(bytes, size, tree, damage);
 }
 
-bool ReadHiveFile(const std::string& path, RegistryTree* tree, std::string* problem) {
+namespace {
+
+platform::Status ReadFile(const std::string& path, RegistryTree* tree, ReadDamage* damage) {
   std::vector<uint8_t> bytes;
-  return LoadHiveBytes(path, &bytes, problem) && ReadHiveTree(bytes.data(), bytes.size(), tree, problem);
+  platform::Status read = LoadHiveBytes(path, &bytes);
+  if (read) read = ReadTree(bytes.data(), bytes.size(), tree, damage);
+  if (!read) read.Path = path;
+  return read;
 }
 
-bool ReadHiveFileTolerant(const std::string& path, RegistryTree* tree, ReadDamage* damage, std::string* problem) {
-  std::vector<uint8_t> bytes;
-  return LoadHiveBytes(path, &bytes, problem) && ReadHiveTreeTolerant(bytes.data(), bytes.size(), tree, damage, problem);
+}  // namespace
+
+platform::Status ReadHiveFile(const std::string& path, RegistryTree* tree) { return ReadFile(path, tree, nullptr); }
+
+platform::Status ReadHiveFileTolerant(const std::string& path, RegistryTree* tree, ReadDamage* damage) {
+  return ReadFile(path, tree, damage);
 }
 
 }  // namespace quelbrix::registry

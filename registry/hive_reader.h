@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
 #include "registry/registry_tree.h"
 
 namespace quelbrix::registry {
@@ -26,16 +27,16 @@ struct ReadDamage {
   }
 };
 
-// `bytes` is the whole file; it is read, not kept.
-bool ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree, std::string* problem);
+// `bytes` is the whole file; it is read, not kept.  A failure's Reason says
+// what stopped the read (and at which cell).
+platform::Status ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree);
 // Never fails past a sound base block and root key: every other fault is
 // left out and noted in `damage`.
-bool ReadHiveTreeTolerant(const uint8_t* bytes, size_t size, RegistryTree* tree, ReadDamage* damage,
-                          std::string* problem);
+platform::Status ReadHiveTreeTolerant(const uint8_t* bytes, size_t size, RegistryTree* tree, ReadDamage* damage);
 // A dirty file is read as Windows loads it: recovered from the transaction
 // logs beside it, unless the process asked for files as stored.
-bool ReadHiveFile(const std::string& path, RegistryTree* tree, std::string* problem);
-bool ReadHiveFileTolerant(const std::string& path, RegistryTree* tree, ReadDamage* damage, std::string* problem);
+platform::Status ReadHiveFile(const std::string& path, RegistryTree* tree);
+platform::Status ReadHiveFileTolerant(const std::string& path, RegistryTree* tree, ReadDamage* damage);
 void SetApplyTransactionLogs(bool on);
 
 }  // namespace quelbrix::registry

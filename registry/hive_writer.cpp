@@ -1,6 +1,7 @@
 #include "registry/hive_writer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 #include <unordered_map>
 
@@ -327,10 +328,11 @@ bool BuildHive(const RegistryTree& tree, std::u16string_view fileName, uint64_t 
   return layout.Build(fileName, now, out);
 }
 
-bool WriteHiveFile(const std::string& path, const RegistryTree& tree, const platform::WriteOptions& options) {
+platform::Status WriteHiveFile(const std::string& path, const RegistryTree& tree, const platform::WriteOptions& options) {
   std::vector<uint8_t> bytes;
   std::u16string name = platform::Utf8ToUtf16(platform::FileNameOf(path));
-  if (!BuildHive(tree, name, FileTimeNow(), &bytes)) return false;
+  if (!BuildHive(tree, name, FileTimeNow(), &bytes))
+    return platform::Status::Failed("write", path, EFBIG, "the keys and values do not fit a hive of 2 GB");
   return platform::WriteFileAtomic(path, bytes.data(), bytes.size(), options);
 }
 

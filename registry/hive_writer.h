@@ -24,6 +24,6 @@ constexpr uint32_t kMaxLeafEntries = 507;
 bool BuildHive(const RegistryTree& tree, std::u16string_view fileName, uint64_t now, std::vector<uint8_t>* out);
 
 // Builds the hive and replaces `path` with it atomically, as `options` say.
-bool WriteHiveFile(const std::string& path, const RegistryTree& tree, const platform::WriteOptions& options = {});
+platform::Status WriteHiveFile(const std::string& path, const RegistryTree& tree, const platform::WriteOptions& options = {});
 
 }  // namespace quelbrix::registry

@@ -61,6 +61,7 @@ class MachineRegistry {
   std::mutex Lock;
 
   bool Select(const std::string& folder) {
+    failure_ = platform::Status();
     if (folder == folder_) return true;
     if (!handles_.empty()) return false;
     for (auto& [name, hive] : loaded_)
@@ -99,9 +100,9 @@ class MachineRegistry {
       if (!machine) DropMount(upper);
       return ERROR_FILE_NOT_FOUND;
     }
-    if (!ReadHiveFile(path, &hive->Tree, nullptr)) {
+    if (platform::Status read = ReadHiveFile(path, &hive->Tree); !read) {
       if (!machine) DropMount(upper);
-      return ERROR_BADDB;
+      return Failed(ERROR_BADDB, read);
     }
     loaded_[upper] = hive;
     *out = hive;
@@ -152,7 +153,8 @@ class MachineRegistry {
   LONG Commit(LoadedHive& hive) {
     if (!hive.Dirty) return ERROR_SUCCESS;
     ++hive.Tree.Sequence;
-    if (!WriteHiveFile(hive.Path, hive.Tree)) return ERROR_WRITE_FAULT;
+    if (platform::Status written = WriteHiveFile(hive.Path, hive.Tree); !written)
+      return Failed(ERROR_WRITE_FAULT, written);
     hive.Dirty = false;
     return ERROR_SUCCESS;
   }
@@ -185,13 +187,14 @@ class MachineRegistry {
       if (SameFile(MachineHivePath(h), path)) return ERROR_SHARING_VIOLATION;
     // The mount is written back over the file, beside it, so both must be
     // writable now rather than fail after the changes are made.
-    if (!platform::MayReplaceFile(path)) return ERROR_ACCESS_DENIED;
+    if (platform::Status replaceable = platform::MayReplaceFile(path); !replaceable)
+      return Failed(ERROR_ACCESS_DENIED, replaceable);
     RegistryTree tree;
-    if (!ReadHiveFile(path, &tree, nullptr)) return ERROR_BADDB;
+    if (platform::Status read = ReadHiveFile(path, &tree); !read) return Failed(ERROR_BADDB, read);
     if (!platform::MakeDirectories(folder_)) return ERROR_ACCESS_DENIED;
     std::vector<Mount> mounts = mounts_;
     mounts.push_back({std::string(name), path});
-    if (!WriteMountTable(folder_, mounts)) return ERROR_WRITE_FAULT;
+    if (platform::Status written = WriteMountTable(folder_, mounts); !written) return Failed(ERROR_WRITE_FAULT, written);
     mounts_ = std::move(mounts);
     return ERROR_SUCCESS;
   }
@@ -209,7 +212,7 @@ class MachineRegistry {
     std::vector<Mount> mounts;
     for (const auto& m : mounts_)
       if (Upper(m.KeyName) != upper) mounts.push_back(m);
-    if (!WriteMountTable(folder_, mounts)) return ERROR_WRITE_FAULT;
+    if (platform::Status written = WriteMountTable(folder_, mounts); !written) return Failed(ERROR_WRITE_FAULT, written);
     mounts_ = std::move(mounts);
     if (it != loaded_.end()) loaded_.erase(it);
     return ERROR_SUCCESS;
@@ -222,6 +225,12 @@ class MachineRegistry {
   }
 
   bool IsHiveRoot(const Target& t) const { return t.Hive && t.Key == t.Hive->Tree.Root; }
+
+  LONG Failed(LONG code, platform::Status why) {
+    failure_ = std::move(why);
+    return code;
+  }
+  const platform::Status& Failure() const { return failure_; }
 
  private:
   LONG Release(const std::shared_ptr<LoadedHive>& hive) {
@@ -245,7 +254,10 @@ class MachineRegistry {
     std::vector<Mount> mounts;
     for (const auto& m : ReadMountTable(folder_))
       if (Upper(m.KeyName) != upper) mounts.push_back(m);
-    if (!WriteMountTable(folder_, mounts)) return false;
+    if (platform::Status written = WriteMountTable(folder_, mounts); !written) {
+      failure_ = std::move(written);
+      return false;
+    }
     mounts_ = std::move(mounts);
     return true;
   }
@@ -274,12 +286,16 @@ class MachineRegistry {
       // A new file of ours: a dangling link at its name is replaced.
       platform::WriteOptions options;
       options.replaceLink = true;
-      if (!WriteHiveFile(path, EmptyTree(u"ROOT", FileTimeNow()), options)) return false;
+      if (platform::Status written = WriteHiveFile(path, EmptyTree(u"ROOT", FileTimeNow()), options); !written) {
+        failure_ = std::move(written);
+        return false;
+      }
     }
     return true;
   }
 
   std::string folder_;
+  platform::Status failure_;
   std::map<std::string, std::shared_ptr<LoadedHive>> loaded_;
   std::unordered_map<HKEY, Slot> handles_;
   std::vector<Mount> mounts_;
@@ -498,6 +514,12 @@ LONG SetKeyLastWriteTime(HKEY key, uint64_t lastWrite) {
   return ERROR_SUCCESS;
 }
 
+platform::Status LastFileFailure() {
+  MachineRegistry& m = Machine();
+  std::lock_guard<std::mutex> guard(m.Lock);
+  return m.Failure();
+}
+
 std::string MountedHivePath(const char* subKey) {
   MachineRegistry& m = Machine();
   std::lock_guard<std::mutex> guard(m.Lock);
@@ -649,17 +671,17 @@ LONG RegSaveKeyA(HKEY key, const char* file, const SECURITY_ATTRIBUTES*) {
   platform::WriteOptions options;
   options.replaceLink = true;
   options.privateFile = !platform::OthersMayRead(t.Hive->Path);
-  bool ok;
+  platform::Status written;
   if (m.IsHiveRoot(t)) {
-    ok = WriteHiveFile(path, t.Hive->Tree, options);
+    written = WriteHiveFile(path, t.Hive->Tree, options);
   } else {
     RegistryTree copy;
     copy.MajorVersion = t.Hive->Tree.MajorVersion;
     copy.MinorVersion = t.Hive->Tree.MinorVersion;
     copy.Root = CopySubtree(*t.Key);
-    ok = WriteHiveFile(path, copy, options);
+    written = WriteHiveFile(path, copy, options);
   }
-  return ok ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+  return written ? ERROR_SUCCESS : m.Failed(ERROR_WRITE_FAULT, written);
 }
 
 LONG RegLoadKeyA(HKEY key, const char* subKey, const char* file) {

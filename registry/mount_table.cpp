@@ -30,7 +30,7 @@ std::vector<Mount> ReadMountTable(const std::string& folder) {
   return mounts;
 }
 
-bool WriteMountTable(const std::string& folder, const std::vector<Mount>& mounts) {
+platform::Status WriteMountTable(const std::string& folder, const std::vector<Mount>& mounts) {
   std::string text;
   for (const auto& m : mounts) text += m.KeyName + "\t" + m.HivePath + "\n";
   platform::WriteOptions options;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace quelbrix::registry {
 
 struct Mount {
@@ -20,6 +22,6 @@ constexpr const char* kMountTableFile = "mounts";
 // The table's entries; empty when the file does not exist.  Lines that do not
 // parse are left out.
 std::vector<Mount> ReadMountTable(const std::string& folder);
-bool WriteMountTable(const std::string& folder, const std::vector<Mount>& mounts);
+platform::Status WriteMountTable(const std::string& folder, const std::vector<Mount>& mounts);
 
 }  // namespace quelbrix::registry

@@ -30,6 +30,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/status.h"
+
 namespace quelbrix::registry {
 
 using LONG = int32_t;
@@ -129,6 +131,11 @@ LONG RegUnLoadKeyA(HKEY key, const char* subKey);
 // ERROR_WRITE_FAULT when that failed (the hive stays changed in memory, the
 // file as it was).
 LONG RegCloseKey(HKEY key);
+
+// Why the last call that failed at a file step failed (a hive or the mount
+// table that could not be read or written): what its error code cannot
+// carry.  Ok when no file step failed since the folder was last selected.
+platform::Status LastFileFailure();
 
 // The file mounted as HKLM\subKey, "" when none is.
 std::string MountedHivePath(const char* subKey);

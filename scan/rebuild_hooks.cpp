@@ -12,6 +12,7 @@ RegHandle RebuildOpenRoot(HiveContext& ctx) {
       reg::RegOpenKeyExA(reg::HKEY_LOCAL_MACHINE, "Rebuild", 0, reg::KEY_ALL_ACCESS, &root) != reg::ERROR_SUCCESS) {
     // Nothing can be re-created: the command must not end as a success.
     ctx.RegistryFailed = true;
+    ctx.Failure = reg::LastFileFailure();
     return 0;
   }
   return root;
@@ -34,7 +35,10 @@ void RebuildCloseKey(HiveContext& ctx, RegHandle key, uint64_t lastWrite, bool r
   if (key == 0) return;
   reg::SetKeyLastWriteTime(static_cast<reg::HKEY>(key), lastWrite);
   // The root's handle is the last into the mount: its close is the write-back.
-  if (reg::RegCloseKey(static_cast<reg::HKEY>(key)) != reg::ERROR_SUCCESS && root) ctx.RegistryFailed = true;
+  if (reg::RegCloseKey(static_cast<reg::HKEY>(key)) != reg::ERROR_SUCCESS && root) {
+    ctx.RegistryFailed = true;
+    ctx.Failure = reg::LastFileFailure();
+  }
 }
 
 void RebuildSetValueW(HiveContext&, RegHandle key, const char16_t* name, uint32_t type, const uint8_t* data,

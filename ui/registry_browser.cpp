@@ -140,9 +140,9 @@ void RegistryBrowser::Expand(QTreeWidgetItem* item) {
   if (key == nullptr) {
     std::string path = item->data(0, kPathRole).toString().toStdString();
     auto tree = std::make_unique<registry::RegistryTree>();
-    std::string problem;
-    if (!registry::ReadHiveFile(path, tree.get(), &problem) || !tree->Root) {
-      auto* error = new QTreeWidgetItem(item, {QStringLiteral("(%1)").arg(QString::fromStdString(problem))});
+    platform::Status read = registry::ReadHiveFile(path, tree.get());
+    if (!read || !tree->Root) {
+      auto* error = new QTreeWidgetItem(item, {QStringLiteral("(%1)").arg(QString::fromStdString(read.Reason))});
       error->setForeground(0, QColor(255, 0, 0));
       return;
     }

@@ -251,7 +251,7 @@ TEST(ReportFile, UnwritableOutputFolderEndsTheCommand) {
   ASSERT_EQ(run.ui.Pane().size(), 1u);
   EXPECT_EQ(run.ui.Pane()[0].text, reason);
   EXPECT_EQ(run.ui.Pane()[0].colour, kRed);
-  EXPECT_EQ(run.ctx.FailureDetail, reason);
+  EXPECT_EQ(run.ctx.Failure.Text(), reason);
 }
 
 // Ctrl-C that reaches Read keeps no image to scan or write; one that comes
@@ -271,8 +271,7 @@ TEST(Abort, ReadAndWriteKeepNothing) {
   size_t before = FilesIn(run.dir.Path());
   platform::WriteOptions stop;
   stop.proceed = [] { return false; };
-  EXPECT_FALSE(platform::WriteFileAtomic(path, "new", 3, stop));
-  EXPECT_EQ(platform::LastFileError().Errno, ECANCELED);
+  EXPECT_EQ(platform::WriteFileAtomic(path, "new", 3, stop).Code, ECANCELED);
   EXPECT_EQ(ReadBytes(path), bytes);
   EXPECT_EQ(FilesIn(run.dir.Path()), before);
 }

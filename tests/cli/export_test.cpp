@@ -119,7 +119,7 @@ void ExpectJsonIsTheTree(const std::string& hive) {
   json j = json::parse(run.out);
   registry::SetApplyTransactionLogs(false);
   registry::RegistryTree tree;
-  ASSERT_TRUE(registry::ReadHiveFile(hive, &tree, nullptr));
+  ASSERT_TRUE(registry::ReadHiveFile(hive, &tree));
   registry::SetApplyTransactionLogs(true);
   std::vector<const registry::RegistryKey*> pending{tree.Root.get()};
   size_t at = 0, decoded = 0;

@@ -52,7 +52,7 @@ class LiveCommands : public ::testing::Test {
   }
   RegistryTree Read(const std::string& path) {
     RegistryTree tree;
-    EXPECT_TRUE(registry::ReadHiveFile(path, &tree, nullptr));
+    EXPECT_TRUE(registry::ReadHiveFile(path, &tree));
     return tree;
   }
 
@@ -147,9 +147,9 @@ TEST_F(LiveCommands, LoadKeepsATimeStampedCopyAndSetsTheFlags) {
   // above may already have taken the plain name of this second).
   bool sameSecond = false;
   for (int attempt = 0; attempt < 3 && !sameSecond; ++attempt) {
-    std::string first = BackupCopy(other), second = BackupCopy(other);
-    ASSERT_FALSE(first.empty());
-    ASSERT_FALSE(second.empty());
+    std::string first, second;
+    ASSERT_TRUE(BackupCopy(other, &first));
+    ASSERT_TRUE(BackupCopy(other, &second));
     std::string stamp = first.substr(0, other.size() + 15);
     if (second.compare(0, stamp.size(), stamp) != 0) continue;  // the second changed between them
     sameSecond = true;

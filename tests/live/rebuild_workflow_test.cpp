@@ -149,8 +149,8 @@ TEST_P(RebuildWorkflow, UnloadedHiveHoldsTheOriginalsKeysValuesClassesAndDescrip
     w.Unload();
     ExpectOraclesAccept(w.Tmp());
     registry::RegistryTree tree;
-    std::string problem;
-    ASSERT_TRUE(registry::ReadHiveFile(w.Tmp(), &tree, &problem)) << problem;
+    platform::Status read = registry::ReadHiveFile(w.Tmp(), &tree);
+    ASSERT_TRUE(read) << read.Text();
     EXPECT_TRUE(tree.Root->Subkeys.empty());
     EXPECT_TRUE(tree.Root->Values.empty());
     return;
@@ -243,7 +243,7 @@ TEST(RebuildWorkflowKilled, TheMountedFileIsAsBeforeOrAsCommittedAndTheMountIsFo
   auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
   ASSERT_TRUE(Completed(full.status)) << full.status << full.err;
   registry::RegistryTree committed;
-  ASSERT_TRUE(registry::ReadHiveFile(w.Tmp(), &committed, nullptr));
+  ASSERT_TRUE(registry::ReadHiveFile(w.Tmp(), &committed));
   size_t committedKeys = KeyCount(*committed.Root);
   ASSERT_GT(committedKeys, 1000u);
 
@@ -260,8 +260,8 @@ TEST(RebuildWorkflowKilled, TheMountedFileIsAsBeforeOrAsCommittedAndTheMountIsFo
       continue;
     }
     registry::RegistryTree tree;
-    std::string problem;
-    ASSERT_TRUE(registry::ReadHiveFile(w.Tmp(), &tree, &problem)) << "torn at " << share << ": " << problem;
+    platform::Status read = registry::ReadHiveFile(w.Tmp(), &tree);
+    ASSERT_TRUE(read) << "torn at " << share << ": " << read.Text();
     EXPECT_EQ(KeyCount(*tree.Root), committedKeys) << "at " << share;
   }
   RecordProperty("killed", killed);
@@ -274,7 +274,7 @@ TEST(RebuildWorkflowKilled, TheMountedFileIsAsBeforeOrAsCommittedAndTheMountIsFo
   ASSERT_TRUE(Completed(again.status)) << again.status << again.err;
   w.Unload();
   registry::RegistryTree last;
-  ASSERT_TRUE(registry::ReadHiveFile(w.Tmp(), &last, nullptr));
+  ASSERT_TRUE(registry::ReadHiveFile(w.Tmp(), &last));
   EXPECT_EQ(KeyCount(*last.Root), committedKeys);
   ProcessResult none = w.Run({"unload"});
   EXPECT_EQ(none.status, 1) << none.err;

@@ -68,12 +68,11 @@ TEST(WriteFileAtomic, KeepsOwnerAndGroupFollowsLinksAndRefusesReadOnlyFiles) {
   EXPECT_TRUE(S_ISLNK(lst.st_mode));
 
   ASSERT_EQ(chmod(path.c_str(), 0444), 0);
-  ClearFileError();
   EXPECT_FALSE(WriteFileAtomic(path, "lost", 4));
-  EXPECT_FALSE(MayReplaceFile(path));
+  Status refused = MayReplaceFile(path);
   EXPECT_EQ(Text(path), "via link");
-  EXPECT_EQ(LastFileError().Errno, EACCES);
-  EXPECT_EQ(LastFileError().Path, path);
+  EXPECT_EQ(refused.Code, EACCES);
+  EXPECT_EQ(refused.Path, path);
   EXPECT_EQ(EntriesIn(dir.Path()), 2u);
 }
 
@@ -86,12 +85,12 @@ TEST(WriteFileAtomic, EveryFailingStepLeavesTheOldFileWhole) {
   ASSERT_TRUE(WriteFileAtomic(path, "old bytes", 9));
   for (const char* op : {"open", "write", "fsync", "close", "rename"}) {
     SetFileFailuresForTest(std::string(op) + ":1");
-    ClearFileError();
-    EXPECT_FALSE(WriteFileAtomic(path, "new", 3)) << op;
+    Status failed = WriteFileAtomic(path, "new", 3);
+    EXPECT_FALSE(failed) << op;
     EXPECT_EQ(Text(path), "old bytes") << op;
-    EXPECT_EQ(LastFileError().Errno, EIO) << op;
-    EXPECT_EQ(LastFileError().Path, path) << op;
-    EXPECT_NE(FileErrorText(LastFileError()).find(": " + path + ": "), std::string::npos) << op;
+    EXPECT_EQ(failed.Code, EIO) << op;
+    EXPECT_EQ(failed.Path, path) << op;
+    EXPECT_NE(failed.Text().find(": " + path + ": "), std::string::npos) << op;
     SetFileFailuresForTest(std::string(op) + ":1");
     EXPECT_FALSE(CopyFileAtomic(path, copy)) << op;
     EXPECT_EQ(EntriesIn(dir.Path()), 1u) << op;
@@ -117,10 +116,8 @@ TEST(CopyFileAtomic, CopiesBytesAndModeAndNeverReplaces) {
   struct stat st {};
   ASSERT_EQ(stat(to.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_FALSE(CopyFileAtomic(from, to));
-  EXPECT_EQ(LastFileError().Errno, EEXIST);
-  EXPECT_FALSE(CopyFileAtomic(dir.File("absent"), dir.File("other")));
-  EXPECT_EQ(LastFileError().Errno, ENOENT);
+  EXPECT_EQ(CopyFileAtomic(from, to).Code, EEXIST);
+  EXPECT_EQ(CopyFileAtomic(dir.File("absent"), dir.File("other")).Code, ENOENT);
 }
 
 TEST(WriteFileAtomic, FailsCleanlyIntoAMissingFolder) {

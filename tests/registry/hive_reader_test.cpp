@@ -33,15 +33,17 @@ void Populate(Built& h) {
 bool Read(HiveBuilder& builder, std::string* problem) {
   const auto& bytes = builder.Image();
   RegistryTree tree;
-  return ReadHiveTree(bytes.data(), bytes.size(), &tree, problem);
+  platform::Status read = ReadHiveTree(bytes.data(), bytes.size(), &tree);
+  if (problem != nullptr) *problem = read.Reason;
+  return read.Ok();
 }
 
 TEST(HiveReader, ReadsTheBuildersHive) {
   Built h;
   Populate(h);
   RegistryTree tree;
-  std::string problem;
-  ASSERT_TRUE(ReadHiveTree(h.builder.Image().data(), h.builder.Image().size(), &tree, &problem)) << problem;
+  platform::Status read = ReadHiveTree(h.builder.Image().data(), h.builder.Image().size(), &tree);
+  ASSERT_TRUE(read) << read.Text();
   ASSERT_EQ(tree.Root->Subkeys.size(), 2u);
   EXPECT_TRUE(tree.Root->Subkeys[0]->Name == u"A");
   EXPECT_EQ(tree.Root->Subkeys[0]->Values.size(), 2u);
@@ -57,8 +59,8 @@ TEST(HiveReader, PutsSubkeysStoredOutOfOrderInSiblingOrder) {
   for (const char* name : {"c", "B", "a"}) builder.AddKey(builder.Root(), name);
   builder.Build();
   RegistryTree tree;
-  std::string problem;
-  ASSERT_TRUE(ReadHiveTree(builder.Image().data(), builder.Image().size(), &tree, &problem)) << problem;
+  platform::Status read = ReadHiveTree(builder.Image().data(), builder.Image().size(), &tree);
+  ASSERT_TRUE(read) << read.Text();
   std::vector<std::u16string> names;
   for (const auto& key : tree.Root->Subkeys) names.push_back(key->Name);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"B", u"c"}));
@@ -144,8 +146,8 @@ TEST(HiveReader, SurvivesEveryByteOfASmallHiveChanged) {
       bytes[pos] = v;
       RegistryTree tree, tolerant;
       ReadDamage damage;
-      bool read = ReadHiveTreeTolerant(bytes.data(), bytes.size(), &tolerant, &damage, nullptr);
-      if (ReadHiveTree(bytes.data(), bytes.size(), &tree, nullptr)) {
+      bool read = ReadHiveTreeTolerant(bytes.data(), bytes.size(), &tolerant, &damage).Ok();
+      if (ReadHiveTree(bytes.data(), bytes.size(), &tree)) {
         ++accepted;
         std::vector<uint8_t> again;
         EXPECT_TRUE(BuildHive(tree, u"x", 0, &again));
@@ -162,8 +164,8 @@ TEST(HiveReader, SurvivesEveryByteOfASmallHiveChanged) {
   for (size_t length = 0; length < image.size(); length += 61) {
     RegistryTree tree;
     ReadDamage damage;
-    ReadHiveTree(image.data(), length, &tree, nullptr);
-    ReadHiveTreeTolerant(image.data(), length, &tree, &damage, nullptr);
+    (void)ReadHiveTree(image.data(), length, &tree);
+    (void)ReadHiveTreeTolerant(image.data(), length, &tree, &damage);
   }
   EXPECT_GT(accepted, 0);
   EXPECT_GT(refused, tolerated);

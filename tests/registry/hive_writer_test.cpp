@@ -269,8 +269,8 @@ TEST_P(HiveWriterTest, IndependentReadersAndTheHiveReaderSeeTheTree) {
   EXPECT_NE(lookup.out.find(",C%00l%00a%00s%00s%00%0DT"), std::string::npos) << lookup.out;
 
   RegistryTree back;
-  std::string problem;
-  ASSERT_TRUE(ReadHiveFile(path, &back, &problem)) << problem;
+  platform::Status read = ReadHiveFile(path, &back);
+  ASSERT_TRUE(read) << read.Text();
   EXPECT_EQ(back.MinorVersion, GetParam());
   testing::ExpectSameTree(*tree.Root, *back.Root);
   // The root is marked as the hive's entry and undeletable.
@@ -302,7 +302,7 @@ TEST(HiveWriter, KeysWithoutADescriptorTakeTheirParentsAndVolatileKeysStayOut) {
   std::vector<uint8_t> bytes;
   ASSERT_TRUE(BuildHive(tree, u"r", kTime, &bytes));
   RegistryTree back;
-  ASSERT_TRUE(ReadHiveTree(bytes.data(), bytes.size(), &back, nullptr));
+  ASSERT_TRUE(ReadHiveTree(bytes.data(), bytes.size(), &back));
   ASSERT_EQ(back.Root->Subkeys.size(), 1u);
   ASSERT_TRUE(back.Root->Subkeys[0]->Security);
   EXPECT_EQ(*back.Root->Subkeys[0]->Security, *tree.Root->Security);

@@ -54,7 +54,7 @@ TEST_P(RebuildCalls, RecreatedHiveReadsAsTheOriginal) {
   testing::CodePageScope japanese(932);
   TempDir dir;
   RegistryTree tree;
-  ASSERT_TRUE(ReadHiveFile(original, &tree, nullptr));
+  ASSERT_TRUE(ReadHiveFile(original, &tree));
   RegistryTree empty = EmptyTree(tree.Root->Name, tree.Root->LastWrite);
   empty.MajorVersion = tree.MajorVersion;
   empty.MinorVersion = tree.MinorVersion;

@@ -42,8 +42,8 @@ class RegCalls : public ::testing::Test {
   }
   RegistryTree ReadBack(const std::string& path) {
     RegistryTree tree;
-    std::string problem;
-    EXPECT_TRUE(ReadHiveFile(path, &tree, &problem)) << problem;
+    platform::Status read = ReadHiveFile(path, &tree);
+    EXPECT_TRUE(read) << read.Text();
     return tree;
   }
   // A hive file with one key "Inside" and a value, outside the registry folder.

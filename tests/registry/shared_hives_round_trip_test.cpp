@@ -37,8 +37,8 @@ TEST_P(SharedHiveRoundTrip, WrittenHiveHoldsWhatTheOriginalHolds) {
   ASSERT_FALSE(original.empty()) << error;
   TempDir dir;
   RegistryTree tree;
-  std::string problem;
-  ASSERT_TRUE(ReadHiveFile(original, &tree, &problem)) << problem;
+  platform::Status read = ReadHiveFile(original, &tree);
+  ASSERT_TRUE(read) << read.Text();
   std::string written = dir.File(GetParam().name);
   ASSERT_TRUE(WriteHiveFile(written, tree));
   testing::ExpectOraclesAccept(written);
@@ -60,7 +60,8 @@ TEST_P(SharedHiveRoundTrip, WrittenHiveHoldsWhatTheOriginalHolds) {
       << "reglookup lists different descriptors, classes or times";
 
   RegistryTree back;
-  ASSERT_TRUE(ReadHiveFile(written, &back, &problem)) << problem;
+  read = ReadHiveFile(written, &back);
+  ASSERT_TRUE(read) << read.Text();
   EXPECT_EQ(back.MajorVersion, tree.MajorVersion);
   EXPECT_EQ(back.MinorVersion, tree.MinorVersion);
   testing::ExpectSameTree(*tree.Root, *back.Root);
@@ -79,9 +80,9 @@ TEST(SharedHiveReader, TheDamagedSystemHiveIsRefusedWithAReason) {
     std::string path = testing::DecompressedPath(h);
     ASSERT_FALSE(path.empty());
     RegistryTree tree;
-    std::string problem;
-    EXPECT_FALSE(ReadHiveFile(path, &tree, &problem));
-    EXPECT_NE(problem.find("CellOffset 0x"), std::string::npos) << problem;
+    platform::Status read = ReadHiveFile(path, &tree);
+    EXPECT_FALSE(read);
+    EXPECT_NE(read.Reason.find("CellOffset 0x"), std::string::npos) << read.Text();
   }
   EXPECT_TRUE(seen);
 }

@@ -104,7 +104,7 @@ class ValueStepRun {
   // The closing fix-up of the repair commands, then the image to `path`.
   bool WriteImage(const std::string& path) {
     ClosingFixup(run.ctx);
-    return platform::WriteFileAtomic(path, run.ctx.Image, static_cast<size_t>(run.ctx.FileSize));
+    return platform::WriteFileAtomic(path, run.ctx.Image, static_cast<size_t>(run.ctx.FileSize)).Ok();
   }
 
   HiveRun run;
