@@ -7,6 +7,7 @@
 
 #include "app/run_command.h"
 #include "app/startup.h"
+#include "cli/batch.h"
 #include "cli/cli_frontend.h"
 #include "cli/command_line.h"
 #include "cli/export_command.h"
@@ -217,17 +218,19 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   bool noDates = false, write = false, noBackup = false;
 
   auto* search = app.add_subcommand("search", "Read HIVE, then Search with dates (or without: --no-dates)");
-  search->add_option("HIVE", hive, "Hive file")->required();
+  search->add_option("HIVE", hive, "Hive file (several: a batch, see below)")->required();
   search->add_flag("--no-dates", noDates, "Search without dates (descriptors in hex)");
+  AddBatchHelp(search);
 
   auto* repair = app.add_subcommand("repair", "Read HIVE, Repair it in memory; --write or -o OUT writes the result");
   auto* defrag = app.add_subcommand("defrag", "Read HIVE, Defrag it in memory; --write or -o OUT writes the result");
   for (auto* sub : {repair, defrag}) {
-    sub->add_option("HIVE", hive, "Hive file")->required();
+    sub->add_option("HIVE", hive, "Hive file (several: a batch, see below)")->required();
     auto* w = sub->add_flag("--write", write, "Write the result over HIVE (atomically)");
     sub->add_option("-o,--output", output, "Write the result to OUT (a file: ./- for one named -)")->excludes(w);
     sub->add_flag("--no-backup", noBackup, "With --write: keep no copy HIVE.YYYYMMDDhhmmss of the file as it was")
         ->needs(w);
+    AddBatchHelp(sub);
   }
   auto* rebuild = app.add_subcommand("rebuild", "Read HIVE and re-create its keys and values under HKLM\\Rebuild");
   rebuild->add_option("HIVE", hive, "Hive file")->required();
@@ -254,6 +257,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   auto* prefixOpt = exportCmd->add_option("--prefix", exportRequest.prefix,
                                           "What the export calls the root key (default: the root key's own name), "
                                           "e.g. HKEY_LOCAL_MACHINE\\SYSTEM");
+  AddBatchHelp(exportCmd);
   auto* gui = app.add_subcommand("gui", "Start the window");
   auto* version = app.add_subcommand("version", "Print the version");
   auto* help = app.add_subcommand("help", "List the commands and options");
@@ -426,6 +430,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
 }  // namespace quelbrix
 
 int main(int argc, char** argv) {
+  if (quelbrix::IsBatchRun(argc, argv)) return quelbrix::RunBatch(argc, argv);
   quelbrix::CliSession session;
   int status = quelbrix::RunQuelbrix(argc, argv, session);
   return quelbrix::FinishRun(status, session);
