@@ -399,7 +399,8 @@ std::string ReportFileName(const HiveContext& ctx, int32_t commandId) {
     secondary = static_cast<int32_t>(ctx.LogOutcome->ReadSecondary);
   }
   std::string ending = ".txt";
-  if (const char* word = CommandWord(commandId)) ending = std::string(".") + word + (ctx.NoLogs ? "-nologs" : "") + ending;
+  if (const char* word = CommandWord(commandId))
+    ending = std::string(".") + word + (ctx.NoLogs ? "-nologs" : "") + ending;
   char name[kMaxPath + 64];
   FormatText(name, sizeof name, "%s_%d_%d%s", platform::FileNameOf(ctx.CurrentFile).c_str(), primary, secondary,
              ending.c_str());

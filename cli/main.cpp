@@ -184,7 +184,9 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
       "precondition, 2 for a usage error, 130 after an abort (Ctrl-C; a second Ctrl-C ends the process at once).\n"
       "repair and defrag judge the hive they were given by the same rules as search.\n\n"
       "Reports: HIVENAME_PRIMARY_SECONDARY.COMMAND.txt in the output folder (COMMAND: search, search-nodates,\n"
-      "repair, defrag or rebuild; -nologs added under --no-logs), so no command replaces another's report.",
+      "repair, defrag or rebuild; -nologs added under --no-logs), so no command replaces another's report.\n"
+      "search, repair and defrag end with one summary line on stderr: the faults found, what was written and\n"
+      "the next step.",
       "quelbrix"};
   app.require_subcommand(0, 1);
   app.fallthrough();

@@ -183,8 +183,9 @@ void SalvageBins(HiveContext& ctx) {
   if (wholeSize != image.HbinsDataSize()) {
     // Whole bins past the declared end are slack that Windows ignores, not
     // damage; fewer whole bins than declared means the end of the hive is lost.
-    ReportAs(ctx, wholeSize > image.HbinsDataSize() ? FindingKind::kSalvageHbinsGrown : FindingKind::kSalvageHbinsLength,
-             kNoOffset, static_cast<int>(wholeSize), static_cast<int>(image.HbinsDataSize()));
+    FindingKind kind =
+        wholeSize > image.HbinsDataSize() ? FindingKind::kSalvageHbinsGrown : FindingKind::kSalvageHbinsLength;
+    ReportAs(ctx, kind, kNoOffset, static_cast<int>(wholeSize), static_cast<int>(image.HbinsDataSize()));
     BaseBlock(image).SetHbinsDataSize(wholeSize);
     totals.Count(RepairCounter::regfHbinsLengthClean);
   }
