@@ -45,7 +45,8 @@ void LogRecoveryPhase(HiveContext& ctx) {
   // Notes are ASCII around the logs' file names, which the pane shows as they are.
   for (const Note& note : ctx.LogOutcome->Notes) {
     if (note.Error)
-      EmitFindingShown(ctx, FindingKind::kLogRefused, kNoOffset, note.Text, note.Text);
+      EmitFindingShown(ctx, note.Spent ? FindingKind::kLogAlreadyApplied : FindingKind::kLogRefused, kNoOffset,
+                       note.Text, note.Text);
     else
       LogLineShown(ctx, note.Text, note.Text, kBlack);
   }

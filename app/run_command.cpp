@@ -183,7 +183,7 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
   if (!ScanCommandAvailable(ctx.CommandId) || ctx.Image == nullptr)
     return Fail(ctx, caption, CommandOutcome::kRefused);
   if (ctx.UI != nullptr) ctx.UI->ClearPane();
-  std::string reportPath = ctx.OutputFolder + "/" + ReportFileName(ctx);
+  std::string reportPath = ReportPathOf(ctx, ctx.CommandId);
   // Written under a name of its own and renamed at the end, so that a report
   // that could not be finished never stands under its name; whoever may not
   // read the hive may not read its report either.
@@ -372,7 +372,30 @@ uint32_t ReservePagesFor(uint64_t fileSize) {
   return pages < 128 ? 128u : static_cast<uint32_t>(pages > 0xFFFFFFFFu ? 0xFFFFFFFFu : pages);
 }
 
-std::string ReportFileName(const HiveContext& ctx) {
+namespace {
+
+const char* CommandWord(int32_t commandId) {
+  switch (commandId) {
+    case kCmdSearchDates: return "search";
+    case kCmdSearchNoDates: return "search-nodates";
+    case kCmdRepair: return "repair";
+    case kCmdDefrag: return "defrag";
+    case kCmdRebuild: return "rebuild";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+std::string ReportFileName(const HiveContext& ctx) { return ReportFileName(ctx, ctx.CommandId); }
+
+std::string ReportPathOf(const HiveContext& ctx, int32_t commandId) {
+  const std::string& folder = ctx.OutputFolder;
+  bool slash = !folder.empty() && folder.back() == '/';
+  return folder + (slash ? "" : "/") + ReportFileName(ctx, commandId);
+}
+
+std::string ReportFileName(const HiveContext& ctx, int32_t commandId) {
   int32_t primary = 0, secondary = 0;
   if (ctx.Image != nullptr && ctx.ImageSize >= 12) {
     const BaseBlock bb{HiveImage(ctx.Image, ctx.ImageSize)};
@@ -384,9 +407,12 @@ std::string ReportFileName(const HiveContext& ctx) {
     primary = static_cast<int32_t>(ctx.LogOutcome->ReadPrimary);
     secondary = static_cast<int32_t>(ctx.LogOutcome->ReadSecondary);
   }
+  std::string ending = ".txt";
+  if (const char* word = CommandWord(commandId))
+    ending = std::string(".") + word + (ctx.NoLogs ? "-nologs" : "") + ending;
   char name[kMaxPath + 64];
   FormatText(name, sizeof name, "%s_%d_%d%s", platform::FileNameOf(ctx.CurrentFile).c_str(), primary, secondary,
-             ".txt");
+             ending.c_str());
   return name;
 }
 

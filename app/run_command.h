@@ -35,8 +35,16 @@ bool StartCommand(HiveContext& ctx, int32_t id, platform::WorkerThread& worker, 
 // Reserve pages behind the file bytes: a fifth of the file's pages, at least 128.
 uint32_t ReservePagesFor(uint64_t fileSize);
 
-// "%s_%d_%d%s": file name of CurrentFile, both sequence numbers, ".txt".
-std::string ReportFileName(const HiveContext& ctx);
+// "%s_%d_%d%s": file name of CurrentFile, both sequence numbers, and the
+// command's word before ".txt" (".search.txt", ".search-nodates.txt",
+// ".repair.txt", ".defrag.txt", ".rebuild.txt"; "-nologs" added to the word
+// under NoLogs), so that no command replaces another's report.  Another
+// command id has no word: ".txt".
+std::string ReportFileName(const HiveContext& ctx, int32_t commandId);
+std::string ReportFileName(const HiveContext& ctx);  // of ctx.CommandId
+// The report's path in OutputFolder, with one slash between them whatever
+// the folder ends with.
+std::string ReportPathOf(const HiveContext& ctx, int32_t commandId);
 
 // The zero-filled allocation of Read for a file of fileSize bytes: the image
 // with its reserve pages, then the AccessMap.  Sets FileSize, ReservePages,

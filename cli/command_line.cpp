@@ -12,8 +12,10 @@ constexpr const char* kCommonHelp =
     "Common options (before or after the command): --output-dir DIR, --registry-root DIR, --codepage N,\n"
     "--lang ja|en (default: the locale), --diagnostic, --no-diagnostic, -q/--quiet, --no-color, --json,\n"
     "--version, --help.\n"
-    "A scan command writes its report HIVENAME_PRIMARY_SECONDARY.txt into the output folder and names it\n"
-    "on stderr (\"report: PATH\").  Exit status: 0 completed and no damage found, 3 completed and damage found,\n"
+    "A scan command writes its report HIVENAME_PRIMARY_SECONDARY.COMMAND.txt (COMMAND: search, search-nodates,\n"
+    "repair, defrag or rebuild; -nologs added under --no-logs) into the output folder and names it on stderr\n"
+    "(\"report: PATH\"); search, repair and defrag end with one summary line on stderr (with -q too).\n"
+    "Exit status: 0 completed and no damage found, 3 completed and damage found,\n"
     "1 failed or refused, 2 usage error, 130 aborted.  See quelbrix --help.";
 
 }  // namespace

@@ -150,7 +150,7 @@ class Runner {
       return rc;
     }
     // A scan writes its report; say where, or why it could not.
-    std::string report = ctx_.OutputFolder + "/" + ReportFileName(ctx_);
+    std::string report = ReportPathOf(ctx_, id);
     CommandOutcome outcome = CommandOutcome::kFailed;
     int rc = Run(id, &outcome);
     // The one failure of a scan that leaves no report of its own.
@@ -183,7 +183,12 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
       "defragments them and rebuilds them into a mounted hive.\n\n"
       "Exit status: 0 when the command completed and found no damage, 3 when it completed and found damage\n"
       "(a fault line in its report, or a scan stopped at damage it cannot pass), 1 for a failure or a refused\n"
-      "precondition, 2 for a usage error, 130 after an abort (Ctrl-C; a second Ctrl-C ends the process at once).",
+      "precondition, 2 for a usage error, 130 after an abort (Ctrl-C; a second Ctrl-C ends the process at once).\n"
+      "repair and defrag judge the hive they were given by the same rules as search.\n\n"
+      "Reports: HIVENAME_PRIMARY_SECONDARY.COMMAND.txt in the output folder (COMMAND: search, search-nodates,\n"
+      "repair, defrag or rebuild; -nologs added under --no-logs), so no command replaces another's report.\n"
+      "search, repair and defrag end with one summary line on stderr: the faults found, what was written and\n"
+      "the next step.",
       "quelbrix"};
   app.require_subcommand(0, 1);
   app.fallthrough();
@@ -332,6 +337,9 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   }
   if (!outputDir.empty()) {
     ctx.OutputFolder = platform::AbsolutePath(outputDir);
+    // "." and "dir/" come back with their slash; the files inside are named
+    // with one of their own.
+    while (ctx.OutputFolder.size() > 1 && ctx.OutputFolder.back() == '/') ctx.OutputFolder.pop_back();
     if (!FollowsNamedLinks(ctx.OutputFolder)) return kExitFailed;
     if (!platform::MakeDirectories(ctx.OutputFolder)) {
       std::fprintf(stderr, "--output-dir: cannot create %s\n", ctx.OutputFolder.c_str());
@@ -353,12 +361,14 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   ctx.SetDone(kHiveLoaded, RebuildMounted(ctx));
 
   if (search->parsed()) {
+    session.scanCommand = noDates ? kCmdSearchNoDates : kCmdSearchDates;
     int rc = runner.ReadHive(hive);
     if (rc != kExitOk) return rc;
     return runner.HiveCommand(noDates ? kCmdSearchNoDates : kCmdSearchDates);
   }
   if (repair->parsed() || defrag->parsed()) {
     int32_t id = repair->parsed() ? kCmdRepair : kCmdDefrag;
+    session.scanCommand = id;
     int rc = runner.ReadHive(hive);
     if (rc != kExitOk) return rc;
     if (id == kCmdDefrag && !(ctx.HiveMajorVersion > 1 || (ctx.HiveMajorVersion == 1 && ctx.HiveMinorVersion >= 3))) {

@@ -4,11 +4,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "core/context.h"
+#include "core/texts.h"
+
 namespace quelbrix {
+namespace {
+
+// A path as the shell takes it back: quoted when it holds anything but
+// the characters no shell treats specially.
+std::string ShellWord(const std::string& path) {
+  bool plain = !path.empty();
+  for (char c : path)
+    plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/._-+,:@%=", c) != nullptr ||
+                      static_cast<unsigned char>(c) >= 0x80);
+  if (plain) return path;
+  std::string quoted = "'";
+  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace
 
 void SayFileProblem(const std::string& path, const std::string& reason) {
   if (path.empty())
@@ -47,6 +67,48 @@ std::string CreateFileReason(const std::string& path) {
   if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
   if (path.size() >= 260) return "path longer than 259 characters";
   return std::string();
+}
+
+}  // namespace quelbrix
+
+namespace quelbrix {
+
+std::string SummaryLine(const RunSummary& run) {
+  const bool en = CurrentLanguage() == Language::kEnglish;
+  std::string line = en ? "summary: " : "結果: ";
+  if (run.ExitStatus == 130) {
+    line += FormatShown(ShownText(TextId::kAborted), ShownCaption(run.CommandId).c_str());
+  } else if (run.Stopped) {
+    line += en ? FormatShown("the scan stopped at damage it cannot pass (%u fault%s)", run.Faults,
+                             run.Faults == 1 ? "" : "s")
+               : FormatShown("先へ進めない障害でスキャンが停止 (障害 %u 件)", run.Faults);
+  } else if (run.ExitStatus != 0 && run.ExitStatus != 3) {
+    line += FormatShown(ShownText(TextId::kFailed), ShownCaption(run.CommandId).c_str());
+  } else if (run.Faults == 0) {
+    line += en ? "no damage found" : "障害なし";
+  } else {
+    line += en ? FormatShown("%u fault%s found", run.Faults, run.Faults == 1 ? "" : "s")
+               : FormatShown("障害 %u 件", run.Faults);
+  }
+  if (run.Report.empty())
+    line += en ? "; no report" : "; レポートなし";
+  else
+    line += (en ? "; report " : "; レポート ") + run.Report;
+  if (run.WritesHive) {
+    if (run.Output.empty())
+      line += en ? "; no hive written" : "; ハイブ書込なし";
+    else
+      line += (en ? "; hive written to " : "; ハイブ書込 ") + run.Output;
+  }
+  // Damage with no repaired copy yet: repair it into a new file.  A repaired
+  // copy: search it to see what is left.
+  std::string next;
+  if (run.ExitStatus == 3 && run.CommandId == kCmdRepair && !run.Output.empty())
+    next = "quelbrix search " + ShellWord(run.Output);
+  else if (run.ExitStatus == 3 || (run.Stopped && run.CommandId != kCmdRepair))
+    next = "quelbrix repair " + ShellWord(run.Hive) + " -o OUT";
+  if (!next.empty()) line += (en ? "; next: " : "; 次: ") + next;
+  return line;
 }
 
 }  // namespace quelbrix

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "cli/messages.h"
 #include "platform/text.h"
 #include "repair/counters.h"
 #include "txlog/txlog.h"
@@ -25,10 +26,32 @@ int VerdictOf(int status, const HiveContext& ctx) {
   return ctx.FaultLines > 0 || ctx.ScanStopped ? kExitDamage : 0;
 }
 
+namespace {
+
+void PrintSummaryLine(int verdict, const CliSession& session) {
+  RunSummary run;
+  run.CommandId = session.scanCommand;
+  run.ExitStatus = verdict;
+  run.Faults = session.ctx->FaultLines;
+  run.Stopped = session.ctx->ScanStopped;
+  run.Hive = session.hive;
+  run.Report = session.reportPath;
+  run.WritesHive = session.scanCommand == kCmdRepair || session.scanCommand == kCmdDefrag;
+  run.Output = session.output;
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", SummaryLine(run).c_str());
+  std::fflush(stderr);
+}
+
+}  // namespace
+
 int FinishRun(int status, CliSession& session) {
   if (session.ctx == nullptr) return status;
   int verdict = VerdictOf(status, *session.ctx);
-  if (!session.json) return verdict;
+  if (!session.json) {
+    if (session.scanCommand != 0) PrintSummaryLine(verdict, session);
+    return verdict;
+  }
 
   HiveContext& ctx = *session.ctx;
   auto orNull = [](const std::string& s) { return s.empty() ? nlohmann::json() : nlohmann::json(s); };
@@ -68,6 +91,7 @@ int FinishRun(int status, CliSession& session) {
   std::string text = summary.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   std::fprintf(stdout, "%s\n", text.c_str());
   std::fflush(stdout);
+  if (session.scanCommand != 0) PrintSummaryLine(verdict, session);
   return verdict;
 }
 

@@ -24,6 +24,7 @@ struct CliSession {
   std::string output;          // the file written, if any
   std::string reportPath;      // the report written, if any
   std::string statusShown;     // the final status text as shown, UTF-8
+  int32_t scanCommand = 0;     // search, repair or defrag: ends with the summary line
   bool json = false;
   FindingList findings;        // heard with --json
 };
@@ -38,7 +39,8 @@ int ExitStatusOf(CommandOutcome outcome);
 // it cannot pass; every other status stays.
 int VerdictOf(int status, const HiveContext& ctx);
 
-// Applies VerdictOf and, with --json, prints the summary object on stdout.
+// Applies VerdictOf; with --json, prints the summary object on stdout; after
+// search, repair and defrag, the summary line on stderr (with -q too).
 int FinishRun(int status, CliSession& session);
 
 }  // namespace quelbrix

@@ -19,6 +19,10 @@ void Count(HiveContext& ctx, FindingKind kind) {
   if (InfoOf(kind).Level == Severity::kFault) ++ctx.FaultLines;
 }
 
+// Red in the pane is kept for damage; layout and notes read as the pane's
+// other lines.  The report file has no colours.
+uint32_t PaneColour(FindingKind kind) { return InfoOf(kind).Level == Severity::kFault ? kRed : kBlack; }
+
 void Tell(HiveContext& ctx, FindingKind kind, uint32_t offset, std::string_view line) {
   if (ctx.Findings == nullptr) return;
   Finding f;
@@ -44,7 +48,7 @@ std::string_view SeverityName(Severity level) {
 void EmitFinding(HiveContext& ctx, FindingKind kind, uint32_t offset, std::string_view line) {
   Count(ctx, kind);
   LogFile(ctx, line);
-  LogPane(kRed, ctx, line);
+  LogPane(PaneColour(kind), ctx, line);
   Tell(ctx, kind, offset, line);
 }
 
@@ -54,7 +58,7 @@ void EmitFindingShown(HiveContext& ctx, FindingKind kind, uint32_t offset, std::
                       std::string_view utf8) {
   Count(ctx, kind);
   LogFile(ctx, ansi);
-  LogPaneShown(kRed, ctx, ansi, utf8);
+  LogPaneShown(PaneColour(kind), ctx, ansi, utf8);
   Tell(ctx, kind, offset, ansi);
 }
 

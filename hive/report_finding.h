@@ -1,7 +1,7 @@
 // Report<Kind>(ctx, offset, values...): the one way a pass states a finding.
 // The line is formatted from the kind's own text, whose conversions are
 // checked against the values at compile time; the finding is counted by its
-// severity, written to the report and the pane in red, and handed to the
+// severity, written to the report and the pane (red for a fault), and handed to the
 // context's FindingSink when one listens.
 #pragma once
 

@@ -181,8 +181,11 @@ void SalvageBins(HiveContext& ctx) {
   wholeEnd = fillPage(wholeEnd);
   uint32_t wholeSize = static_cast<uint32_t>(wholeEnd - kBaseBlockSize);
   if (wholeSize != image.HbinsDataSize()) {
-    Report<FindingKind::kSalvageHbinsLength>(ctx, kNoOffset, static_cast<int>(wholeSize),
-                                             static_cast<int>(image.HbinsDataSize()));
+    // Whole bins past the declared end are slack that Windows ignores, not
+    // damage; fewer whole bins than declared means the end of the hive is lost.
+    FindingKind kind =
+        wholeSize > image.HbinsDataSize() ? FindingKind::kSalvageHbinsGrown : FindingKind::kSalvageHbinsLength;
+    ReportAs(ctx, kind, kNoOffset, static_cast<int>(wholeSize), static_cast<int>(image.HbinsDataSize()));
     BaseBlock(image).SetHbinsDataSize(wholeSize);
     totals.Count(RepairCounter::regfHbinsLengthClean);
   }

@@ -158,8 +158,9 @@ class Recovery {
   Recovery(std::vector<uint8_t>& hive, Outcome& out) : hive_(hive), out_(out) {}
 
   void Note(bool error, std::string text) { out_.Notes.push_back({error, std::move(text)}); }
-  void Refuse(const LogInput& log, const std::string& why) {
+  void Refuse(const LogInput& log, const std::string& why, bool spent = false) {
     Note(true, Text("LogFile=%s NotApplied %s", log.Name.c_str(), why.c_str()));
+    out_.Notes.back().Spent = spent;
     out_.RefusedLogs.push_back(log.Name);
   }
 
@@ -233,8 +234,10 @@ class Recovery {
       else if (gap)
         Refuse(*log.Input, "sequence number: its entries do not continue the hive's");
       else
-        Refuse(*log.Input, Text("sequence number: entries %u-%u are older than the hive's %u",
-                                log.Entries.front().Sequence, log.Entries.back().Sequence, expected));
+        Refuse(*log.Input,
+               Text("sequence number: entries %u-%u are older than the hive's %u", log.Entries.front().Sequence,
+                    log.Entries.back().Sequence, expected),
+               true);
     }
     if (runs.empty() && baseFrom == nullptr) return false;
 

@@ -31,8 +31,11 @@ struct LogInput {
 };
 
 struct Note {
-  bool Error = false;  // red: why a log or an entry was not applied
+  bool Error = false;  // why a log or an entry was not applied
   std::string Text;
+  // Not applied because every entry is older than the hive: Windows wrote
+  // them into it already, so the log is spent rather than bad.
+  bool Spent = false;
 };
 
 struct Outcome {

@@ -199,9 +199,11 @@ TEST(ReportFile, NameCarriesBothSequenceNumbers) {
   HiveRun run;
   ASSERT_TRUE(run.Load(SoundHive(5, 7)));
   EXPECT_EQ(ReportFileName(run.ctx), "hive_5_7.txt");
+  EXPECT_EQ(ReportFileName(run.ctx, kCmdSearchNoDates), "hive_5_7.search-nodates.txt");
   HiveRun system;
   ASSERT_TRUE(system.Load(SoundHive(1234, 1234), "SYSTEM"));
-  EXPECT_EQ(ReportFileName(system.ctx), "SYSTEM_1234_1234.txt");
+  system.ctx.NoLogs = true;
+  EXPECT_EQ(ReportFileName(system.ctx, kCmdRepair), "SYSTEM_1234_1234.repair-nologs.txt");
 }
 
 TEST(ReportFile, SearchWritesCrLfLinesInCodePage932) {
@@ -209,7 +211,7 @@ TEST(ReportFile, SearchWritesCrLfLinesInCodePage932) {
   HiveRun run;
   ASSERT_TRUE(run.Load(SoundHive(5, 7)));
   run.Run(kCmdSearchDates);
-  EXPECT_EQ(run.ReportPath(), run.dir.File("hive_5_7.txt"));
+  EXPECT_EQ(run.ReportPath(), run.dir.File("hive_5_7.search.txt"));
   std::vector<uint8_t> bytes = ReadBytes(run.ReportPath());
   ASSERT_FALSE(bytes.empty());
   size_t bareLf = 0;
@@ -225,15 +227,15 @@ TEST(ReportFile, SearchWritesCrLfLinesInCodePage932) {
   // The pane names the report; Search leaves the sequence numbers unequal.
   EXPECT_GE(run.ui.FindPane("TextFileName=" + run.ReportPath()), 0);
   EXPECT_EQ(run.StatusUtf8(), "検索(日付有)完了");
-  EXPECT_EQ(ReportFileName(run.ctx), "hive_5_7.txt");
+  EXPECT_EQ(ReportFileName(run.ctx), "hive_5_7.search.txt");
 }
 
 TEST(ReportFile, RepairReportIsNamedBeforeTheNumbersAreEqualised) {
   HiveRun run;
   ASSERT_TRUE(run.Load(SoundHive(5, 7)));
   run.Run(kCmdRepair);
-  EXPECT_TRUE(std::filesystem::exists(run.dir.File("hive_5_7.txt")));
-  EXPECT_EQ(ReportFileName(run.ctx), "hive_5_5.txt");
+  EXPECT_TRUE(std::filesystem::exists(run.dir.File("hive_5_7.repair.txt")));
+  EXPECT_EQ(ReportFileName(run.ctx), "hive_5_5.repair.txt");
   EXPECT_TRUE(run.ctx.Done(kRepairDone));
   EXPECT_FALSE(run.ctx.Done(kWriteDone));
 }

@@ -195,7 +195,7 @@ std::vector<std::string> ExpectedBaseBlockLines(const std::string& path, const B
 }
 
 std::string ReportNameOf(const std::string& path, const BaseBlockFacts& f) {
-  return fs::path(path).filename().string() + Format("_%d_%d.txt", Signed(f.primary), Signed(f.secondary));
+  return fs::path(path).filename().string() + Format("_%d_%d.search.txt", Signed(f.primary), Signed(f.secondary));
 }
 
 // A temporary folder per test, removed with everything in it.
@@ -426,7 +426,7 @@ TEST(CliCheckHiveFile, FourKilobytesWithRegfPassTheCheck) {
   WriteFile(path, tiny.Bytes().substr(0, 4096));
   ProcessResult run = Search(out, path);
   EXPECT_EQ(run.status, kDamage) << run.err;
-  EXPECT_TRUE(fs::is_regular_file(out / "base_only_7_7.txt"));
+  EXPECT_TRUE(fs::is_regular_file(out / "base_only_7_7.search.txt"));
 }
 
 TEST(CliCheckHiveFile, UnreadableFileIsRefused) {
@@ -555,7 +555,7 @@ TEST(CliSearch, NoDatesUsesItsOwnCaption) {
   EXPECT_EQ(run.status, kDamage) << run.err;
   EXPECT_NE(run.err.find("検索(日付無)完了"), std::string::npos) << run.err;
   std::vector<std::string> lines;
-  ASSERT_TRUE(SplitCrLf(ReadFile(out / "nodates_7_7.txt"), &lines));
+  ASSERT_TRUE(SplitCrLf(ReadFile(out / "nodates_7_7.search-nodates.txt"), &lines));
   ASSERT_GE(lines.size(), 2u);
   EXPECT_TRUE(IsHeading(lines.front(), Cp932("[検索(日付無)開始] ")));
   EXPECT_TRUE(IsHeading(lines.back(), Cp932("[検索(日付無)完了] ")));
@@ -584,7 +584,7 @@ TEST(CliSearch, CodePageDecidesTheReportBytes) {
     ProcessResult run = Search(out, path, {"--codepage", c.codePage});
     EXPECT_EQ(run.status, kDamage) << c.codePage << ": " << run.err;
     std::vector<std::string> lines;
-    ASSERT_TRUE(SplitCrLf(ReadFile(out / "named_7_7.txt"), &lines)) << c.codePage;
+    ASSERT_TRUE(SplitCrLf(ReadFile(out / "named_7_7.search.txt"), &lines)) << c.codePage;
     ASSERT_GE(lines.size(), 6u) << c.codePage;
     EXPECT_TRUE(IsHeading(lines[0], c.heading + " ")) << c.codePage;
     EXPECT_EQ(lines[5], c.fileName) << c.codePage;
@@ -602,9 +602,9 @@ TEST(CliSearch, QuietKeepsStdoutEmptyButWritesTheReport) {
   ProcessResult run = Search(out, path, {"--quiet"});
   EXPECT_EQ(run.status, kDamage) << run.err;
   EXPECT_EQ(run.out, "");
-  EXPECT_NE(run.err.find("report: " + out / "quiet_7_7.txt" + "\n"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("report: " + out / "quiet_7_7.search.txt" + "\n"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("検索(日付有)完了"), std::string::npos) << run.err;
-  EXPECT_GT(fs::file_size(out / "quiet_7_7.txt"), 0u);
+  EXPECT_GT(fs::file_size(out / "quiet_7_7.search.txt"), 0u);
 }
 
 TEST(CliSearch, NoColourWhenStdoutIsNotATerminal) {
@@ -623,11 +623,11 @@ TEST(CliSearch, ReportThatCannotBeOpenedFailsTheCommand) {
   TempFolder in, out;
   std::string path = in / "blocked";
   WriteFile(path, TinyHive().Bytes());
-  fs::create_directory(out / "blocked_7_7.txt");
+  fs::create_directory(out / "blocked_7_7.search.txt");
   ProcessResult run = Search(out, path);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("出力ファイルを開けません"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("quelbrix: " + out / "blocked_7_7.txt" + ": Is a directory"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("quelbrix: " + out / "blocked_7_7.search.txt" + ": Is a directory"), std::string::npos) << run.err;
   EXPECT_EQ(run.err.find("report: "), std::string::npos) << run.err;
 }
 
@@ -638,7 +638,7 @@ TEST(CliSearch, OutputFolderIsCreated) {
   std::string nested = out / "a/b";
   ProcessResult run = Quelbrix({"search", path, "--output-dir", nested, "--no-diagnostic"});
   EXPECT_EQ(run.status, kDamage) << run.err;
-  EXPECT_TRUE(fs::is_regular_file(nested + "/made_7_7.txt"));
+  EXPECT_TRUE(fs::is_regular_file(nested + "/made_7_7.search.txt"));
 }
 
 // --- Search on the shared hives ----------------------------------------------
@@ -834,9 +834,10 @@ TEST(CliTerminal, TextIsUtf8WhateverTheCodePage) {
       EXPECT_TRUE(DecodeUtf8(run.out, &outText)) << run.out;
       const std::string caption = std::strcmp(command, "search") == 0 ? "検索(日付有)" : "修正";
       EXPECT_NE(run.err.find(caption + "完了"), std::string::npos) << run.err;
-      EXPECT_NE(run.err.find("report: " + out / (name + "_7_7.txt")), std::string::npos) << run.err;
+      const std::string report = name + "_7_7." + command + ".txt";
+      EXPECT_NE(run.err.find("report: " + out / report), std::string::npos) << run.err;
       EXPECT_NE(run.out.find("[" + caption + "開始] "), std::string::npos) << run.out;
-      EXPECT_NE(run.out.find("TextFileName=" + out / (name + "_7_7.txt")), std::string::npos) << run.out;
+      EXPECT_NE(run.out.find("TextFileName=" + out / report), std::string::npos) << run.out;
       EXPECT_NE(run.out.find("FileName=" + path), std::string::npos) << run.out;
     }
   }

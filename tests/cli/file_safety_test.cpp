@@ -43,7 +43,7 @@ struct Shared {
   }
   TempDir dir;
   std::string folder = dir.File("shared"), victim = dir.File("victim"), hive = In("h.hiv");
-  std::string report = In("h.hiv_1_1.txt");  // the generator's sequence numbers
+  std::string report = In("h.hiv_1_1.search.txt");  // the generator's sequence numbers
 };
 
 unsigned ModeOf(const std::string& path) { return static_cast<unsigned>(fs::status(path).permissions()); }
@@ -95,7 +95,7 @@ TEST(FileSafety, AnotherUsersLinkOnANamedPathIsRefused) {
     EXPECT_NE(err.find(link + ": symbolic link of nobody "), std::string::npos) << err;
   }
   EXPECT_EQ(ReadBytes(s.victim), kKeep);
-  EXPECT_FALSE(fs::exists("/h.hiv_1_1.txt"));
+  EXPECT_FALSE(fs::exists("/h.hiv_1_1.search.txt"));
   for (const auto& e : fs::directory_iterator(s.folder))
     EXPECT_EQ(e.path().string().find(".hiv."), std::string::npos) << "a backup copy: " << e.path();
 

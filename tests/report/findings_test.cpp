@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/run_command.h"
+#include "core/report_log.h"
 #include "hive/report_finding.h"
 #include "support/hive_builder.h"
 #include "support/hive_fixture.h"
@@ -63,6 +64,10 @@ TEST(Findings, NameTheirKindAndCellAndOnlyFaultsMakeTheVerdict) {
   EXPECT_EQ(InfoOf(heard.Items()[0].Kind).Id, "regf.FileSize.Slack");
   EXPECT_EQ(heard.Items()[0].Offset, kNoOffset);
   EXPECT_EQ(run.ctx.FaultLines, 0u);
+  // Red is a fault's colour: the slack line takes the pane's normal one.
+  int slackLine = run.ui.FindPanePrefix("FileSize(regfSize+regfHbinsLength) Error");
+  ASSERT_GE(slackLine, 0);
+  EXPECT_EQ(run.ui.Pane()[static_cast<size_t>(slackLine)].colour, kBlack);
 
   b.SetFileU32(4096, 0);  // the first bin's signature
   HiveRun broken;
@@ -77,6 +82,9 @@ TEST(Findings, NameTheirKindAndCellAndOnlyFaultsMakeTheVerdict) {
   EXPECT_EQ(got, want);
   EXPECT_EQ(broken.ctx.FaultLines, 2u);
   EXPECT_TRUE(broken.ctx.ScanStopped);
+  int faultLine = broken.ui.FindPane("HbinsSignature Error");
+  ASSERT_GE(faultLine, 0);
+  EXPECT_EQ(broken.ui.Pane()[static_cast<size_t>(faultLine)].colour, kRed);
 }
 
 class SharedHiveFindings : public ::testing::TestWithParam<std::string> {};

@@ -10,6 +10,7 @@
 #include "core/report_log.h"
 #include "hive/access_map.h"
 #include "hive/bytes.h"
+#include "support/recording_findings.h"
 #include "support/recording_frontend.h"
 
 namespace quelbrix {
@@ -26,6 +27,7 @@ class SecurityTest : public ::testing::Test {
     ctx_.ImageSize = kImageSize;
     ctx_.ReportFile = std::tmpfile();
     ctx_.UI = &ui_;
+    ctx_.Findings = &found_;
     ctx_.CommandId = kCmdSearchDates;
     ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);
   }
@@ -50,10 +52,11 @@ class SecurityTest : public ::testing::Test {
     }
     return lines;
   }
-  std::vector<std::string> Red() const {
+  // The lines the check reported as findings, whatever their severity (only
+  // faults are red in the pane).
+  std::vector<std::string> Found() const {
     std::vector<std::string> out;
-    for (const auto& l : ui_.Pane())
-      if (l.colour == kRed) out.push_back(l.text);
+    for (const auto& h : found_.All()) out.push_back(h.Line);
     return out;
   }
   int32_t Counter(RepairCounter c) { return ScanTotals(ctx_).Counter(c); }
@@ -77,6 +80,7 @@ class SecurityTest : public ::testing::Test {
   static constexpr uint32_t kImageSize = 8192;
   Bytes buffer_;
   testing::RecordingFrontend ui_;
+  testing::RecordingFindings found_;
   HiveContext ctx_;
 };
 
@@ -207,6 +211,7 @@ TEST_F(SecurityTest, ListKeepsFirstSeenOrderWithinLengths) {
 
   rb->CellCount = 2;
   ui_.Clear();
+  found_.Clear();
   SecurityDescriptorSummary(ctx_);
   std::vector<testing::PaneLine> pane = ui_.Pane();
   ASSERT_FALSE(pane.empty());
@@ -262,7 +267,7 @@ TEST_F(SecurityTest, OutsideRepairNothingChanges) {
   }
   Bytes noDacl = Descriptor(0x8000, nullptr, kAdmins, kSystem);
   EXPECT_EQ(Check(noDacl, kCmdDefrag).Modified, 0);
-  EXPECT_TRUE(Red().empty());
+  EXPECT_TRUE(Found().empty());
   EXPECT_EQ(DescriptorCounters(), 0);
 }
 
@@ -273,14 +278,15 @@ TEST_F(SecurityTest, MissingOwnerGroupAndStrayOffsetsAreReported) {
   StoreU32(&sd[8], 5000);   // group beyond the descriptor
   StoreU32(&sd[12], 5000);  // SACL likewise
   Check(sd, kCmdSearchDates);
-  EXPECT_EQ(Red(), (std::vector<std::string>{"Group Offset Error offset=5000 Length=" + std::to_string(sd.size()),
+  EXPECT_EQ(Found(), (std::vector<std::string>{"Group Offset Error offset=5000 Length=" + std::to_string(sd.size()),
                                              "SACL Offset Error offset=5000 Length=" + std::to_string(sd.size()),
                                              Ansi("Owner なし Error"), Ansi("Group なし Error")}));
 
   Bytes tiny = {1, 0, 4, 0x80, 0, 0, 0, 0, 0, 0, 0, 0};
   ui_.Clear();
+  found_.Clear();
   DescriptorRecord& r = Check(tiny, kCmdRepair);
-  EXPECT_EQ(Red(), (std::vector<std::string>{"SECURITY_DESCRIPTOR Length Error Length=12"}));
+  EXPECT_EQ(Found(), (std::vector<std::string>{"SECURITY_DESCRIPTOR Length Error Length=12"}));
   EXPECT_EQ(r.Modified, 0);
 }
 
@@ -316,8 +322,9 @@ TEST_F(SecurityTest, MalformedAcesEndTheWalkAndBlockRepairs) {
       sd = Descriptor(kSelfRelativeDacl, &dacl, kAdmins, kSystem);
     }
     ui_.Clear();
+    found_.Clear();
     DescriptorRecord& r = Check(sd, kCmdRepair);
-    EXPECT_EQ(Red(), std::vector<std::string>{c.red}) << c.what;
+    EXPECT_EQ(Found(), std::vector<std::string>{c.red}) << c.what;
     EXPECT_EQ(r.Modified, 0) << c.what;
     EXPECT_EQ(Work(r), sd) << c.what;
   }
@@ -330,7 +337,7 @@ TEST_F(SecurityTest, SidLongerThanItsAceIsListedCut) {
   Bytes dacl = Acl({Ace(0, 0x000F003F, kSystem), ace});
   Bytes sd = Descriptor(kSelfRelativeDacl, &dacl, kAdmins, kSystem);
   DescriptorRecord& r = Check(sd, kCmdRepair);
-  EXPECT_EQ(Red(), (std::vector<std::string>{"ACE Sid Error offset=48 AceSize=24 SidLength=24"}));
+  EXPECT_EQ(Found(), (std::vector<std::string>{"ACE Sid Error offset=48 AceSize=24 SidLength=24"}));
   std::vector<std::string> report = Report();
   ASSERT_GE(report.size(), 2u);
   EXPECT_EQ(report[report.size() - 2],
@@ -345,7 +352,7 @@ TEST_F(SecurityTest, SidLongerThanItsAceIsListedCut) {
 TEST_F(SecurityTest, RepairAddsDefaultDaclWhenThereIsNone) {
   Bytes sd = Descriptor(0x8000, nullptr, kAdmins, kSystem);  // owner at 20, group at 36
   DescriptorRecord& r = Check(sd, kCmdRepair);
-  EXPECT_EQ(Red(), (std::vector<std::string>{"DACL no present Error"}));
+  EXPECT_EQ(Found(), (std::vector<std::string>{"DACL no present Error"}));
   EXPECT_EQ(r.Modified, 1);
   EXPECT_EQ(r.WorkLength, sd.size() + 52);
   Bytes expect = sd;
@@ -367,7 +374,7 @@ TEST_F(SecurityTest, RepairClearsControlBitsOfAbsentLists) {
   Bytes sd = Descriptor(0x8014, nullptr, kAdmins, kSystem);
   StoreU32(&sd[16], 9999);  // a DACL outside the descriptor counts as none
   DescriptorRecord& r = Check(sd, kCmdRepair);
-  EXPECT_EQ(Red(), (std::vector<std::string>{"DACL Offset Error offset=9999 Length=48", "SE_SACL_PRESENT Error 0010",
+  EXPECT_EQ(Found(), (std::vector<std::string>{"DACL Offset Error offset=9999 Length=48", "SE_SACL_PRESENT Error 0010",
                                              "DACL no present Error", "SE_DACL_PRESENT Error 0004"}));
   EXPECT_EQ(LoadU16(&r.WorkCopy[2]), 0x8004);
   EXPECT_EQ(LoadU32(&r.WorkCopy[16]), 20u);
@@ -380,7 +387,7 @@ TEST_F(SecurityTest, RepairFillsAnEmptyDacl) {
   Bytes dacl = Acl({});
   Bytes sd = Descriptor(kSelfRelativeDacl, &dacl, kAdmins, kSystem);  // owner at 28
   DescriptorRecord& r = Check(sd, kCmdRepair);
-  EXPECT_EQ(Red(), (std::vector<std::string>{"DACL no Administrators", "DACL no Local System"}));
+  EXPECT_EQ(Found(), (std::vector<std::string>{"DACL no Administrators", "DACL no Local System"}));
   Bytes expect = sd;
   StoreU32(&expect[4], 28 + 44);
   StoreU32(&expect[8], 44 + 44);
@@ -402,7 +409,7 @@ TEST_F(SecurityTest, RepairOrdersAcesByRank) {
   Bytes dacl = Acl({users, everyone, authenticated, admins, system});
   Bytes sd = Descriptor(kSelfRelativeDacl, &dacl, kAdmins, kSystem);
   DescriptorRecord& r = Check(sd, kCmdRepair);
-  EXPECT_TRUE(Red().empty());
+  EXPECT_TRUE(Found().empty());
   Bytes expect = sd;
   Bytes ordered = Acl({system, admins, everyone, authenticated, users});
   std::copy(ordered.begin(), ordered.end(), expect.begin() + 20);
@@ -416,7 +423,7 @@ TEST_F(SecurityTest, RepairGivesAdministratorsAndSystemFullControl) {
   Bytes dacl = Acl({Ace(1, 0x00010000, kSystem), Ace(0, 0x00020019, kAdmins)});
   Bytes sd = Descriptor(kSelfRelativeDacl, &dacl, kAdmins, kSystem);
   DescriptorRecord& r = Check(sd, kCmdRepair);
-  EXPECT_EQ(Red(), (std::vector<std::string>{"LocalSystem ACCESS_DENIED_ACE_TYPE Error 00010000",
+  EXPECT_EQ(Found(), (std::vector<std::string>{"LocalSystem ACCESS_DENIED_ACE_TYPE Error 00010000",
                                              "Administrators Mask Error 00020019"}));
   Bytes expect = sd;
   expect[28] = 0;  // allowed
@@ -436,7 +443,7 @@ TEST_F(SecurityTest, RepairTrimsOverlongAcesAndTheDacl) {
   Bytes dacl = Acl({longSystem, admins});  // AclSize 60
   Bytes sd = Descriptor(kSelfRelativeDacl, &dacl, kAdmins, kSystem);
   DescriptorRecord& r = Check(sd, kCmdRepair);
-  EXPECT_EQ(Red(), (std::vector<std::string>{"sid Length Error calculate=12 actual=20",
+  EXPECT_EQ(Found(), (std::vector<std::string>{"sid Length Error calculate=12 actual=20",
                                              "DACL Length Error calculate=52 actual=60"}));
   Bytes trimmed = Ace(0, 0x000F003F, kSystem);
   Bytes newDacl = Acl({trimmed, admins});
@@ -460,7 +467,7 @@ TEST_F(SecurityTest, RepairCompactsBehindTheFirstTrimmedAce) {
   StoreU32(&sd[16], static_cast<uint32_t>(sd.size()));
   sd.insert(sd.end(), dacl.begin(), dacl.end());
   DescriptorRecord& r = Check(sd, kCmdRepair);
-  EXPECT_EQ(Red(), (std::vector<std::string>{"sid Length Error calculate=12 actual=16",
+  EXPECT_EQ(Found(), (std::vector<std::string>{"sid Length Error calculate=12 actual=16",
                                              "sid Length Error calculate=16 actual=24",
                                              "DACL Length Error calculate=72 actual=84"}));
   Bytes compact = Acl({Ace(0, 0x000F003F, kSystem), Ace(0, 0x000F003F, kAdmins), c});

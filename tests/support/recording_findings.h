@@ -36,6 +36,7 @@ class RecordingFindings : public FindingSink {
   }
 
   const std::vector<Heard>& All() const { return heard_; }
+  void Clear() { heard_.clear(); }
   std::vector<FoundAt> At() const {
     std::vector<FoundAt> out;
     for (const Heard& h : heard_) out.push_back(h.At);

@@ -232,7 +232,7 @@ TEST(TxlogRead, AGrowingLogResizesTheImageAndTheScanSeesTheRecoveredTree) {
     EXPECT_EQ(run.StatusUtf8().find("TransactionLogs applied=hive.log1") != std::string::npos, !noLogs);
 
     run.Run(kCmdSearchDates);
-    EXPECT_NE(run.ReportPath().find("hive_6_5.txt"), std::string::npos);
+    EXPECT_NE(run.ReportPath().find(noLogs ? "hive_6_5.search-nologs.txt" : "hive_6_5.search.txt"), std::string::npos);
     std::vector<std::string> lines = run.ReportLinesUtf8();
     auto at = [&lines](const std::string& prefix) {
       for (size_t i = 0; i < lines.size(); ++i)
