@@ -522,6 +522,7 @@ class Batch {
       std::string said = line.contains("status_text") && line["status_text"].is_string()
                              ? line["status_text"].get<std::string>()
                              : error;
+      if (!error.empty() && said != error) said += (said.empty() ? "" : ": ") + error;
       std::fprintf(stdout, "%-7s %s%s%s\n", word, h.relative.c_str(), said.empty() ? "" : "  ", said.c_str());
     }
     std::fflush(stdout);
@@ -570,7 +571,8 @@ void AddBatchHelp(CLI::App* command) {
 bool IsBatchRun(int argc, char** argv) {
   BatchLine b = Split(argc, argv);
   if (b.command.empty() || b.otherCommand) return false;
-  if (b.batchOption) return true;
+  // A batch option with a bad value is the batch's usage error to say.
+  if (b.batchOption || !b.error.empty()) return true;
   return !TakesKey(b.command) && b.words.size() > 1;
 }
 
