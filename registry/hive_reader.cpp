@@ -286,8 +286,8 @@ bool ReadTree(const uint8_t* bytes, size_t size, RegistryTree* tree, ReadDamage*
   return true;
 }
 
-// The file's bytes, recovered from its transaction logs when it is dirty
-// (unless the process asked for files as stored).
+}  // namespace
+
 bool LoadHiveBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
@@ -312,8 +312,6 @@ bool LoadHiveBytes(const std::string& path, std::vector<uint8_t>* bytes, std::st
   }
   return true;
 }
-
-}  // namespace
 
 bool ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree, std::string* problem) {
   return ReadTree(bytes, size, tree, nullptr, problem);

@@ -36,6 +36,9 @@ bool ReadHiveTreeTolerant(const uint8_t* bytes, size_t size, RegistryTree* tree,
 // logs beside it, unless the process asked for files as stored.
 bool ReadHiveFile(const std::string& path, RegistryTree* tree, std::string* problem);
 bool ReadHiveFileTolerant(const std::string& path, RegistryTree* tree, ReadDamage* damage, std::string* problem);
+// The file's bytes, recovered from its transaction logs when it is dirty
+// (unless the process asked for files as stored).
+bool LoadHiveBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* problem);
 void SetApplyTransactionLogs(bool on);
 
 }  // namespace quelbrix::registry
