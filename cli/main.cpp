@@ -400,6 +400,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
       std::fprintf(stderr, "quelbrix: recover writes its own output; use --format json instead of --json\n");
       return kExitUsage;
     }
+    recoverRequest.noLogs = noLogs;
     return RunRecover(recoverRequest);
   }
   if (!outputDir.empty()) {

@@ -1,5 +1,9 @@
 #include "cli/recover_command.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -10,8 +14,10 @@
 #include "cli/outcome.h"
 #include "hive/names.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "platform/text.h"
 #include "registry/hive_reader.h"
+#include "txlog/txlog.h"
 
 namespace quelbrix {
 namespace {
@@ -152,6 +158,41 @@ std::string TextOf(const DeletedScan& scan, const Selection& s, const std::strin
   return out;
 }
 
+// The whole file in memory that comes zeroed from the kernel in huge pages
+// (a vector would zero it first, and 4 KiB page faults cost as much as the
+// scan).  Read, not mapped: a file cut short by someone else meanwhile must
+// not end the process.
+class FileBytes {
+ public:
+  explicit FileBytes(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+      capacity_ = static_cast<size_t>(st.st_size);
+      data_ = platform::AllocateZeroed(capacity_);
+      size_t got = 0;
+      while (data_ != nullptr && got < capacity_) {
+        ssize_t n = read(fd, data_ + got, capacity_ - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+      }
+      size_ = got == capacity_ ? got : 0;
+    }
+    close(fd);
+  }
+  ~FileBytes() { platform::FreeZeroed(data_, capacity_); }
+  FileBytes(const FileBytes&) = delete;
+  FileBytes& operator=(const FileBytes&) = delete;
+  const uint8_t* Data() const { return size_ != 0 ? data_ : nullptr; }
+  size_t Size() const { return size_; }
+
+ private:
+  uint8_t* data_ = nullptr;
+  size_t capacity_ = 0;
+  size_t size_ = 0;
+};
+
 }  // namespace
 
 int FindUndeleteTarget(const DeletedScan& scan, const std::string& target) {
@@ -170,13 +211,23 @@ int RunRecover(const RecoverRequest& request) {
     SayFileProblem(request.hive, reason);
     return kExitFailed;
   }
+  // A dirty hive with logs beside it is read as export reads it, its logs
+  // applied.
+  FileBytes file(request.hive);
   std::vector<uint8_t> bytes;
-  std::string problem;
-  if (!registry::LoadHiveBytes(request.hive, &bytes, &problem)) {
-    SayFileProblem(request.hive, "cannot be read: " + problem);
-    return kExitFailed;
+  const uint8_t* data = file.Data();
+  size_t size = file.Size();
+  if (data == nullptr ||
+      (!request.noLogs && txlog::IsDirty(data, size) && !txlog::FindLogs(request.hive).empty())) {
+    std::string problem;
+    if (!registry::LoadHiveBytes(request.hive, &bytes, &problem)) {
+      SayFileProblem(request.hive, "cannot be read: " + problem);
+      return kExitFailed;
+    }
+    data = bytes.data();
+    size = bytes.size();
   }
-  DeletedScan scan = deleted::FindDeleted(bytes.data(), bytes.size());
+  DeletedScan scan = deleted::FindDeleted(data, size);
   if (!scan.Readable) {
     SayFileProblem(request.hive, "cannot be read: no bins to look through");
     return kExitFailed;

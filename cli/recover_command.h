@@ -15,6 +15,7 @@ struct RecoverRequest {
   std::string hive;
   std::string key;     // "" for everything; else what lies under that path
   std::string format;  // "text" or "json"
+  bool noLogs = false;  // the file as stored, whatever logs lie beside it
 };
 
 // Exit status: 0 listed, 1 when the hive cannot be read, 130 after Ctrl-C.

@@ -47,6 +47,7 @@ class Finder {
 
  private:
   void MapCells();
+  void IndexPages();
   int CellAt(uint64_t pos) const;
   int CellContaining(uint64_t pos) const;
   bool Reach(uint64_t pos, uint64_t used);
@@ -55,7 +56,7 @@ class Finder {
   void ScanRegion(uint64_t start, uint64_t end);
   bool SoundKey(const NkCell& nk, uint64_t end) const;
   bool SoundValue(const VkCell& vk, uint64_t end) const;
-  bool InBins(uint64_t pos) const { return pos >= kFirstCellPos && pos < binsEnd_ && pos % 8 == 0; }
+  bool InBins(uint64_t pos) const { return pos >= kFirstCellPos && pos < areaEnd_ && pos % 8 == 0; }
   bool Held(uint64_t pos, uint64_t length) const;
   RecoveredValue ReadValue(uint32_t pos) const;
   int CandidateAt(uint64_t pos, bool key) const;
@@ -68,14 +69,21 @@ class Finder {
 
   HiveImage image_;
   uint64_t binsEnd_ = 0;
+  // The bins and the slack behind them: bins a hive gave up when it shrank
+  // stay in the file until it is written anew.
+  uint64_t areaEnd_ = 0;
   bool bigData_ = false;
   std::vector<CellRec> cells_;
+  // Per page of the image, the first cell that ends after the page's start:
+  // a lookup searches only the cells of one page.
+  std::vector<uint32_t> pageFirst_;
   uint32_t rootPos_ = 0;
   std::vector<std::pair<uint32_t, uint32_t>> liveValueLists_;  // list position, count
   std::vector<Candidate> candidates_;  // in position order
 };
 
 void Finder::MapCells() {
+  cells_.reserve(binsEnd_ / 64);
   BinCursor bins(image_, binsEnd_);
   // Each step moves on by a checked size: a broken bin ends the map there.
   while (bins.Check() == WalkStop::kNone) {
@@ -84,11 +92,37 @@ void Finder::MapCells() {
       cells_.push_back(CellRec{static_cast<uint32_t>(c.Pos()), c.Length(), c.SizeWord() < 0});
     if (bins.Next() != WalkStop::kNone) break;
   }
+  // Slack: each old bin whole as one free region, the rest after the last
+  // one as another; nothing there is in use.
+  uint64_t fileEnd = image_.Size() & ~uint64_t{7};
+  areaEnd_ = binsEnd_;
+  if (bins.Pos() != binsEnd_ || fileEnd <= binsEnd_) return;
+  areaEnd_ = fileEnd;
+  BinCursor old(image_, fileEnd, binsEnd_);
+  while (old.Check() == WalkStop::kNone) {
+    cells_.push_back(CellRec{static_cast<uint32_t>(old.Pos() + kBinHeaderSize), old.Header().Size() - kBinHeaderSize});
+    if (old.Next() != WalkStop::kNone) break;
+  }
+  uint64_t rest = RoundUp8(old.Pos());
+  if (rest < fileEnd) cells_.push_back(CellRec{static_cast<uint32_t>(rest), static_cast<uint32_t>(fileEnd - rest)});
+}
+
+void Finder::IndexPages() {
+  size_t pages = areaEnd_ / kPageSize + 2;
+  pageFirst_.assign(pages, static_cast<uint32_t>(cells_.size()));
+  size_t page = 0;
+  for (size_t i = 0; i < cells_.size(); ++i) {
+    uint64_t end = uint64_t{cells_[i].pos} + cells_[i].len;
+    while (page < pages && uint64_t{page} * kPageSize < end) pageFirst_[page++] = static_cast<uint32_t>(i);
+  }
 }
 
 int Finder::CellContaining(uint64_t pos) const {
-  auto it = std::upper_bound(cells_.begin(), cells_.end(), pos,
-                             [](uint64_t p, const CellRec& c) { return p < c.pos; });
+  uint64_t page = pos / kPageSize;
+  if (page + 1 >= pageFirst_.size()) return -1;
+  auto from = cells_.begin() + pageFirst_[page], to = cells_.begin() + pageFirst_[page + 1];
+  if (to != cells_.end()) ++to;
+  auto it = std::upper_bound(from, to, pos, [](uint64_t p, const CellRec& c) { return p < c.pos; });
   if (it == cells_.begin()) return -1;
   --it;
   if (pos >= uint64_t{it->pos} + it->len) return -1;
@@ -209,7 +243,7 @@ bool Finder::SoundValue(const VkCell& vk, uint64_t end) const {
   uint32_t length = vk.DataLength();
   if (vk.InlineData()) return (length & 0x7FFFFFFFu) <= 4;
   if (length == 0) return true;
-  return length <= binsEnd_ && InBins(CellPos(vk.DataOffset()));
+  return length <= areaEnd_ && InBins(CellPos(vk.DataOffset()));
 }
 
 void Finder::ScanRegion(uint64_t start, uint64_t end) {
@@ -433,7 +467,7 @@ void Finder::BuildTree(DeletedScan& scan) {
     // deleted values themselves.
     uint32_t count = nk.vklistCount();
     uint64_t listPos = CellPos(nk.vklistOffset());
-    if (count > 0 && count <= (binsEnd_ / 4) && Held(listPos, 4 + 4ull * count)) {
+    if (count > 0 && count <= (areaEnd_ / 4) && Held(listPos, 4 + 4ull * count)) {
       OffsetListCell list(image_, listPos);
       for (uint32_t i = 0; i < count; ++i) {
         int vc = CandidateAt(CellPos(list.Entry(i)), false);
@@ -492,6 +526,7 @@ DeletedScan Finder::Run() {
   scan.BigData = bigData_;
   MapCells();
   if (cells_.empty()) return scan;
+  IndexPages();
   scan.Readable = true;
   uint64_t root = CellPos(bb.RootCellOffset());
   if (root > 0xFFFFFFFFu) return scan;
