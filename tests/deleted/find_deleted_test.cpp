@@ -194,6 +194,33 @@ TEST(FindDeleted, ValuesDeletedFromALiveKey) {
   EXPECT_TRUE(a->Complete && c->Complete);
 }
 
+// A hive that shrank after the deletion keeps its old last bins in the file
+// behind the declared end: what they hold is found there.
+TEST(FindDeleted, SlackBehindTheBins) {
+  HiveBuilder b;
+  Key live = b.AddKey(b.Root(), "Live");
+  b.AddValue(live, "x", 4, {1, 2, 3, 4});
+  b.EndBin();
+  Key gone = b.AddKey(b.Root(), "Gone");
+  b.AddValue(gone, "v", 3, Bytes(100, 5));
+  b.AddKey(gone, "Sub");
+  b.Build();
+  uint32_t goneNk = b.Offset(b.NkCell(gone));
+  DeleteKeyAsWindows(b, gone);
+  uint32_t cut = 4096;
+  while (cut + b.FileU32(cut + 8) <= 4096 + goneNk) cut += b.FileU32(cut + 8);
+  ASSERT_GT(cut, 4096u);
+  b.SetFileU32(0x28, cut - 4096);
+  b.RecomputeChecksum();
+  DeletedScan s = Scan(b);
+  ASSERT_EQ(s.Keys.size(), 2u);
+  EXPECT_EQ(s.Keys[0].Path, u"Gone");
+  EXPECT_TRUE(s.Keys[0].PathComplete);
+  EXPECT_EQ(s.Keys[1].Path, u"Gone\\Sub");
+  ASSERT_EQ(s.Keys[0].Values.size(), 1u);
+  EXPECT_EQ(s.Keys[0].Values[0].Data, Bytes(100, 5));
+}
+
 // Damaged and cut bytes: never a read outside them, whatever is left.
 TEST(FindDeleted, CutAndDamagedBytes) {
   auto t = MakeTree();
