@@ -30,9 +30,10 @@ struct Candidate {
   bool isKey = false;
 };
 
-std::u16string UnitsOf(const uint8_t* stored, uint32_t length, bool eightBit) {
+// `available`: the stored bytes that lie inside the image, when fewer.
+std::u16string UnitsOf(const uint8_t* stored, uint32_t length, bool eightBit, uint32_t available = 0xFFFFFFFFu) {
   std::u16string out(length, u'\0');
-  size_t n = NameUnits(stored, length, length, eightBit, out.data(), out.size());
+  size_t n = NameUnits(stored, length, std::min(length, available), eightBit, out.data(), out.size());
   out.resize(n);
   return out;
 }
@@ -283,7 +284,7 @@ RecoveredValue Finder::ReadValue(uint32_t pos) const {
   v.Flags = vk.Flags();
   v.Type = vk.DataType();
   v.NameBytes.assign(vk.Name(), vk.Name() + vk.NameLength());
-  v.Name = UnitsOf(vk.Name(), vk.NameLength(), vk.AsciiName());
+  v.Name = UnitsOf(vk.Name(), vk.NameLength(), vk.AsciiName(), vk.NameAvail());
   uint32_t length = vk.DataLength() & 0x7FFFFFFFu;
   if (vk.InlineData()) {
     const uint8_t* held = vk.Ptr(VkCell::kDataOffset, 4);
@@ -344,7 +345,7 @@ std::u16string Finder::LivePath(uint32_t pos) const {
   for (size_t i = chain.size(); i-- > 0;) {
     NkCell nk(image_, chain[i]);
     if (!path.empty()) path += u'\\';
-    path += UnitsOf(nk.KeyName(), nk.KeyLength(), nk.AsciiName());
+    path += UnitsOf(nk.KeyName(), nk.KeyLength(), nk.AsciiName(), nk.KeyNameAvail());
   }
   return path;
 }
@@ -417,7 +418,7 @@ void Finder::BuildTree(DeletedScan& scan) {
   for (size_t k = 0; k < n; ++k) {
     if (state[k] != kAnchored && state[k] != kOrphan) continue;
     NkCell nk(image_, candidates_[keyIds[k]].pos);
-    names[k] = UnitsOf(nk.KeyName(), nk.KeyLength(), nk.AsciiName());
+    names[k] = UnitsOf(nk.KeyName(), nk.KeyLength(), nk.AsciiName(), nk.KeyNameAvail());
   }
   std::vector<std::u16string> topPath(n);
   for (size_t k : tops) {

@@ -19,9 +19,10 @@ using deleted::RecoveredValue;
 // More keys than this under one key go into leaves under an ri cell.
 constexpr size_t kLeafEntries = 500;
 
-std::u16string UnitsOf(const uint8_t* stored, uint32_t length, bool eightBit) {
+// `available`: the stored bytes that lie inside the image, when fewer.
+std::u16string UnitsOf(const uint8_t* stored, uint32_t length, bool eightBit, uint32_t available = 0xFFFFFFFFu) {
   std::u16string out(length, u'\0');
-  out.resize(NameUnits(stored, length, length, eightBit, out.data(), out.size()));
+  out.resize(NameUnits(stored, length, std::min(length, available), eightBit, out.data(), out.size()));
   return out;
 }
 
@@ -53,6 +54,13 @@ class Writer {
     std::u16string units;
   };
   uint32_t New(uint64_t length);
+  // Bytes into a cell New gave; a cell that is not all inside the image
+  // fails the restore rather than being written past.
+  void Put(uint64_t pos, const uint8_t* bytes, size_t n) {
+    uint8_t* at = image_.At(pos, n);
+    if (at == nullptr) failed_ = true;
+    if (at != nullptr && n > 0) std::memcpy(at, bytes, n);
+  }
   std::vector<Child> LiveChildren(uint32_t key, std::vector<uint32_t>* indexCells) const;
   uint32_t WriteIndex(std::vector<Child>& kids);
   bool Link(uint32_t parent, uint32_t child, const std::u16string& units);
@@ -63,7 +71,7 @@ class Writer {
   uint32_t FindOrMakeRecovered(uint32_t root, uint64_t time);
   std::u16string NameOf(uint32_t nk) const {
     NkCell cell(image_, nk);
-    return UnitsOf(cell.KeyName(), cell.KeyLength(), cell.AsciiName());
+    return UnitsOf(cell.KeyName(), cell.KeyLength(), cell.AsciiName(), cell.KeyNameAvail());
   }
   std::vector<uint8_t> UniqueName(const std::vector<uint8_t>& stored, bool eightBit, const std::vector<Child>& taken,
                                   int* suffix) const;
@@ -209,7 +217,7 @@ std::vector<uint8_t> Writer::UniqueName(const std::vector<uint8_t>& stored, bool
 uint32_t Writer::WriteData(const std::vector<uint8_t>& data) {
   if (!(bigData_ && data.size() > kBigDataThreshold)) {
     uint32_t cell = New(4ull + data.size());
-    if (cell != 0) std::memcpy(image_.At(cell + 4, data.size()), data.data(), data.size());
+    if (cell != 0) Put(cell + 4, data.data(), data.size());
     return cell;
   }
   uint32_t n = static_cast<uint32_t>((data.size() + kSegmentData - 1) / kSegmentData);
@@ -222,7 +230,7 @@ uint32_t Writer::WriteData(const std::vector<uint8_t>& data) {
     size_t part = std::min<size_t>(kSegmentData, data.size() - from);
     uint32_t seg = New(kSegmentCellSize);
     if (seg == 0) return 0;
-    std::memcpy(image_.At(seg + 4, part), data.data() + from, part);
+    Put(seg + 4, data.data() + from, part);
     segments = OffsetListCell(image_, list);
     segments.SetEntry(i, CellOffsetOf(seg));
   }
@@ -256,7 +264,7 @@ uint32_t Writer::WriteValue(const RecoveredValue& value) {
     vk.SetDataLength(VkCell::kInlineFlag | static_cast<uint32_t>(value.Data.size()));
     vk.SetDataOffset(held);
   }
-  if (!value.NameBytes.empty()) std::memcpy(image_.At(at + VkCell::kName, value.NameBytes.size()), value.NameBytes.data(), value.NameBytes.size());
+  Put(at + VkCell::kName, value.NameBytes.data(), value.NameBytes.size());
   return at;
 }
 
@@ -288,11 +296,9 @@ uint32_t Writer::WriteKey(const RecoveredKey& key, const std::vector<uint8_t>& n
   if (classBytes > 0) {
     classCell = New(4 + classBytes);
     if (classCell == 0) return 0;
-    uint8_t* at = image_.At(classCell + 4, classBytes);
-    for (size_t i = 0; i < key.Class.size(); ++i) {
-      at[2 * i] = static_cast<uint8_t>(key.Class[i]);
-      at[2 * i + 1] = static_cast<uint8_t>(key.Class[i] >> 8);
-    }
+    std::vector<uint8_t> units;
+    for (char16_t u : key.Class) units.insert(units.end(), {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8)});
+    Put(classCell + 4, units.data(), units.size());
   }
   uint32_t at = New(NkCell::kHeaderLength + uint64_t{name.size()});
   if (at == 0) return 0;
@@ -312,7 +318,7 @@ uint32_t Writer::WriteKey(const RecoveredKey& key, const std::vector<uint8_t>& n
   nk.SetMaxName(maxName);
   nk.SetMaxData(maxData);
   nk.SetKeyLength(static_cast<uint16_t>(name.size()));
-  std::memcpy(image_.At(at + NkCell::kKeyName, name.size()), name.data(), name.size());
+  Put(at + NkCell::kKeyName, name.data(), name.size());
   if (sk != kNoCell) {
     SkCell cell(image_, CellPos(sk));
     if (cell.Signature() == kSigSk) cell.SetRefCount(cell.RefCount() + 1);
