@@ -7,8 +7,11 @@ whose signed size word is positive when the cell is free; inside a free cell
 every 8-byte step may begin an old record (merged free cells keep the records
 of the cells they swallowed).  A record counts when its signature is there,
 its fixed part and name fit before the end of the free cell and, for a key,
-its last-write time lies in 1980..2100 and its name is not empty.  No parent
-rule: this counts candidates, so it may find more than recover lists."""
+its last-write time lies in 1980..2100 and its name is not empty.  The
+slack behind the declared end of the bins is counted apart, bin by bin:
+the bins a hive gave up when it shrank (their header names their own place)
+and bins that name another place (left there by another file).  No parent rule and no check
+of offsets: this counts candidates, so it may find more than recover lists."""
 import struct
 import sys
 
@@ -38,7 +41,20 @@ def scan(data):
                 values += v
             cell += length
         pos += size
-    return keys, values
+    own = [0, 0]
+    other = [0, 0]
+    at = end if pos == end else len(data)
+    while at + 4096 <= len(data):
+        size = struct.unpack_from("<I", data, at + 8)[0] if data[at:at + 4] == b"hbin" else 0
+        if size < 4096 or size % 4096 or at + size > len(data):
+            at += 4096
+            continue
+        k, v = free_records(data, at + 32, at + size)
+        into = own if struct.unpack_from("<I", data, at + 4)[0] == at - 4096 else other
+        into[0] += k
+        into[1] += v
+        at += size
+    return keys, values, own[0], own[1], other[0], other[1]
 
 
 def free_records(data, start, stop):
@@ -64,7 +80,8 @@ def main():
         if counts is None:
             print("%s: not a hive" % path)
         else:
-            print("%s: nk %d vk %d" % (path, counts[0], counts[1]))
+            print("%s: in free cells nk %d vk %d; in the slack: its own bins nk %d vk %d, bins of another file nk %d vk %d"
+                  % ((path,) + counts))
 
 
 if __name__ == "__main__":

@@ -93,19 +93,25 @@ void Finder::MapCells() {
       cells_.push_back(CellRec{static_cast<uint32_t>(c.Pos()), c.Length(), c.SizeWord() < 0});
     if (bins.Next() != WalkStop::kNone) break;
   }
-  // Slack: each old bin whole as one free region, the rest after the last
-  // one as another; nothing there is in use.
-  uint64_t fileEnd = image_.Size() & ~uint64_t{7};
+  // Slack: each old bin of this hive (one that names its own place) whole
+  // as one free region.  A bin that names another place came from another
+  // file, whose offsets mean nothing here, and a page that begins no bin is
+  // not known to be one of ours: both are passed over.
+  uint64_t fileEnd = image_.Size() & ~uint64_t{kPageSize - 1};
   areaEnd_ = binsEnd_;
   if (bins.Pos() != binsEnd_ || fileEnd <= binsEnd_) return;
   areaEnd_ = fileEnd;
-  BinCursor old(image_, fileEnd, binsEnd_);
-  while (old.Check() == WalkStop::kNone) {
-    cells_.push_back(CellRec{static_cast<uint32_t>(old.Pos() + kBinHeaderSize), old.Header().Size() - kBinHeaderSize});
-    if (old.Next() != WalkStop::kNone) break;
+  for (uint64_t pos = binsEnd_; pos + kPageSize <= fileEnd;) {
+    BinHeader h(image_, pos);
+    uint32_t size = h.Size();
+    bool whole = h.HasSignature() && size >= kPageSize && size % kPageSize == 0 && size <= fileEnd - pos;
+    if (!whole) {
+      pos += kPageSize;
+      continue;
+    }
+    if (h.NamesItself()) cells_.push_back(CellRec{static_cast<uint32_t>(pos + kBinHeaderSize), size - kBinHeaderSize});
+    pos += size;
   }
-  uint64_t rest = RoundUp8(old.Pos());
-  if (rest < fileEnd) cells_.push_back(CellRec{static_cast<uint32_t>(rest), static_cast<uint32_t>(fileEnd - rest)});
 }
 
 void Finder::IndexPages() {
