@@ -2,7 +2,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "app/run_command.h"
@@ -11,17 +13,20 @@
 #include "cli/cli_frontend.h"
 #include "cli/command_line.h"
 #include "cli/export_command.h"
+#include "cli/recover_command.h"
 #include "cli/interrupt.h"
 #include "cli/messages.h"
 #include "cli/outcome.h"
 #include "core/context.h"
 #include "core/report_log.h"
 #include "core/texts.h"
+#include "deleted/deleted.h"
 #include "live/live_commands.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/worker.h"
 #include "registry/hive_reader.h"
+#include "undelete/undelete.h"
 
 namespace quelbrix {
 namespace {
@@ -164,6 +169,56 @@ class Runner {
     return rc;
   }
 
+  // Read, put the key back in memory, Repair, then Write to `output`.
+  int Undelete(const std::string& hive, const std::string& target, const std::string& output) {
+    std::string out = platform::AbsolutePath(output);
+    std::error_code same;
+    if (out == platform::AbsolutePath(hive) || std::filesystem::equivalent(out, hive, same)) {
+      Refuse(FailedText(kCmdWrite));
+      SayFileProblem(out, "undelete never writes over the hive it reads; give another file");
+      return kExitFailed;
+    }
+    if (out.size() >= kMaxPath) {
+      Refuse(FailedText(kCmdWrite));
+      SayFileProblem(out, "path longer than 259 characters");
+      return kExitFailed;
+    }
+    int rc = ReadHive(hive);
+    if (rc != kExitOk) return rc;
+    size_t size = static_cast<size_t>(std::min<uint64_t>(ctx_.FileSize, ctx_.ImageSize));
+    deleted::DeletedScan scan = deleted::FindDeleted(ctx_.Image, size);
+    int key = FindUndeleteTarget(scan, target);
+    if (key < 0) {
+      Refuse(FailedText(kCmdWrite));
+      SayFileProblem(hive, "no deleted key " + target + " (quelbrix recover lists them)");
+      return kExitFailed;
+    }
+    undelete::UndeleteResult result = undelete::UndeleteKey(ctx_, scan, key);
+    if (!result.Done) {
+      Refuse(FailedText(kCmdWrite));
+      SayFileProblem(hive, result.Problem + "; nothing written");
+      return kExitFailed;
+    }
+    const deleted::RecoveredKey& k = scan.Keys[key];
+    std::fprintf(stderr, "quelbrix: %s back as %s: %zu key%s, %zu value%s\n", platform::Utf16ToUtf8(k.Path).c_str(),
+                 platform::Utf16ToUtf8(result.Path).c_str(), result.Keys, result.Keys == 1 ? "" : "s", result.Values,
+                 result.Values == 1 ? "" : "s");
+    if (result.UnderRecovered)
+      std::fprintf(stderr, "quelbrix: its parent is not in the hive any more: restored under Recovered at the root\n");
+    for (const undelete::Renamed& r : result.Renames)
+      std::fprintf(stderr, "quelbrix: %s: a live key has that name; restored as \"%s\"\n",
+                   platform::Utf16ToUtf8(r.Path).c_str(), platform::Utf16ToUtf8(r.NewName).c_str());
+    if (result.LeftOut > 0)
+      std::fprintf(stderr, "quelbrix: %zu value%s left out: the free space no longer holds %s data whole\n",
+                   result.LeftOut, result.LeftOut == 1 ? "" : "s", result.LeftOut == 1 ? "its" : "their");
+    rc = HiveCommand(kCmdRepair);
+    if (ctx_.CommandFailed) return Failed();
+    if (rc == kExitOk && ctx_.ScanStopped) return Stopped();
+    if (rc != kExitOk) return rc;
+    ctx_.CurrentFile = out;
+    return HiveCommand(kCmdWrite);
+  }
+
  private:
   HiveContext& ctx_;
   CliFrontend& ui_;
@@ -263,6 +318,22 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
                                           "What the export calls the root key (default: the root key's own name), "
                                           "e.g. HKEY_LOCAL_MACHINE\\SYSTEM");
   AddBatchHelp(exportCmd);
+  RecoverRequest recoverRequest;
+  recoverRequest.format = "text";
+  auto* recoverCmd = app.add_subcommand("recover", "List the deleted and superseded keys and values that the free "
+                                                   "space of HIVE still holds (under KEY, when given)");
+  recoverCmd->add_option("HIVE", recoverRequest.hive, "Hive file")->required();
+  recoverCmd->add_option("KEY", recoverRequest.key, "Key path from the root, with backslashes, any letter case");
+  recoverCmd->add_option("--format", recoverRequest.format, "text: keys as a tree (the default); json: UTF-8 JSON")
+      ->check(CLI::IsMember({"text", "json"}));
+  std::string undeleteTarget;
+  auto* undeleteCmd = app.add_subcommand("undelete", "Write a copy of HIVE to OUT with the deleted key PATH back in "
+                                                     "its place (then repaired); HIVE is not changed");
+  undeleteCmd->add_option("HIVE", hive, "Hive file")->required();
+  undeleteCmd->add_option("PATH", undeleteTarget, "The key's path as recover prints it, or @OFFSET of its nk cell")
+      ->required();
+  undeleteCmd->add_option("-o,--output", output, "The hive to write (a file: ./- for one named -)")->required();
+  AddBatchHelp(recoverCmd);
   auto* gui = app.add_subcommand("gui", "Start the window");
   auto* version = app.add_subcommand("version", "Print the version");
   auto* help = app.add_subcommand("help", "List the commands and options");
@@ -295,7 +366,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
   session.command = app.get_subcommands().front()->get_name();
   // A hive is written to a temporary file beside its target and renamed over
   // it, which a pipe cannot be; a file named "-" is never what was meant.
-  if ((repair->parsed() || defrag->parsed()) && output == "-") {
+  if ((repair->parsed() || defrag->parsed() || undeleteCmd->parsed()) && output == "-") {
     std::fprintf(stderr, "quelbrix: %s: -o - : the hive is written to a file, not to stdout; give a file name "
                  "(./- for a file named -)\n", session.command.c_str());
     return kExitUsage;
@@ -334,6 +405,14 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
     }
     exportRequest.prefixGiven = prefixOpt->count() > 0;
     return RunExport(exportRequest);
+  }
+  if (recoverCmd->parsed()) {
+    if (session.json) {
+      std::fprintf(stderr, "quelbrix: recover writes its own output; use --format json instead of --json\n");
+      return kExitUsage;
+    }
+    recoverRequest.noLogs = noLogs;
+    return RunRecover(recoverRequest);
   }
   if (!outputDir.empty()) {
     ctx.OutputFolder = platform::AbsolutePath(outputDir);
@@ -392,6 +471,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
     }
     return noBackup ? runner.HiveCommand(kCmdWrite) : runner.BackupThenWrite();
   }
+  if (undeleteCmd->parsed()) return runner.Undelete(hive, undeleteTarget, output);
   if (rebuild->parsed()) {
     // The mount first: a 200 MB hive is not read for a command that cannot run.
     if (!ctx.Done(kHiveLoaded)) {

@@ -281,8 +281,8 @@ platform::Status ReadTree(const uint8_t* bytes, size_t size, RegistryTree* tree,
   return platform::Status();
 }
 
-// The file's bytes, recovered from its transaction logs when it is dirty
-// (unless the process asked for files as stored).
+}  // namespace
+
 platform::Status LoadHiveBytes(const std::string& path, std::vector<uint8_t>* bytes) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return platform::Status::Failed("read", path, errno, "cannot open the file");
@@ -301,8 +301,6 @@ platform::Status LoadHiveBytes(const std::string& path, std::vector<uint8_t>* by
   }
   return platform::Status();
 }
-
-}  // namespace
 
 platform::Status ReadHiveTree(const uint8_t* bytes, size_t size, RegistryTree* tree) {
   return ReadTree(bytes, size, tree, nullptr);

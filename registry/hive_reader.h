@@ -37,6 +37,9 @@ platform::Status ReadHiveTreeTolerant(const uint8_t* bytes, size_t size, Registr
 // logs beside it, unless the process asked for files as stored.
 platform::Status ReadHiveFile(const std::string& path, RegistryTree* tree);
 platform::Status ReadHiveFileTolerant(const std::string& path, RegistryTree* tree, ReadDamage* damage);
+// The file's bytes, recovered from its transaction logs when it is dirty
+// (unless the process asked for files as stored).
+platform::Status LoadHiveBytes(const std::string& path, std::vector<uint8_t>* bytes);
 void SetApplyTransactionLogs(bool on);
 
 }  // namespace quelbrix::registry

@@ -124,12 +124,20 @@ MainWindow::MainWindow(HiveContext& ctx, QWidget* parent)
   status_->SetDoneFlags(flags);
   AddLogSetting();
   AddLanguageSetting();
+  AddDeletedAction();
   pane_->setFocus();
 }
 
 // The window's context menu holds the one setting without a button: whether
 // Read applies the transaction logs beside a dirty hive.  It changes only
 // between commands, never under a running Read.
+void MainWindow::AddDeletedAction() {
+  auto* action = new QAction(QStringLiteral("Deleted keys and values..."), this);
+  action->setObjectName(QStringLiteral("deletedAction"));
+  connect(action, &QAction::triggered, this, [this] { OpenDeletedView(); });
+  addAction(action);
+}
+
 void MainWindow::AddLogSetting() {
   logSetting_ = new QAction(QStringLiteral("Apply transaction logs (HIVE.LOG, .LOG1, .LOG2) on Read"), this);
   logSetting_->setCheckable(true);
@@ -354,6 +362,21 @@ void MainWindow::dropEvent(QDropEvent* e) {
 void MainWindow::OpenRegSaveDialog() {
   RegSaveDialog dialog(ctx_, this);
   if (dialog.exec() == 1) StartCommandNow(kCmdRegSave);
+}
+
+void MainWindow::OpenDeletedView() {
+  if (!deleted_) {
+    deleted_ = new DeletedView(ctx_, this);
+    deleted_->Busy = [this] { return Busy(); };
+    deleted_->RunRepair = [this] {
+      Command(kCmdRepair);
+      return Busy() || ctx_.Done(kRepairDone);
+    };
+  }
+  deleted_->Refresh();
+  deleted_->show();
+  deleted_->raise();
+  deleted_->activateWindow();
 }
 
 void MainWindow::OpenRegistryBrowser() {

@@ -20,6 +20,7 @@
 #include "ui/controls.h"
 #include "ui/output_pane.h"
 #include "ui/qt_frontend.h"
+#include "ui/deleted_view.h"
 #include "ui/registry_browser.h"
 
 class QAction;
@@ -46,6 +47,9 @@ class MainWindow : public QWidget {
   QString CaptionOf(int id) const;
   int StatusHeight() const { return statusHeight_; }
   RegistryBrowser* Browser() const { return browser_; }
+  DeletedView* Deleted() const { return deleted_; }
+  // The context menu's Deleted view: what the read hive's free space holds.
+  void OpenDeletedView();
 
   // The language of captions and status texts (also the context menu's
   // "English" setting): the window's translator and the engine's texts.
@@ -76,6 +80,7 @@ class MainWindow : public QWidget {
  private:
   void AddLogSetting();
   void AddLanguageSetting();
+  void AddDeletedAction();
   void LayoutAll();
   bool StartCommandNow(int id);
   bool ChooseAndCheck(int id);
@@ -97,6 +102,7 @@ class MainWindow : public QWidget {
   StatusBar* status_ = nullptr;
   QFont fixedFont_;
   QPointer<RegistryBrowser> browser_;
+  QPointer<DeletedView> deleted_;
   int statusHeight_ = 0;
   bool closePending_ = false;
 };

@@ -3,7 +3,9 @@
 // image; and the same bytes afresh through Defrag (its passes move cells and
 // cut and drop bins) and a Search of the result.  Any crash, hang or
 // out-of-bounds access is a finding, and so is an error line in a Search of
-// the hive that Repair would write.
+// the hive that Repair would write.  Last, the deleted keys and values the
+// bytes hold are listed, the first key is put back and the copy repaired:
+// that hive must search clean as well.
 #include <unistd.h>
 
 #include <cstdint>
@@ -17,9 +19,11 @@
 #include "core/context.h"
 #include "core/frontend.h"
 #include "core/report_log.h"
+#include "deleted/deleted.h"
 #include "hive/base_block.h"
 #include "hive/cells.h"
 #include "hive/names.h"
+#include "undelete/undelete.h"
 
 namespace {
 
@@ -120,5 +124,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TakeHiveVersion(fresh);
   Run(fresh, kCmdDefrag);
   Run(fresh, kCmdSearchNoDates);
+
+  HiveContext restored;
+  restored.OutputFolder = ctx.OutputFolder;
+  restored.CurrentFile = ctx.CurrentFile;
+  if (!AllocateImage(restored, size)) return 0;
+  std::memcpy(restored.Image, data, size);
+  TakeHiveVersion(restored);
+  deleted::DeletedScan scan = deleted::FindDeleted(restored.Image, size);
+  if (scan.Keys.empty()) return 0;
+  if (!undelete::UndeleteKey(restored, scan, 0).Done) return 0;
+  Run(restored, kCmdRepair);
+  SearchWritten(restored);
   return 0;
 }

@@ -12,7 +12,9 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScrollBar>
+#include <QTreeWidget>
 #include <QtTest>
 #include <filesystem>
 #include <thread>
@@ -23,6 +25,9 @@
 #include "support/hive_builder.h"
 #include "support/hive_fixture.h"
 #include "support/log_builder.h"
+#include "registry/hive_reader.h"
+#include "support/windows_delete.h"
+#include "ui/deleted_view.h"
 #include "support/shared_hives.h"
 #include "ui/controls.h"
 #include "ui/layout.h"
@@ -245,6 +250,51 @@ class MainWindowTest : public QObject {
     QCOMPARE(window_->Status()->Message(), U("読込完了 FileSize=%1").arg(h0.size()));
     setting->setChecked(true);
     QVERIFY(!ctx_->NoLogs);
+  }
+
+  // The Deleted view lists the key the hive lost; Undelete puts it back in
+  // the image, the window's Repair runs, and Write saves a hive that the
+  // hive reader reads with the key and its subtree, and that searches clean.
+  void deletedViewUndeletesThroughWrite() {
+    testing::HiveBuilder b;
+    b.AddKey(b.Root(), "Kept");
+    testing::Key gone = b.AddKey(b.Root(), "Gone");
+    b.AddValue(gone, "Start", 4, {3, 0, 0, 0});
+    b.AddKey(gone, "Sub");
+    b.Build();
+    testing::DeleteKeyAsWindows(b, gone);
+    fs::create_directories(dir_ / "deleted");
+    std::string hive = (dir_ / "deleted" / "hive").string();
+    QVERIFY(b.WriteTo(hive));
+    ReadFile(hive);
+    window_->OpenDeletedView();
+    DeletedView* view = window_->Deleted();
+    QVERIFY(view != nullptr && view->isVisible());
+    QCOMPARE(view->Tree()->topLevelItemCount(), 1);
+    QTreeWidgetItem* item = view->Tree()->topLevelItem(0);
+    QCOMPARE(item->text(0), QStringLiteral("Gone"));
+    QCOMPARE(item->childCount(), 2);  // its value and Sub
+    QVERIFY(!view->UndeleteButton()->isEnabled());
+    view->Tree()->setCurrentItem(item);
+    QVERIFY(view->UndeleteButton()->isEnabled());
+    view->UndeleteButton()->click();
+    window_->WaitForWorker();
+    Settle();
+    QVERIFY(ctx_->Done(kRepairDone));
+    QVERIFY(view->Note()->text().startsWith(QStringLiteral("Back as Gone (2 keys, 1 values)")));
+    RunFromWindow(kCmdWrite);
+    QVERIFY(ctx_->Done(kWriteDone));
+    registry::RegistryTree tree;
+    QVERIFY(registry::ReadHiveFile(hive, &tree));
+    registry::RegistryKey* back = tree.Root->Subkey(u"Gone");
+    QVERIFY(back != nullptr);
+    QVERIFY(back->Subkey(u"Sub") != nullptr);
+    QCOMPARE(back->Values.size(), size_t{1});
+    QCOMPARE(back->Values[0].Data, (std::vector<uint8_t>{3, 0, 0, 0}));
+    ReadFile(hive);
+    ctx_->FaultLines = 0;
+    RunFromWindow(kCmdSearchDates);
+    QCOMPARE(ctx_->FaultLines, 0u);
   }
 
   void readAndSearchFromTheWindow() {
