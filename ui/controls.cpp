@@ -117,7 +117,8 @@ int CaptionWidthNeeded(const QWidget* control) {
     if (label->text().isEmpty()) return 0;
     QFontMetrics fm = label->fontMetrics();
     // A framed label without an indent of its own indents by half an "x".
-    int indent = label->indent() >= 0 ? label->indent() : (label->frameWidth() > 0 ? fm.horizontalAdvance(QLatin1Char('x')) / 2 : 0);
+    int indent = label->indent();
+    if (indent < 0) indent = label->frameWidth() > 0 ? fm.horizontalAdvance(QLatin1Char('x')) / 2 : 0;
     return fm.horizontalAdvance(label->text()) + 2 * (label->frameWidth() + label->margin() + indent);
   }
   return 0;

@@ -8,9 +8,9 @@
 #include <QToolTip>
 #include <qdrawutil.h>
 
+#include "core/context.h"
 #include "platform/text.h"
 #include "platform/worker.h"
-#include "core/context.h"
 #include "ui/layout.h"
 
 namespace quelbrix::ui {
