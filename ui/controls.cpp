@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <cstring>
 
 #include "ui/layout.h"
@@ -93,13 +95,47 @@ QWidget* CreateControl(QWidget* parent, const ControlRow& row, const QFont& fixe
 
 }  // namespace
 
+int CaptionWidthNeeded(const QWidget* control) {
+  if (auto* push = qobject_cast<const QPushButton*>(control)) {
+    if (push->text().isEmpty()) return 0;
+    // The style draws the caption inside SE_PushButtonContents; what lies
+    // outside it (frame, default-button ring) does not depend on the width.
+    QStyleOptionButton option;
+    option.initFrom(push);
+    option.rect = QRect(0, 0, 1000, 26);
+    option.text = push->text();
+    if (push->autoDefault()) option.features |= QStyleOptionButton::AutoDefaultButton;
+    if (push->isDefault()) option.features |= QStyleOptionButton::DefaultButton;
+    QStyle* style = push->style();
+    int outside = option.rect.width() - style->subElementRect(QStyle::SE_PushButtonContents, &option, push).width();
+    return push->fontMetrics().horizontalAdvance(push->text()) + outside +
+           style->pixelMetric(QStyle::PM_ButtonMargin, &option, push);
+  }
+  if (auto* button = qobject_cast<const QAbstractButton*>(control))
+    return button->text().isEmpty() ? 0 : button->sizeHint().width();
+  if (auto* label = qobject_cast<const QLabel*>(control)) {
+    if (label->text().isEmpty()) return 0;
+    QFontMetrics fm = label->fontMetrics();
+    // A framed label without an indent of its own indents by half an "x".
+    int indent = label->indent();
+    if (indent < 0) indent = label->frameWidth() > 0 ? fm.horizontalAdvance(QLatin1Char('x')) / 2 : 0;
+    return fm.horizontalAdvance(label->text()) + 2 * (label->frameWidth() + label->margin() + indent);
+  }
+  return 0;
+}
+
 void LayoutControls(QWidget* parent, std::span<const ControlRow> table, int top, int bottom,
-                    std::map<int, QWidget*>& controls, const QFont& fixedFont) {
-  std::vector<ControlRect> rects = LayoutRow(table, parent->width(), top, bottom);
-  for (size_t i = 0; i < table.size(); ++i) {
-    const ControlRow& row = table[i];
+                    std::map<int, QWidget*>& controls, const QFont& fixedFont, RowFit fit) {
+  std::vector<int> needed;
+  for (const ControlRow& row : table) {
     QWidget*& w = controls[row.ControlId];
     if (w == nullptr) w = CreateControl(parent, row, fixedFont);
+    needed.push_back(fit == RowFit::kCaptions ? CaptionWidthNeeded(w) : 0);
+  }
+  std::vector<ControlRect> rects = FitRow(table, needed, parent->width(), top, bottom);
+  for (size_t i = 0; i < table.size(); ++i) {
+    const ControlRow& row = table[i];
+    QWidget* w = controls[row.ControlId];
     const ControlRect& r = rects[i];
     int rowHeight = bottom - top;
     if (auto* box = qobject_cast<RecentFileBox*>(w)) {

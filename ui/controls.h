@@ -39,11 +39,19 @@ QString TranslatedCaption(const ControlRow& row);
 // `table` again, after the language changed.
 void RetranslateControls(std::span<const ControlRow> table, const std::map<int, QWidget*>& controls);
 
+// The width a button or label needs to show its caption whole in its font
+// and style, with the style's margin; 0 for a control without a caption.
+int CaptionWidthNeeded(const QWidget* control);
+
+// kWeights: the table's weights alone (LayoutRow); kCaptions: widened where
+// a caption needs more (FitRow with CaptionWidthNeeded).
+enum class RowFit { kWeights, kCaptions };
+
 // Creates the controls of `table` that `controls` does not hold yet and
 // moves every control of the table to its place between top and bottom,
 // across the parent's client width.  The "RichEdit20A" row gets fixedFont,
 // every other control the parent's font.
 void LayoutControls(QWidget* parent, std::span<const ControlRow> table, int top, int bottom,
-                    std::map<int, QWidget*>& controls, const QFont& fixedFont);
+                    std::map<int, QWidget*>& controls, const QFont& fixedFont, RowFit fit = RowFit::kWeights);
 
 }  // namespace quelbrix::ui

@@ -1,5 +1,6 @@
 #include "ui/layout.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -19,6 +20,39 @@ std::vector<ControlRect> LayoutRow(std::span<const ControlRow> table, int client
     x += width;
   }
   return rects;
+}
+
+std::vector<ControlRect> FitRow(std::span<const ControlRow> table, std::span<const int> needed, int clientWidth,
+                                int top, int bottom) {
+  std::vector<ControlRect> rects = LayoutRow(table, clientWidth, top, bottom);
+  auto need = [&](size_t i) { return i < needed.size() && needed[i] > 0 ? int64_t{needed[i]} : 0; };
+  int64_t lacking = 0, spare = 0;
+  for (size_t i = 0; i < rects.size(); ++i) {
+    int64_t gap = need(i) - rects[i].Width;
+    if (gap > 0)
+      lacking += gap;
+    else
+      spare -= gap;
+  }
+  if (lacking == 0 || spare == 0) return rects;
+  int64_t moved = std::min(lacking, spare);
+  int x = 0;
+  for (size_t i = 0; i < rects.size(); ++i) {
+    int64_t gap = need(i) - rects[i].Width;
+    // Rounding gives up at least `moved` and hands out at most that much,
+    // so the row ends where it did or short of it.
+    if (gap > 0)
+      rects[i].Width += static_cast<int>(gap * moved / lacking);
+    else
+      rects[i].Width -= static_cast<int>((-gap * moved + spare - 1) / spare);
+    rects[i].X = x;
+    x += rects[i].Width;
+  }
+  return rects;
+}
+
+ControlRect DefaultWindowSize(int availWidth, int availHeight) {
+  return {0, 0, std::min(1400, availWidth * 9 / 10), std::min(760, availHeight * 9 / 10)};
 }
 
 RowBands MainRowBands(int clientHeight, int statusHeight) {

@@ -25,6 +25,14 @@ struct ControlRect {
 // "ComboBox" is 6 x the row height: the box and room for its drop-down list.
 std::vector<ControlRect> LayoutRow(std::span<const ControlRow> table, int clientWidth, int top, int bottom);
 
+// LayoutRow, widened where a control's caption needs more than its share:
+// needed[i] pixels for control i (0 or absent: no caption to fit).  What the
+// short controls lack is taken from those with room to spare, in proportion
+// to that room, so the row never grows; when the spare room is not enough,
+// it is all shared out in proportion to what each one lacks.
+std::vector<ControlRect> FitRow(std::span<const ControlRow> table, std::span<const int> needed, int clientWidth,
+                                int top, int bottom);
+
 constexpr int kFileRowHeight = 26;
 constexpr int kComboHeightFactor = 6;
 
@@ -49,6 +57,10 @@ int MinimumClientHeight(int statusHeight);
 // edge never lies left of 0 or of the edge before it.
 std::vector<int> StatusPartEdges(StatusLayout layout, int width);
 int StatusPartCount(StatusLayout layout);
+
+// The window's size at start on a screen whose free area is availWidth x
+// availHeight: 1400 x 760, but at most nine tenths of that area.
+ControlRect DefaultWindowSize(int availWidth, int availHeight);
 
 // Top-left corner that puts a frame of the given size at the centre of a
 // screen rectangle.

@@ -56,7 +56,9 @@ int main(int argc, char** argv) {
   else
     application = std::make_unique<QApplication>(argc, argv);
   QCoreApplication& app = *application;
-  QCoreApplication::setApplicationName(QStringLiteral("Quelbrix"));
+  // --version says "quelbrix-gui 2.1", as the command says "quelbrix 2.1";
+  // its manual page takes its name from that line.
+  QCoreApplication::setApplicationName(QStringLiteral("quelbrix-gui"));
   QCoreApplication::setApplicationVersion(QStringLiteral(QUELBRIX_VERSION));
 
   QCommandLineParser parser;

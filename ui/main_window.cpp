@@ -12,12 +12,15 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QThread>
+#include <algorithm>
 #include <QUrl>
 
 #include "app/run_command.h"
@@ -90,18 +93,27 @@ MainWindow::MainWindow(HiveContext& ctx, QWidget* parent)
   setAcceptDrops(true);
   fixedFont_ = MakeFixedFont();
 
+  menuBar_ = new QMenuBar(this);
+  // In the window, not in a desktop's global menu: the rows start below it.
+  menuBar_->setNativeMenuBar(false);
+  client_ = new QWidget(this);
+  // Made after the client area, so it lies on top of the area's last pixels.
   status_ = new StatusBar(this);
   statusHeight_ = status_->sizeHint().height();
-  setMinimumSize(0, MinimumClientHeight(statusHeight_));
+  LayoutAll();
+  AddLogSetting();
+  AddLanguageSetting();
+  AddDeletedAction();
+  AddMenus();
+  setMinimumSize(0, menuBar_->sizeHint().height() + MinimumClientHeight(statusHeight_));
 
-  QSize size(1400, 760);
+  ControlRect size{0, 0, 1400, 760};
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect avail = screen->availableGeometry();
-    size = size.boundedTo(QSize(avail.width() * 9 / 10, avail.height() * 9 / 10));
+    size = DefaultWindowSize(avail.width(), avail.height());
   }
-  resize(size.expandedTo(minimumSize()));
+  resize(QSize(size.Width, size.Height).expandedTo(minimumSize()));
   LayoutAll();
-  status_->setGeometry(0, height() - statusHeight_, width(), statusHeight_);
 
   pane_ = static_cast<quelbrix::ui::OutputPane*>(controls_[kIdOutputPane]);
   pane_->Model()->SetLineLimit(kPaneLineLimit);
@@ -122,9 +134,6 @@ MainWindow::MainWindow(HiveContext& ctx, QWidget* parent)
   std::array<uint8_t, 8> flags{};
   for (size_t i = 0; i < flags.size(); ++i) flags[i] = ctx_.DoneFlags[i];
   status_->SetDoneFlags(flags);
-  AddLogSetting();
-  AddLanguageSetting();
-  AddDeletedAction();
   pane_->setFocus();
 }
 
@@ -184,6 +193,9 @@ bool MainWindow::SetLanguage(Language language) {
   }
   quelbrix::SetLanguage(language);
   for (auto table : {ReadFileRowTable(), LoadFileRowTable(), ButtonRowTable()}) RetranslateControls(table, controls_);
+  RetranslateMenus();
+  // Captions of the other language need other widths.
+  LayoutAll();
   if (languageSetting_ != nullptr) {
     QSignalBlocker block(languageSetting_);
     languageSetting_->setChecked(english);
@@ -198,13 +210,96 @@ MainWindow::~MainWindow() {
   if (ctx_.UI == frontend_.get()) ctx_.UI = nullptr;
 }
 
-// LayoutControls creates what is missing and moves the rest.
+// The menu bar on top, the client area below it and the status bar over the
+// client area's bottom, as the row bands expect.  LayoutControls creates what
+// is missing and moves the rest, widening a control whose caption would be cut.
 void MainWindow::LayoutAll() {
-  RowBands b = MainRowBands(height(), statusHeight_);
-  LayoutControls(this, ReadFileRowTable(), b.ReadTop, b.ReadBottom, controls_, fixedFont_);
-  LayoutControls(this, LoadFileRowTable(), b.LoadTop, b.LoadBottom, controls_, fixedFont_);
-  LayoutControls(this, OutputRowTable(), b.OutputTop, b.OutputBottom, controls_, fixedFont_);
-  LayoutControls(this, ButtonRowTable(), b.ButtonTop, b.ButtonBottom, controls_, fixedFont_);
+  int menuHeight = menuBar_->sizeHint().height();
+  menuBar_->setGeometry(0, 0, width(), menuHeight);
+  client_->setGeometry(0, menuHeight, width(), std::max(0, height() - menuHeight));
+  RowBands b = MainRowBands(client_->height(), statusHeight_);
+  LayoutControls(client_, ReadFileRowTable(), b.ReadTop, b.ReadBottom, controls_, fixedFont_, RowFit::kCaptions);
+  LayoutControls(client_, LoadFileRowTable(), b.LoadTop, b.LoadBottom, controls_, fixedFont_, RowFit::kCaptions);
+  LayoutControls(client_, OutputRowTable(), b.OutputTop, b.OutputBottom, controls_, fixedFont_);
+  LayoutControls(client_, ButtonRowTable(), b.ButtonTop, b.ButtonBottom, controls_, fixedFont_, RowFit::kCaptions);
+  status_->setGeometry(0, height() - statusHeight_, width(), statusHeight_);
+}
+
+namespace {
+
+const ControlRow* RowOf(int id) {
+  for (auto table : {ReadFileRowTable(), LoadFileRowTable(), ButtonRowTable()})
+    for (const ControlRow& row : table)
+      if (row.ControlId == id) return &row;
+  return nullptr;
+}
+
+// The menus: each command under the caption of its button, so that both
+// follow the language; 0 is a separator.  View holds the two settings of
+// the context menu.
+struct MenuPlan {
+  const char* Title;
+  std::vector<int> Ids;
+};
+
+const std::vector<MenuPlan>& MenuPlans() {
+  static const std::vector<MenuPlan> plans = {
+      {QT_TRANSLATE_NOOP("Menus", "ファイル(&F)"),
+       {kCmdRead, 0, kCmdOpenInputFolder, kCmdOpenOutputFolder, kCmdOpenLoadFolder, kCmdOpenEditor, 0, kCmdExit}},
+      {QT_TRANSLATE_NOOP("Menus", "コマンド(&C)"),
+       {kCmdSearchDates, kCmdSearchNoDates, kCmdRepair, kCmdDefrag, kCmdWrite, 0, kCmdRegSave, kCmdHiveLoad,
+        kCmdDeleteSubkeys, kCmdRebuild, kCmdHiveUnload, 0, kCmdAbort}},
+      {QT_TRANSLATE_NOOP("Menus", "表示(&V)"), {}},
+      {QT_TRANSLATE_NOOP("Menus", "ヘルプ(&H)"), {kCmdVersion}},
+  };
+  return plans;
+}
+
+// A command that asks for a file or opens a dialog first says so with "...".
+QString MenuText(int id) {
+  if (id == kCmdVersion) return QCoreApplication::translate("Menus", "バージョン情報(&A)...");
+  const ControlRow* row = RowOf(id);
+  QString text = row != nullptr ? TranslatedCaption(*row) : QString();
+  if (id == kCmdRead || id == kCmdHiveLoad || id == kCmdRegSave) text += QStringLiteral("...");
+  return text;
+}
+
+}  // namespace
+
+void MainWindow::AddMenus() {
+  for (const MenuPlan& plan : MenuPlans()) {
+    QMenu* menu = menuBar_->addMenu(QCoreApplication::translate("Menus", plan.Title));
+    menus_.push_back(menu);
+    for (int id : plan.Ids) {
+      if (id == 0) {
+        menu->addSeparator();
+        continue;
+      }
+      QAction* action = menu->addAction(MenuText(id));
+      action->setObjectName(QStringLiteral("menu%1").arg(id));
+      connect(action, &QAction::triggered, this, [this, id] { Command(id); });
+      menuActions_[id] = action;
+    }
+  }
+  menus_[2]->addAction(languageSetting_);
+  menus_[2]->addAction(logSetting_);
+  // What the free space of the read hive still holds: beside the commands.
+  menus_[1]->addSeparator();
+  for (QAction* action : actions())
+    if (action->objectName() == QStringLiteral("deletedAction")) menus_[1]->addAction(action);
+  ApplyButtonStates(ButtonStates());
+}
+
+void MainWindow::RetranslateMenus() {
+  const std::vector<MenuPlan>& plans = MenuPlans();
+  for (size_t i = 0; i < menus_.size() && i < plans.size(); ++i)
+    menus_[i]->setTitle(QCoreApplication::translate("Menus", plans[i].Title));
+  for (auto& [id, action] : menuActions_) action->setText(MenuText(id));
+}
+
+QAction* MainWindow::MenuAction(int id) const {
+  auto it = menuActions_.find(id);
+  return it == menuActions_.end() ? nullptr : it->second;
 }
 
 QWidget* MainWindow::Control(int id) const {
@@ -237,10 +332,7 @@ void MainWindow::WaitForWorker() {
   }
 }
 
-void MainWindow::resizeEvent(QResizeEvent*) {
-  LayoutAll();
-  status_->setGeometry(0, height() - statusHeight_, width(), statusHeight_);
-}
+void MainWindow::resizeEvent(QResizeEvent*) { LayoutAll(); }
 
 void MainWindow::closeEvent(QCloseEvent* e) {
   if (Busy()) {
@@ -400,6 +492,11 @@ void MainWindow::ShowVersion() {
 void MainWindow::ApplyButtonStates(const ButtonStates& states) {
   for (const ButtonState& s : states.Changes())
     if (QWidget* w = Control(s.Id)) w->setEnabled(s.Enabled);
+  // A menu entry is enabled as its button is.
+  for (auto& [id, action] : menuActions_) {
+    QWidget* w = Control(id);
+    action->setEnabled(w != nullptr && w->isEnabled());
+  }
 }
 
 void MainWindow::Apply(std::vector<UiOperation>& batch) {

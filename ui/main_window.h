@@ -24,6 +24,8 @@
 #include "ui/registry_browser.h"
 
 class QAction;
+class QMenu;
+class QMenuBar;
 
 namespace quelbrix::ui {
 
@@ -45,6 +47,9 @@ class MainWindow : public QWidget {
   StatusBar* Status() const { return status_; }
   quelbrix::ui::OutputPane* OutputPane() const { return pane_; }
   QString CaptionOf(int id) const;
+  QMenuBar* MenuBar() const { return menuBar_; }
+  // The menu action that runs command `id`, or null.
+  QAction* MenuAction(int id) const;
   int StatusHeight() const { return statusHeight_; }
   RegistryBrowser* Browser() const { return browser_; }
   DeletedView* Deleted() const { return deleted_; }
@@ -81,6 +86,8 @@ class MainWindow : public QWidget {
   void AddLogSetting();
   void AddLanguageSetting();
   void AddDeletedAction();
+  void AddMenus();
+  void RetranslateMenus();
   void LayoutAll();
   bool StartCommandNow(int id);
   bool ChooseAndCheck(int id);
@@ -94,6 +101,11 @@ class MainWindow : public QWidget {
   std::unique_ptr<QtFrontend> frontend_;
   platform::WorkerThread worker_;
   std::map<int, QWidget*> controls_;
+  // The client area below the menu bar: the four rows live in it.
+  QWidget* client_ = nullptr;
+  QMenuBar* menuBar_ = nullptr;
+  std::vector<QMenu*> menus_;
+  std::map<int, QAction*> menuActions_;
   quelbrix::ui::OutputPane* pane_ = nullptr;
   QAction* logSetting_ = nullptr;
   QAction* languageSetting_ = nullptr;

@@ -41,4 +41,23 @@
     <message><source>%1: ハイブがありません</source><translation>%1: no hive</translation></message>
     <message><source>(既定)</source><translation>(Default)</translation></message>
 </context>
+<context>
+    <name>Menus</name>
+    <message><source>ファイル(&amp;F)</source><translation>&amp;File</translation></message>
+    <message><source>コマンド(&amp;C)</source><translation>&amp;Commands</translation></message>
+    <message><source>表示(&amp;V)</source><translation>&amp;View</translation></message>
+    <message><source>ヘルプ(&amp;H)</source><translation>&amp;Help</translation></message>
+    <message><source>バージョン情報(&amp;A)...</source><translation>&amp;About Quelbrix...</translation></message>
+</context>
+<context>
+    <name>quelbrix::ui::StatusBar</name>
+    <message><source>thread=N: 実行中の作業スレッドの数 (動いている間は赤)</source><translation>thread=N: the number of worker threads running now (red while any runs)</translation></message>
+    <message><source>read: ハイブをメモリに読込済みなら赤</source><translation>read: red once a hive has been read into memory</translation></message>
+    <message><source>repair: メモリ上のハイブを修正済みなら赤</source><translation>repair: red once the hive in memory has been repaired</translation></message>
+    <message><source>defrag: メモリ上のハイブをデフラグ済みなら赤</source><translation>defrag: red once the hive in memory has been defragmented</translation></message>
+    <message><source>write: 修正またはデフラグしたハイブをファイルに書込済みなら赤</source><translation>write: red once the repaired or defragmented hive has been written to its file</translation></message>
+    <message><source>load: ハイブが HKLM\Rebuild にロードされている間は赤</source><translation>load: red while a hive is mounted under HKLM\Rebuild</translation></message>
+    <message><source>delete: ロードしたハイブのサブキーを削除済みなら赤</source><translation>delete: red once the subkeys of the mounted hive have been deleted</translation></message>
+    <message><source>rebuild: 読み込んだハイブをロードしたハイブに再構築済みなら赤</source><translation>rebuild: red once the hive read has been rebuilt into the mounted hive</translation></message>
+</context>
 </TS>

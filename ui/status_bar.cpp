@@ -1,11 +1,14 @@
 #include "ui/status_bar.h"
 
+#include <QHelpEvent>
 #include <QPainter>
 #include <QSizeGrip>
 #include <QStyle>
 #include <QStyleOption>
+#include <QToolTip>
 #include <qdrawutil.h>
 
+#include "core/context.h"
 #include "platform/text.h"
 #include "platform/worker.h"
 #include "ui/layout.h"
@@ -63,6 +66,44 @@ bool StatusBar::PartIsRed(int part) const {
   if (layout_ == StatusLayout::kBusy) return part == 1 && threads;
   if (part >= 1 && part <= 7) return DoneFlag(part);
   return part == 8 && threads;
+}
+
+QString StatusBar::PartToolTip(int part) const {
+  if (part == 0) return message_;
+  // The thread count is the busy layout's part 1 and the idle layout's part 8.
+  if ((layout_ == StatusLayout::kBusy && part == 1) || (layout_ == StatusLayout::kIdle && part == 8))
+    return tr("thread=N: 実行中の作業スレッドの数 (動いている間は赤)");
+  if (layout_ == StatusLayout::kBusy) return QString();
+  switch (part) {
+    case kReadDone: return tr("read: ハイブをメモリに読込済みなら赤");
+    case kRepairDone: return tr("repair: メモリ上のハイブを修正済みなら赤");
+    case kDefragDone: return tr("defrag: メモリ上のハイブをデフラグ済みなら赤");
+    case kWriteDone: return tr("write: 修正またはデフラグしたハイブをファイルに書込済みなら赤");
+    case kHiveLoaded: return tr("load: ハイブが HKLM\\Rebuild にロードされている間は赤");
+    case kDeleteDone: return tr("delete: ロードしたハイブのサブキーを削除済みなら赤");
+    case kRebuildDone: return tr("rebuild: 読み込んだハイブをロードしたハイブに再構築済みなら赤");
+    default: return QString();
+  }
+}
+
+int StatusBar::PartAt(const QPoint& point) const {
+  for (int part = 0; part < PartCount(); ++part)
+    if (PartRect(part).contains(point)) return part;
+  return -1;
+}
+
+bool StatusBar::event(QEvent* e) {
+  if (e->type() != QEvent::ToolTip) return QWidget::event(e);
+  auto* help = static_cast<QHelpEvent*>(e);
+  int part = PartAt(help->pos());
+  QString tip = PartToolTip(part);
+  if (tip.isEmpty()) {
+    QToolTip::hideText();
+    e->ignore();
+  } else {
+    QToolTip::showText(help->globalPos(), tip, this, PartRect(part));
+  }
+  return true;
 }
 
 void StatusBar::resizeEvent(QResizeEvent*) {

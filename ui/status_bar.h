@@ -43,7 +43,15 @@ class StatusBar : public QWidget {
 
   QSize sizeHint() const override;
 
+  // What part `part` of the current layout shows, for its tooltip: the
+  // message itself for part 0 (it may be cut), what a flag or the thread
+  // count means for the others; empty for a part outside the layout.
+  QString PartToolTip(int part) const;
+  // The part under a point of the bar, or -1.
+  int PartAt(const QPoint& point) const;
+
  protected:
+  bool event(QEvent*) override;
   void paintEvent(QPaintEvent*) override;
   void resizeEvent(QResizeEvent*) override;
 

@@ -69,6 +69,66 @@ class LayoutRulesTest : public QObject {
     QCOMPARE(LayoutRow(OutputRowTable(), 640, 52, 400)[0].Width, 640);
   }
 
+  // FitRow over many rows, widths and captions: the row never grows, stays
+  // contiguous, keeps the weights when every caption fits, and gives each
+  // caption its width whenever the row has that much room to spare.
+  void fitRowInvariants() {
+    uint32_t seed = 12345;
+    auto next = [&seed](int limit) {
+      seed = seed * 1103515245u + 12345u;
+      return static_cast<int>((seed >> 8) % static_cast<uint32_t>(limit));
+    };
+    int widened = 0, short_ = 0;
+    for (auto table : {ReadFileRowTable(), ButtonRowTable()}) {
+      for (int round = 0; round < 400; ++round) {
+        int width = 300 + next(1500);
+        std::vector<ControlRect> plain = LayoutRow(table, width, 10, 36);
+        std::vector<int> needed;
+        int64_t lacking = 0, spare = 0;
+        for (const ControlRect& r : plain) {
+          needed.push_back(next(3) == 0 ? 0 : next(160));
+          int64_t gap = needed.back() - r.Width;
+          (gap > 0 ? lacking : spare) += gap > 0 ? gap : -gap;
+        }
+        std::vector<ControlRect> fitted = FitRow(table, needed, width, 10, 36);
+        QCOMPARE(fitted.size(), plain.size());
+        int x = 0;
+        for (size_t i = 0; i < fitted.size(); ++i) {
+          QCOMPARE(fitted[i].X, x);
+          QCOMPARE(fitted[i].Y, 10);
+          QCOMPARE(fitted[i].Height, plain[i].Height);
+          QVERIFY(fitted[i].Width >= 0);
+          x += fitted[i].Width;
+          if (lacking <= spare) QVERIFY2(fitted[i].Width >= needed[i], qPrintable(QString::number(round)));
+          if (lacking == 0) QCOMPARE(fitted[i].Width, plain[i].Width);
+          // A control is only ever widened up to its need, or narrowed to it.
+          if (needed[i] > plain[i].Width) QVERIFY(fitted[i].Width >= plain[i].Width && fitted[i].Width <= needed[i]);
+          else QVERIFY(fitted[i].Width >= needed[i] && fitted[i].Width <= plain[i].Width);
+        }
+        QVERIFY(x <= plain.back().X + plain.back().Width);
+        widened += lacking > 0 && lacking <= spare;
+        short_ += lacking > spare;
+      }
+    }
+    // Both regimes were met.
+    QVERIFY(widened > 50 && short_ > 50);
+    // The read row at 1000 pixels: the box gives the folder buttons their 90.
+    std::vector<ControlRect> r = FitRow(ReadFileRowTable(), std::vector<int>{0, 0, 90, 90}, 1000, 0, 26);
+    QCOMPARE(r[2].Width, 90);
+    QCOMPARE(r[3].Width, 90);
+    // Rounding up what each gives loses at most a pixel per control.
+    QVERIFY(r[0].Width + r[1].Width >= 1000 - 1 - 180 - 2);
+  }
+
+  void defaultWindowSize() {
+    ControlRect laptop = DefaultWindowSize(1280, 800);
+    QCOMPARE(laptop.Width, 1152);
+    QCOMPARE(laptop.Height, 720);
+    ControlRect large = DefaultWindowSize(2560, 1440);
+    QCOMPARE(large.Width, 1400);
+    QCOMPARE(large.Height, 760);
+  }
+
   void regSaveRows() {
     std::vector<ControlRect> r1 = LayoutRow(RegSaveRow1Table(), 401, 0, 26);
     for (const ControlRect& c : r1) QCOMPARE(c.Width, 100);

@@ -11,9 +11,12 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyleOptionButton>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QtTest>
 #include <filesystem>
@@ -134,27 +137,147 @@ class MainWindowTest : public QObject {
     ctx_.reset();
   }
 
+  // The rows fill the client area below the menu bar; the widths follow the
+  // weights where the captions fit (see captionsFitAtTheDefaultSize).
   void rowsAtClientWidth1000() {
     QCOMPARE(window_->width(), 1000);
-    QCOMPARE(window_->Control(1088)->geometry(), QRect(0, 0, 107, 26));
+    int menu = window_->MenuBar()->height();
+    QVERIFY(menu > 0);
+    QCOMPARE(window_->MenuBar()->geometry(), QRect(0, 0, 1000, menu));
+    QCOMPARE(window_->Control(1088)->mapTo(window_.get(), QPoint(0, 0)), QPoint(0, menu));
     auto* box = qobject_cast<RecentFileBox*>(window_->Control(1136));
     QVERIFY(box != nullptr);
-    QCOMPARE(box->geometry(), QRect(107, 0, 750, 26));
+    QCOMPARE(box->geometry().top(), 0);
+    QCOMPARE(box->height(), 26);
     QCOMPARE(box->DropExtent(), 156);
-    QCOMPARE(window_->Control(1036)->geometry(), QRect(857, 0, 71, 26));
-    QCOMPARE(window_->Control(1037)->geometry(), QRect(928, 0, 71, 26));
-    QCOMPARE(window_->Control(1089)->geometry(), QRect(0, 26, 107, 26));
+    QCOMPARE(window_->Control(1089)->geometry().topLeft(), QPoint(0, 26));
     int status = window_->StatusHeight();
-    int output = 600 - status - 78;
+    int output = 600 - menu - status - 78;
     QCOMPARE(window_->OutputPane()->geometry(), QRect(0, 52, 1000, output));
     const int buttons[] = {1024, 1025, 1026, 1027, 1028, 1029, 1030, 1031, 1032, 1033, 1034, 3, 2, 9};
-    for (int i = 0; i < 14; ++i) QCOMPARE(window_->Control(buttons[i])->geometry(), QRect(71 * i, 52 + output, 71, 26));
+    int x = 0;
+    for (int id : buttons) {
+      QRect r = window_->Control(id)->geometry();
+      QCOMPARE(r.topLeft(), QPoint(x, 52 + output));
+      QCOMPARE(r.height(), 26);
+      x += r.width();
+    }
+    QVERIFY(x <= 1000);
     QCOMPARE(window_->Status()->geometry(), QRect(0, 600 - status, 1000, status));
-    QCOMPARE(window_->minimumHeight(), status + 104);
+    QCOMPARE(window_->minimumHeight(), menu + status + 104);
 
+    // With room for every caption of a row the weights alone decide.
     window_->resize(1400, 700);
     QCOMPARE(window_->Control(1136)->width(), 1400 * 21 / 28);
-    QCOMPARE(window_->Control(9)->geometry().top(), 52 + 700 - status - 78);
+    QCOMPARE(window_->Control(9)->geometry().top(), 52 + 700 - menu - status - 78);
+  }
+
+  // Every caption of a button or label is drawn whole, in the font the
+  // control uses, in both languages, at the window's first size on the
+  // 1280 x 800 screen of a small laptop and on a large one.
+  void captionsFitAtTheDefaultSize() {
+    auto room = [](QWidget* w) {
+      if (auto* push = qobject_cast<QPushButton*>(w)) {
+        QStyleOptionButton option;
+        option.initFrom(push);
+        option.text = push->text();
+        if (push->isDefault()) option.features |= QStyleOptionButton::DefaultButton;
+        return push->style()->subElementRect(QStyle::SE_PushButtonContents, &option, push).width();
+      }
+      auto* label = qobject_cast<QLabel*>(w);
+      int indent = label->indent() >= 0 ? label->indent()
+                                        : (label->frameWidth() > 0 ? label->fontMetrics().horizontalAdvance('x') / 2 : 0);
+      return label->contentsRect().width() - 2 * label->margin() - indent;
+    };
+    for (Language language : {Language::kJapanese, Language::kEnglish}) {
+      QVERIFY(window_->SetLanguage(language));
+      for (QSize screen : {QSize(1280, 800), QSize(1920, 1080)}) {
+        ControlRect size = DefaultWindowSize(screen.width(), screen.height());
+        window_->resize(size.Width, size.Height);
+        int checked = 0;
+        for (QWidget* w : window_->findChildren<QWidget*>()) {
+          QString text;
+          if (auto* push = qobject_cast<QPushButton*>(w)) text = push->text();
+          if (auto* label = qobject_cast<QLabel*>(w)) text = label->text();
+          if (text.isEmpty() || !w->isVisibleTo(window_.get())) continue;
+          int advance = w->fontMetrics().horizontalAdvance(text);
+          QVERIFY2(advance <= room(w), qPrintable(QStringLiteral("%1 at %2 px: needs %3, has %4")
+                                                      .arg(text).arg(size.Width).arg(advance).arg(room(w))));
+          ++checked;
+        }
+        QCOMPARE(checked, 14 + 2 + 4);  // the buttons of both rows and the two labels
+      }
+    }
+  }
+
+  // The menu bar: its commands are the buttons' (same captions, enabled
+  // states and effect), View holds the language, Help the Version box.
+  void menuBarRunsTheCommands() {
+    QList<QAction*> menus = window_->MenuBar()->actions();
+    QCOMPARE(menus.size(), 4);
+    QCOMPARE(menus[0]->text(), U("ファイル(&F)"));
+    QAction* language = window_->findChild<QAction*>(QStringLiteral("languageSetting"));
+    QVERIFY(menus[2]->menu()->actions().contains(language));
+    auto statesAgree = [&] {
+      for (int id : {1024, 1025, 1026, 1027, 1028, 1029, 1030, 1031, 1032, 1033, 1034, 3, 2, 9, 1036, 1037, 1038, 1039}) {
+        QAction* action = window_->MenuAction(id);
+        QVERIFY2(action != nullptr, qPrintable(QString::number(id)));
+        QVERIFY2(action->isEnabled() == window_->Control(id)->isEnabled(), qPrintable(QString::number(id)));
+      }
+    };
+    statesAgree();
+    QVERIFY(!window_->MenuAction(kCmdSearchDates)->isEnabled());
+    ReadFile(SmallHive("menu", true));
+    statesAgree();
+    window_->MenuAction(kCmdSearchDates)->trigger();
+    Settle();
+    QVERIFY2(window_->Status()->Message().endsWith(U("検索(日付有)完了")), qPrintable(window_->Status()->Message()));
+
+    language->setChecked(true);
+    QStringList titles;
+    for (QAction* m : window_->MenuBar()->actions()) titles << m->text();
+    QCOMPARE(titles, (QStringList{"&File", "&Commands", "&View", "&Help"}));
+    QCOMPARE(window_->MenuAction(kCmdRepair)->text(), QStringLiteral("Repair"));
+    QCOMPARE(window_->MenuAction(kCmdRead)->text(), QStringLiteral("Read..."));
+    QString title;
+    QTimer::singleShot(0, this, [&] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        title = box->windowTitle();
+        box->accept();
+      }
+    });
+    window_->MenuAction(kCmdVersion)->trigger();
+    QCOMPARE(title, U("Version情報"));
+  }
+
+  // Each status cell says what it shows, in the window's language; the
+  // tooltip starts with the cell's own label, so it explains that cell.
+  void statusCellsExplainThemselves() {
+    StatusBar* bar = window_->Status();
+    std::map<Language, QStringList> tips;
+    for (Language language : {Language::kJapanese, Language::kEnglish}) {
+      QVERIFY(window_->SetLanguage(language));
+      for (int part = 1; part <= 8; ++part) {
+        QString tip = bar->PartToolTip(part);
+        QString label = part == 8 ? QStringLiteral("thread=") : bar->PartText(part) + QLatin1Char(':');
+        QVERIFY2(tip.startsWith(label) && tip.size() > label.size() + 10, qPrintable(tip));
+        tips[language] << tip;
+      }
+      QCOMPARE(QSet<QString>(tips[language].begin(), tips[language].end()).size(), 8);
+      // The tooltip shows where the cell is.
+      QRect rebuild = bar->PartRect(7);
+      QHelpEvent help(QEvent::ToolTip, rebuild.center(), bar->mapToGlobal(rebuild.center()));
+      QCoreApplication::sendEvent(bar, &help);
+      QTRY_COMPARE(QToolTip::text(), tips[language][6]);
+      QToolTip::hideText();
+    }
+    for (int part = 1; part <= 8; ++part) QVERIFY(tips[Language::kJapanese][part - 1] != tips[Language::kEnglish][part - 1]);
+    bar->SetMessage(QStringLiteral("a message longer than its part"));
+    QCOMPARE(bar->PartToolTip(0), QStringLiteral("a message longer than its part"));
+    bar->SetStatusLayout(StatusLayout::kBusy);
+    QVERIFY(bar->PartToolTip(1).startsWith(QStringLiteral("thread=")));
+    QVERIFY(bar->PartToolTip(2).isEmpty());
+    bar->SetStatusLayout(StatusLayout::kIdle);
   }
 
   void controlsAsTheTablesMakeThem() {
