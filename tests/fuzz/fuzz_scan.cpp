@@ -99,16 +99,23 @@ void SearchWritten(const quelbrix::HiveContext& repaired) {
   }
 }
 
+// A context that holds the input as Read would leave it.
+bool Loaded(quelbrix::HiveContext& ctx, const uint8_t* data, size_t size) {
+  using namespace quelbrix;
+  ctx.OutputFolder = OutputFolder();
+  ctx.CurrentFile = ctx.OutputFolder + "/fuzz.hiv";
+  if (!AllocateImage(ctx, size)) return false;
+  std::memcpy(ctx.Image, data, size);
+  TakeHiveVersion(ctx);
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quelbrix;
   HiveContext ctx;
-  ctx.OutputFolder = OutputFolder();
-  ctx.CurrentFile = ctx.OutputFolder + "/fuzz.hiv";
-  if (!AllocateImage(ctx, size)) return 0;
-  std::memcpy(ctx.Image, data, size);
-  TakeHiveVersion(ctx);
+  if (!Loaded(ctx, data, size)) return 0;
   Run(ctx, kCmdSearchDates);
   Run(ctx, kCmdSearchNoDates);
   // Repair changes the image in place; the repaired image must scan again.
@@ -117,20 +124,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Run(ctx, kCmdSearchNoDates);
 
   HiveContext fresh;
-  fresh.OutputFolder = ctx.OutputFolder;
-  fresh.CurrentFile = ctx.CurrentFile;
-  if (!AllocateImage(fresh, size)) return 0;
-  std::memcpy(fresh.Image, data, size);
-  TakeHiveVersion(fresh);
+  if (!Loaded(fresh, data, size)) return 0;
   Run(fresh, kCmdDefrag);
   Run(fresh, kCmdSearchNoDates);
 
   HiveContext restored;
-  restored.OutputFolder = ctx.OutputFolder;
-  restored.CurrentFile = ctx.CurrentFile;
-  if (!AllocateImage(restored, size)) return 0;
-  std::memcpy(restored.Image, data, size);
-  TakeHiveVersion(restored);
+  if (!Loaded(restored, data, size)) return 0;
   deleted::DeletedScan scan = deleted::FindDeleted(restored.Image, size);
   if (scan.Keys.empty()) return 0;
   if (!undelete::UndeleteKey(restored, scan, 0).Done) return 0;
