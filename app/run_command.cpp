@@ -8,8 +8,9 @@
 #include <system_error>
 #include <thread>
 
+#include "app/frontend.h"
 #include "app/recover_image.h"
-#include "core/frontend.h"
+#include "app/registry_rebuild.h"
 #include "core/report_log.h"
 #include "hive/report_finding.h"
 #include "core/texts.h"
@@ -227,7 +228,11 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
 
   if (!ctx.AccessMapZero) std::memset(ctx.Image + ctx.ImageSize, 0, ctx.ImageSize);
   ctx.AccessMapZero = false;
+  ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
+  RegistryRebuild rebuild(ctx);
+  ctx.Rebuild = ctx.Rules.RebuildCalls ? &rebuild : nullptr;
   ScanHive(ctx);
+  ctx.Rebuild = nullptr;
   FreeDescriptorList(ctx);
 
   now = NowText();
@@ -326,7 +331,7 @@ CommandOutcome RunLive(HiveContext& ctx, const std::string& caption) {
     }
     case kCmdDeleteSubkeys: {
       DeleteCounts counts;
-      if (!DeleteSubkeys(ctx, &counts)) return Fail(ctx, caption);
+      if (!DeleteSubkeys(ctx, ctx, &counts)) return Fail(ctx, caption);
       bool aborted = ctx.Aborted();
       if (aborted) {
         CommandStatus(ctx, caption, TextId::kAborted, "");
@@ -427,6 +432,9 @@ CommandOutcome RunCommand(HiveContext& ctx) {
   ThreadCountText(ctx, 1, platform::IncrementThreadCount());
   if (ctx.UI != nullptr) ctx.UI->UpdateButtonStates(ctx);
   std::string caption = CommandCaption(ctx, ctx.CommandId);
+  // The passes and the live commands name the command in their status texts.
+  ctx.CaptionAnsi = caption;
+  ctx.CaptionShown = ShownCaption(ctx.CommandId);
   if (ctx.UI != nullptr) ctx.UI->ShowStatus(0, caption, ShownCaption(ctx.CommandId), "");
   ctx.Failure = platform::Status();
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/context.h"
+#include "app/context.h"
 
 namespace quelbrix {
 namespace platform {

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "app/startup.h"
-#include "core/context.h"
+#include "app/context.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "registry/hive_reader.h"

@@ -13,8 +13,8 @@
 #include <string>
 
 #include "app/run_command.h"
-#include "core/context.h"
-#include "core/frontend.h"
+#include "app/context.h"
+#include "app/frontend.h"
 #include "platform/files.h"
 #include "txlog/txlog.h"
 

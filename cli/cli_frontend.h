@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/frontend.h"
+#include "app/frontend.h"
 
 namespace quelbrix {
 

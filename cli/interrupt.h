@@ -4,7 +4,7 @@
 // the running command to stop; the second ends the process at once.
 #pragma once
 
-#include "core/context.h"
+#include "app/context.h"
 
 namespace quelbrix {
 

@@ -17,7 +17,7 @@
 #include "cli/interrupt.h"
 #include "cli/messages.h"
 #include "cli/outcome.h"
-#include "core/context.h"
+#include "app/context.h"
 #include "core/report_log.h"
 #include "core/texts.h"
 #include "deleted/deleted.h"
@@ -195,6 +195,7 @@ class Runner {
     }
     undelete::UndeleteResult result = undelete::UndeleteKey(ctx_, scan, key);
     if (!result.Done) {
+      ctx_.ImageUnfit = true;  // the writer may have left part of its work
       Refuse(FailedText(kCmdWrite));
       SayFileProblem(hive, result.Problem + "; nothing written");
       return kExitFailed;

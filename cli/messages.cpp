@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/context.h"
+#include "app/context.h"
 #include "core/texts.h"
 
 namespace quelbrix {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/context.h"
+#include "app/context.h"
 #include "app/run_command.h"
 #include "report/findings.h"
 

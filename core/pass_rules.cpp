@@ -1,6 +1,6 @@
 #include "core/pass_rules.h"
 
-#include "core/context.h"
+#include "core/commands.h"
 
 namespace quelbrix {
 

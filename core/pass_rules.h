@@ -1,6 +1,6 @@
 // PassRules: what a scan run does beyond reading, made once from the command
 // and DiagnosticMode when the run starts (MakePassRules) and read by the
-// passes from HiveContext::Rules.  A pass asks what to do, never who runs it.
+// passes from PassState::Rules.  A pass asks what to do, never who runs it.
 #pragma once
 
 #include <cstdint>

@@ -12,7 +12,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "core/frontend.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 
@@ -137,47 +136,29 @@ size_t FormatDateTime(char* dest, const platform::CalendarTime& t) {
 
 uint64_t ReportLimitFor(uint64_t fileSize) { return 64 * fileSize + (uint64_t{64} << 20); }
 
-void LogFile(HiveContext& ctx, std::string_view text) {
-  if (ctx.ReportFile == nullptr || ctx.ReportFull) return;
-  uint64_t line = text.size() + 2;
-  if (ctx.ReportLimit != 0 && ctx.ReportBytes + line > ctx.ReportLimit) {
-    ctx.ReportFull = true;
-    ctx.CommandFailed = true;
-    char note[160];
-    std::snprintf(note, sizeof note, "ReportSize Error Limit=%llu: no more lines are written",
-                  static_cast<unsigned long long>(ctx.ReportLimit));
-    std::fputs(note, ctx.ReportFile);
-    std::fwrite("\r\n", 1, 2, ctx.ReportFile);
-    if (ctx.UI != nullptr) ctx.UI->AppendPane(note, kRed);
-    return;
-  }
-  ctx.ReportBytes += line;
-  // Only the scan's thread writes the report: no locking per line.
-  fwrite_unlocked(text.data(), 1, text.size(), ctx.ReportFile);
-  fwrite_unlocked("\r\n", 1, 2, ctx.ReportFile);
+void LogFile(PassState& ctx, std::string_view text) {
+  if (ctx.Out != nullptr) ctx.Out->FileLine(text);
 }
 
-void LogPane(uint32_t colour, HiveContext& ctx, std::string_view text) {
-  if (ctx.ReportFull) return;
-  if (ctx.UI != nullptr) ctx.UI->AppendPane(text, colour);
+void LogPane(uint32_t colour, PassState& ctx, std::string_view text) {
+  if (ctx.Out != nullptr) ctx.Out->PaneLine(colour, text);
 }
 
-void LogLine(HiveContext& ctx, std::string_view text, uint32_t colour) {
+void LogLine(PassState& ctx, std::string_view text, uint32_t colour) {
   LogFile(ctx, text);
   LogPane(colour, ctx, text);
 }
 
-void LogPaneShown(uint32_t colour, HiveContext& ctx, std::string_view ansi, std::string_view utf8) {
-  if (ctx.ReportFull) return;
-  if (ctx.UI != nullptr) ctx.UI->ShowPaneLine(ansi, utf8, colour);
+void LogPaneShown(uint32_t colour, PassState& ctx, std::string_view ansi, std::string_view utf8) {
+  if (ctx.Out != nullptr) ctx.Out->PaneLineShown(colour, ansi, utf8);
 }
 
-void LogLineShown(HiveContext& ctx, std::string_view ansi, std::string_view utf8, uint32_t colour) {
+void LogLineShown(PassState& ctx, std::string_view ansi, std::string_view utf8, uint32_t colour) {
   LogFile(ctx, ansi);
   LogPaneShown(colour, ctx, ansi, utf8);
 }
 
-void LogLineF(HiveContext& ctx, uint32_t colour, const char* format, ...) {
+void LogLineF(PassState& ctx, uint32_t colour, const char* format, ...) {
   char line[4096];
   va_list args;
   va_start(args, format);
@@ -187,8 +168,8 @@ void LogLineF(HiveContext& ctx, uint32_t colour, const char* format, ...) {
   LogLine(ctx, line, colour);
 }
 
-void LogFileF(HiveContext& ctx, const char* format, ...) {
-  if (ctx.ReportFile == nullptr) return;
+void LogFileF(PassState& ctx, const char* format, ...) {
+  if (ctx.Out == nullptr) return;
   char line[4096];
   va_list args;
   va_start(args, format);
@@ -285,7 +266,7 @@ size_t Utf16ToAnsi(char* dest, size_t n, size_t capacity, const uint8_t* src) {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-void DumpHexLine(const uint8_t* bytes, const char* prefixFormat, HiveContext& ctx, uint32_t prefixArg, int64_t count,
+void DumpHexLine(const uint8_t* bytes, const char* prefixFormat, PassState& ctx, uint32_t prefixArg, int64_t count,
                  bool toPane) {
   const size_t size = count < kHeapDumpThreshold ? kHexWorkBuffer : static_cast<size_t>(2 * count + 16645);
   // Every large value would otherwise take fresh (and freshly faulted)
@@ -318,7 +299,7 @@ void DumpHexLine(const uint8_t* bytes, const char* prefixFormat, HiveContext& ct
 }
 #pragma GCC diagnostic pop
 
-void DumpHex(const uint8_t* bytes, HiveContext& ctx, int64_t length) {
+void DumpHex(const uint8_t* bytes, PassState& ctx, int64_t length) {
   uint64_t total = static_cast<uint64_t>(length < 0 ? -length : length);
   for (uint64_t offset = 0; offset < total; offset += 16) {
     uint64_t n = total - offset < 16 ? total - offset : 16;

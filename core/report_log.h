@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 
 namespace quelbrix {
 
@@ -24,21 +24,21 @@ constexpr const char* kDateTimeFormat = "%04d/%02d/%02d %02d:%02d:%02d";
 // repeat itself, and no report of a sound one comes near this.
 uint64_t ReportLimitFor(uint64_t fileSize);
 
-// Past ctx.ReportLimit, LogFile says so once in red, marks the command as
-// failed and drops every later line, in the file and in the pane.
-void LogFile(HiveContext& ctx, std::string_view text);
-void LogPane(uint32_t colour, HiveContext& ctx, std::string_view text);
-void LogLine(HiveContext& ctx, std::string_view text, uint32_t colour);
+// Lines go to the state's PassOutput: the runner's writes the report file
+// and the pane (and past the report's limit, drops them).
+void LogFile(PassState& ctx, std::string_view text);
+void LogPane(uint32_t colour, PassState& ctx, std::string_view text);
+void LogLine(PassState& ctx, std::string_view text, uint32_t colour);
 // The same with the pane's UTF-8 form of the line, for lines that hold the
 // program's own Japanese words or file names: the code page may lack the one
 // and mangle the bytes of the other.
-void LogPaneShown(uint32_t colour, HiveContext& ctx, std::string_view ansi, std::string_view utf8);
-void LogLineShown(HiveContext& ctx, std::string_view ansi, std::string_view utf8, uint32_t colour);
+void LogPaneShown(uint32_t colour, PassState& ctx, std::string_view ansi, std::string_view utf8);
+void LogLineShown(PassState& ctx, std::string_view ansi, std::string_view utf8, uint32_t colour);
 
 // Formats into a 4096-byte buffer and writes the line with LogLine.
-void LogLineF(HiveContext& ctx, uint32_t colour, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void LogLineF(PassState& ctx, uint32_t colour, const char* format, ...) __attribute__((format(printf, 3, 4)));
 // The same into the report file only.
-void LogFileF(HiveContext& ctx, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogFileF(PassState& ctx, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Bounded formatting: never writes more than capacity bytes, always ends the
 // text with a NUL (cutting it when it does not fit).  Returns the length written.
@@ -76,10 +76,10 @@ std::string NowText();
 size_t Utf16ToAnsi(char* dest, size_t n, size_t capacity, const uint8_t* src);
 
 // One line: the formatted prefix, then the hex pairs of count bytes.
-void DumpHexLine(const uint8_t* bytes, const char* prefixFormat, HiveContext& ctx, uint32_t prefixArg, int64_t count,
+void DumpHexLine(const uint8_t* bytes, const char* prefixFormat, PassState& ctx, uint32_t prefixArg, int64_t count,
                  bool toPane);
 // A block as lines of 16 bytes with the prefix "%04x " and the line's offset.
-void DumpHex(const uint8_t* bytes, HiveContext& ctx, int64_t length);
+void DumpHex(const uint8_t* bytes, PassState& ctx, int64_t length);
 
 // Converts one of the program's own UTF-8 texts to the ANSI code page.
 std::string Ansi(std::string_view utf8);

@@ -5,7 +5,6 @@
 
 #include "hive/cells.h"
 
-#include "core/frontend.h"
 #include "core/report_log.h"
 #include "core/texts.h"
 #include "repair/allocator.h"
@@ -29,14 +28,15 @@ CellPlacement PlacementOf(const DefragView& v, uint32_t bin, uint32_t binSize, u
   return uint64_t{m} + kPageSize == binSize ? CellPlacement::kFine : CellPlacement::kLongBinSizeWrong;
 }
 
-DefragCaption DefragHeading(HiveContext& ctx, const char* name) {
+DefragCaption DefragHeading(PassState& ctx, const char* name) {
   LogLineF(ctx, kGreen, "[%s] %s", name, NowText().c_str());
-  return {CommandCaption(ctx, ctx.CommandId), ShownCaption(ctx.CommandId)};
+  return {ctx.CaptionAnsi, ctx.CaptionShown};
 }
 
-void DefragStatus(HiveContext& ctx, const DefragCaption& caption, const char* pass, const DefragProgress& p) {
+void DefragStatus(PassState& ctx, const DefragCaption& caption, const char* pass, const DefragProgress& p) {
   const std::string& ansi = caption.Ansi;
-  if (ctx.UI == nullptr) return;
+  PassOutput* out = ctx.StatusOut();
+  if (out == nullptr) return;
   char text[kLineBuffer + 64];
   size_t length = 0;
   size_t passBytes = std::strlen(pass);
@@ -65,8 +65,8 @@ void DefragStatus(HiveContext& ctx, const DefragCaption& caption, const char* pa
     *at = '\0';
     length = static_cast<size_t>(at - text);
   }
-  ctx.UI->ShowProgress(p.Done, p.Total);
-  ctx.UI->ShowStatus(0, std::string_view(text, length), caption.Shown, text + std::min(ansi.size(), length));
+  out->Progress(p.Done, p.Total);
+  out->Status(0, std::string_view(text, length), caption.Shown, text + std::min(ansi.size(), length));
 }
 
 bool SplitHbins(const DefragView& v, uint32_t bin, uint32_t hole, int32_t index) {

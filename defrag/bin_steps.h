@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 #include "hive/access_map.h"
 #include "hive/bins.h"
 #include "hive/cells.h"
@@ -20,7 +20,7 @@ constexpr uint32_t kDefragPageCell = kPageSize - kBinHeaderSize;
 
 // Everything a pass reads and writes, made once per pass.
 struct DefragView {
-  explicit DefragView(HiveContext& c) : ctx(c), image(c), map(c), totals(map) {}
+  explicit DefragView(PassState& c) : ctx(c), image(c), map(c), totals(map) {}
 
   bool OldFormat() const { return IsOldFormat(ctx.HiveMajorVersion, ctx.HiveMinorVersion); }
   bool Diagnostic() const { return ctx.DiagnosticMode != 0; }
@@ -46,7 +46,7 @@ struct DefragView {
   void SetBinSize(uint32_t bin, uint32_t size) const;
   BinShadow Shadow(uint32_t bin) const { return BinShadow(map, bin); }
 
-  HiveContext& ctx;
+  PassState& ctx;
   HiveImage image;
   AccessMap map;
   ScanTotals totals;
@@ -67,7 +67,7 @@ struct DefragCaption {
   std::string Shown;
 };
 // Writes "[name] <local time>" in green and returns the caption.
-DefragCaption DefragHeading(HiveContext& ctx, const char* name);
+DefragCaption DefragHeading(PassState& ctx, const char* name);
 
 // Shows a pass's progress as status part 0, the text
 // "CAPTION PASS HbinCount=INDEX (START) / BINS (+EXPANDED)"; the caption is
@@ -83,7 +83,7 @@ struct DefragProgress {
   uint64_t Done = 0;
   uint64_t Total = 0;
 };
-void DefragStatus(HiveContext& ctx, const DefragCaption& caption, const char* pass, const DefragProgress& p);
+void DefragStatus(PassState& ctx, const DefragCaption& caption, const char* pass, const DefragProgress& p);
 
 // When `hole` (a free cell of `bin`) reaches the bin end and at least 4096
 // bytes lie between them, cuts those bytes, rounded down to whole pages,

@@ -7,13 +7,13 @@
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 
 namespace quelbrix {
 
-int32_t DefragUnpackedCells(HiveContext& ctx);
-int32_t DefragUnallocCells(HiveContext& ctx);
-int32_t DefragUnallocHbins(HiveContext& ctx);
+int32_t DefragUnpackedCells(PassState& ctx);
+int32_t DefragUnallocCells(PassState& ctx);
+int32_t DefragUnallocHbins(PassState& ctx);
 
 // The layout that the packing and backward passes improve, over the bins
 // that can be walked: the end of the bins, the allocated cells that sit
@@ -36,7 +36,7 @@ class DefragRecords {
   DefragLayout best_;
   bool set_ = false;
 };
-DefragLayout MeasureDefragLayout(HiveContext& ctx);
+DefragLayout MeasureDefragLayout(PassState& ctx);
 // The most rounds of the packing and backward passes that a hive of this
 // layout is given.
 uint32_t DefragRoundLimit(const DefragLayout& start);
@@ -47,6 +47,6 @@ enum class DefragLoopEnd {
   kStopped,  // rounds moved cells but got nowhere, or the rounds ran out (said in red)
 };
 // The packing and backward passes in turn until a round moves nothing.
-DefragLoopEnd RunDefragLoop(HiveContext& ctx);
+DefragLoopEnd RunDefragLoop(PassState& ctx);
 
 }  // namespace quelbrix

@@ -24,7 +24,7 @@ bool DefragRecords::Beaten(const DefragLayout& now) {
   return beaten;
 }
 
-DefragLayout MeasureDefragLayout(HiveContext& ctx) {
+DefragLayout MeasureDefragLayout(PassState& ctx) {
   DefragView v(ctx);
   DefragLayout layout;
   layout.HiveLength = v.BinsEnd();
@@ -62,7 +62,7 @@ uint32_t DefragRoundLimit(const DefragLayout& start) {
   return start.Cells + start.Bins + 2;
 }
 
-DefragLoopEnd RunDefragLoop(HiveContext& ctx) {
+DefragLoopEnd RunDefragLoop(PassState& ctx) {
   const uint32_t limit = DefragRoundLimit(MeasureDefragLayout(ctx));
   // Records of the layout after the packing pass and after the whole round.
   // A sound hive may need a round that beats none of them (cells that the
@@ -71,8 +71,8 @@ DefragLoopEnd RunDefragLoop(HiveContext& ctx) {
   constexpr uint32_t kRoundsWithoutRecord = 3;
   DefragRecords packedRecords, roundRecords;
   uint32_t withoutRecord = 0;
-  int32_t (*const pack)(HiveContext&) = ctx.DefragRoundPass ? ctx.DefragRoundPass : DefragUnpackedCells;
-  int32_t (*const backward)(HiveContext&) = ctx.DefragRoundPass ? ctx.DefragRoundPass : DefragUnallocCells;
+  int32_t (*const pack)(PassState&) = ctx.DefragRoundPass ? ctx.DefragRoundPass : DefragUnpackedCells;
+  int32_t (*const backward)(PassState&) = ctx.DefragRoundPass ? ctx.DefragRoundPass : DefragUnallocCells;
   for (uint32_t round = 1;; ++round) {
     int32_t moved = pack(ctx);
     if (ctx.Aborted()) return DefragLoopEnd::kAborted;

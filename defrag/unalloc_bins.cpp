@@ -30,7 +30,7 @@ struct Region {
 
 class UnallocHbins {
  public:
-  explicit UnallocHbins(HiveContext& ctx) : v_(ctx) {}
+  explicit UnallocHbins(PassState& ctx) : v_(ctx) {}
   int32_t Run();
 
  private:
@@ -216,7 +216,7 @@ int32_t UnallocHbins::Run() {
 
 }  // namespace
 
-int32_t DefragUnallocHbins(HiveContext& ctx) {
+int32_t DefragUnallocHbins(PassState& ctx) {
   if (ctx.Image == nullptr) return 0;
   return UnallocHbins(ctx).Run();
 }

@@ -19,7 +19,7 @@ namespace {
 
 class UnallocCells {
  public:
-  explicit UnallocCells(HiveContext& ctx) : v_(ctx) {}
+  explicit UnallocCells(PassState& ctx) : v_(ctx) {}
   int32_t Run();
 
  private:
@@ -135,7 +135,7 @@ int32_t UnallocCells::Run() {
 
 }  // namespace
 
-int32_t DefragUnallocCells(HiveContext& ctx) {
+int32_t DefragUnallocCells(PassState& ctx) {
   if (ctx.Image == nullptr) return 0;
   return UnallocCells(ctx).Run();
 }

@@ -19,7 +19,7 @@ namespace {
 
 class UnpackedCells {
  public:
-  explicit UnpackedCells(HiveContext& ctx) : v_(ctx) {}
+  explicit UnpackedCells(PassState& ctx) : v_(ctx) {}
   int32_t Run();
 
  private:
@@ -201,7 +201,7 @@ int32_t UnpackedCells::Run() {
 
 }  // namespace
 
-int32_t DefragUnpackedCells(HiveContext& ctx) {
+int32_t DefragUnpackedCells(PassState& ctx) {
   if (ctx.Image == nullptr) return 0;
   return UnpackedCells(ctx).Run();
 }

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 #include "core/invariant.h"
 #include "hive/bytes.h"
 #include "hive/image.h"
@@ -20,7 +20,7 @@ namespace quelbrix {
 class AccessMap {
  public:
   AccessMap(uint8_t* data, uint32_t size) : data_(data), size_(size) {}
-  explicit AccessMap(HiveContext& ctx)
+  explicit AccessMap(PassState& ctx)
       : data_(ctx.Image ? ctx.Image + ctx.ImageSize : nullptr), size_(ctx.Image ? ctx.ImageSize : 0) {}
 
   uint8_t* Data() const { return data_; }
@@ -253,7 +253,7 @@ enum class RepairCounter : uint32_t {
 class ScanTotals {
  public:
   explicit ScanTotals(const AccessMap& map) : map_(map) {}
-  explicit ScanTotals(HiveContext& ctx) : map_(ctx) {}
+  explicit ScanTotals(PassState& ctx) : map_(ctx) {}
 
   uint32_t Get(Total t) const { return map_.U32(static_cast<uint32_t>(t)); }
   void Set(Total t, uint32_t v) const { map_.SetU32(static_cast<uint32_t>(t), v); }

@@ -13,7 +13,7 @@ std::string GuidText(const uint8_t* g) {
   return text;
 }
 
-bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile) {
+bool BaseBlockPhase(PassState& ctx, bool keepShortFile) {
   HiveImage image(ctx);
   BaseBlock bb(image);
   uint32_t fileSize = static_cast<uint32_t>(ctx.FileSize);
@@ -85,7 +85,7 @@ bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile) {
   return true;
 }
 
-void RepairBaseBlock(HiveContext& ctx) {
+void RepairBaseBlock(PassState& ctx) {
   HiveImage image(ctx);
   if (image.Size() < kBaseBlockSize + kBinHeaderSize) return;
   BaseBlock bb(image);
@@ -133,7 +133,7 @@ void RepairBaseBlock(HiveContext& ctx) {
   }
 }
 
-void ClosingFixup(HiveContext& ctx) {
+void ClosingFixup(PassState& ctx) {
   HiveImage image(ctx);
   if (image.Size() < kBaseBlockSize) return;
   BaseBlock bb(image);

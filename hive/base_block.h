@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 #include "hive/bins.h"
 #include "hive/regf.h"
 
@@ -55,13 +55,13 @@ std::string GuidText(const uint8_t* guid);
 // Phase 1 of a scan.  False when the scan must stop (no "regf", or a file
 // shorter than the declared hive bins data size + 4096 unless keepShortFile:
 // the caller then salvages what the file holds).
-bool BaseBlockPhase(HiveContext& ctx, bool keepShortFile = false);
+bool BaseBlockPhase(PassState& ctx, bool keepShortFile = false);
 
 // Base-block repair at the end of Repair in diagnostic mode.
-void RepairBaseBlock(HiveContext& ctx);
+void RepairBaseBlock(PassState& ctx);
 
 // Closing fix-up of Repair and Defrag: FileSize from the declared size, then
 // the checksum.
-void ClosingFixup(HiveContext& ctx);
+void ClosingFixup(PassState& ctx);
 
 }  // namespace quelbrix

@@ -14,7 +14,7 @@ bool ZeroCellTail(const CellView& cell, uint64_t used) {
   return ZeroTail(cell.Bytes(), static_cast<int64_t>(used), static_cast<int64_t>(total));
 }
 
-bool SegmentChecked(HiveContext& ctx, uint32_t list, uint64_t segment) {
+bool SegmentChecked(PassState& ctx, uint32_t list, uint64_t segment) {
   AccessMap map(ctx);
   if (!map.Contains(segment, 8)) return false;
   CellShadow shadow(map, static_cast<uint32_t>(segment));

@@ -6,14 +6,14 @@
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 #include "hive/cells.h"
 
 namespace quelbrix::valuestep {
 
-inline bool RepairMode(const HiveContext& ctx) { return ctx.Rules.Repair; }
-inline bool ExtendedRepair(const HiveContext& ctx) { return ctx.Rules.ExtendedRepair; }
-inline bool BigDataHive(const HiveContext& ctx) { return HasBigData(ctx.HiveMajorVersion, ctx.HiveMinorVersion); }
+inline bool RepairMode(const PassState& ctx) { return ctx.Rules.Repair; }
+inline bool ExtendedRepair(const PassState& ctx) { return ctx.Rules.ExtendedRepair; }
+inline bool BigDataHive(const PassState& ctx) { return HasBigData(ctx.HiveMajorVersion, ctx.HiveMinorVersion); }
 inline uint32_t StoredLength(const VkCell& vk) { return vk.DataLength() & 0x7FFFFFFFu; }
 
 // ZeroTail over an allocated cell from `used` to its end, never past the image.
@@ -22,6 +22,6 @@ bool ZeroCellTail(const CellView& cell, uint64_t used);
 // Whether the segment at image position `segment` passed its check with the
 // list at `list` as referrer (a segment that failed is never read or written
 // again).
-bool SegmentChecked(HiveContext& ctx, uint32_t list, uint64_t segment);
+bool SegmentChecked(PassState& ctx, uint32_t list, uint64_t segment);
 
 }  // namespace quelbrix::valuestep

@@ -12,7 +12,7 @@
 namespace quelbrix {
 namespace {
 
-int Fail(HiveContext& ctx, int code, uint64_t cell) {
+int Fail(PassState& ctx, int code, uint64_t cell) {
   Report<FindingKind::kCellsAssert>(ctx, static_cast<uint32_t>(cell), code, static_cast<uint32_t>(cell));
   return code;
 }
@@ -39,7 +39,7 @@ void AppendChild(const HiveImage& image, const AccessMap& map, uint32_t referrer
 
 }  // namespace
 
-int CheckCell(uint32_t referrer, HiveContext& ctx, bool record, uint32_t parentKey, uint64_t cell, uint16_t sig) {
+int CheckCell(uint32_t referrer, PassState& ctx, bool record, uint32_t parentKey, uint64_t cell, uint16_t sig) {
   HiveImage image(ctx);
   AccessMap map(ctx);
   ScanTotals totals(map);

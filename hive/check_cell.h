@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 
 namespace quelbrix {
 
@@ -23,9 +23,9 @@ enum CheckResult : int {
 
 // referrer, parentKey and cell are image positions (0 for none); sig is the
 // two-letter (pseudo-)signature of the kind the caller expects.
-int CheckCell(uint32_t referrer, HiveContext& ctx, bool record, uint32_t parentKey, uint64_t cell, uint16_t sig);
+int CheckCell(uint32_t referrer, PassState& ctx, bool record, uint32_t parentKey, uint64_t cell, uint16_t sig);
 // The bounds of a cell only: no referrer, no kind expected, nothing recorded.
-inline int CheckCellBounds(HiveContext& ctx, uint64_t cell) { return CheckCell(0, ctx, false, 0, cell, 0); }
+inline int CheckCellBounds(PassState& ctx, uint64_t cell) { return CheckCell(0, ctx, false, 0, cell, 0); }
 
 // Zeroes buffer[used..total) when 0 <= used < total and any of those bytes is
 // non-zero; true when it changed something.

@@ -15,7 +15,7 @@ std::string_view BelowRoot(const std::string* path) {
   return slash == std::string_view::npos ? std::string_view() : p.substr(slash + 1);
 }
 
-void Count(HiveContext& ctx, FindingKind kind) {
+void Count(PassState& ctx, FindingKind kind) {
   if (InfoOf(kind).Level == Severity::kFault) ++ctx.FaultLines;
 }
 
@@ -23,7 +23,7 @@ void Count(HiveContext& ctx, FindingKind kind) {
 // other lines.  The report file has no colours.
 uint32_t PaneColour(FindingKind kind) { return InfoOf(kind).Level == Severity::kFault ? kRed : kBlack; }
 
-void Tell(HiveContext& ctx, FindingKind kind, uint32_t offset, std::string_view line) {
+void Tell(PassState& ctx, FindingKind kind, uint32_t offset, std::string_view line) {
   if (ctx.Findings == nullptr) return;
   Finding f;
   f.Kind = kind;
@@ -45,16 +45,16 @@ std::string_view SeverityName(Severity level) {
   return "fault";
 }
 
-void EmitFinding(HiveContext& ctx, FindingKind kind, uint32_t offset, std::string_view line) {
+void EmitFinding(PassState& ctx, FindingKind kind, uint32_t offset, std::string_view line) {
   Count(ctx, kind);
   LogFile(ctx, line);
   LogPane(PaneColour(kind), ctx, line);
   Tell(ctx, kind, offset, line);
 }
 
-void finding_detail::PlainLine(HiveContext& ctx, std::string_view line) { LogLine(ctx, line, kBlack); }
+void finding_detail::PlainLine(PassState& ctx, std::string_view line) { LogLine(ctx, line, kBlack); }
 
-void EmitFindingShown(HiveContext& ctx, FindingKind kind, uint32_t offset, std::string_view ansi,
+void EmitFindingShown(PassState& ctx, FindingKind kind, uint32_t offset, std::string_view ansi,
                       std::string_view utf8) {
   Count(ctx, kind);
   LogFile(ctx, ansi);

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 #include "hive/bytes.h"
 
 namespace quelbrix {
@@ -27,7 +27,7 @@ constexpr uint32_t CellOffsetOf(uint64_t pos) { return static_cast<uint32_t>(pos
 class HiveImage {
  public:
   HiveImage(uint8_t* data, uint32_t size) : data_(data), size_(size) {}
-  explicit HiveImage(HiveContext& ctx) : data_(ctx.Image), size_(ctx.Image ? ctx.ImageSize : 0) {}
+  explicit HiveImage(PassState& ctx) : data_(ctx.Image), size_(ctx.Image ? ctx.ImageSize : 0) {}
 
   uint8_t* Data() const { return data_; }
   uint32_t Size() const { return size_; }

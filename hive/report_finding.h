@@ -10,7 +10,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 #include "core/invariant.h"
 #include "hive/finding.h"
 
@@ -18,8 +18,8 @@ namespace quelbrix {
 
 // Writes a finding whose line is already made (lines of the program's own
 // words carry their UTF-8 form for the pane as well).
-void EmitFinding(HiveContext& ctx, FindingKind kind, uint32_t offset, std::string_view line);
-void EmitFindingShown(HiveContext& ctx, FindingKind kind, uint32_t offset, std::string_view ansi,
+void EmitFinding(PassState& ctx, FindingKind kind, uint32_t offset, std::string_view line);
+void EmitFindingShown(PassState& ctx, FindingKind kind, uint32_t offset, std::string_view ansi,
                       std::string_view utf8);
 
 namespace finding_detail {
@@ -77,10 +77,10 @@ constexpr bool Matches(const char* format) {
 }
 
 // The kind's line as an ordinary black report line: no finding.
-void PlainLine(HiveContext& ctx, std::string_view line);
+void PlainLine(PassState& ctx, std::string_view line);
 
 template <class... A>
-void Emit(HiveContext& ctx, bool finding, FindingKind kind, uint32_t offset, A... values) {
+void Emit(PassState& ctx, bool finding, FindingKind kind, uint32_t offset, A... values) {
   const char* format = InfoOf(kind).Format;
   char line[4096];
   std::string_view text = format;
@@ -101,7 +101,7 @@ void Emit(HiveContext& ctx, bool finding, FindingKind kind, uint32_t offset, A..
 }  // namespace finding_detail
 
 template <FindingKind K, class... A>
-void Report(HiveContext& ctx, uint32_t offset, A... values) {
+void Report(PassState& ctx, uint32_t offset, A... values) {
   static_assert(sizeof...(A) != 0 || !finding_detail::HasPercent(InfoOf(K).Format),
                 "a line without values is written as it stands");
   static_assert(finding_detail::Matches<std::decay_t<A>...>(InfoOf(K).Format),
@@ -112,7 +112,7 @@ void Report(HiveContext& ctx, uint32_t offset, A... values) {
 // A measure whose line is a finding only past a threshold (a count above
 // zero): below it, the same line in black.
 template <FindingKind K, class... A>
-void ReportIf(bool finding, HiveContext& ctx, uint32_t offset, A... values) {
+void ReportIf(bool finding, PassState& ctx, uint32_t offset, A... values) {
   static_assert(finding_detail::Matches<std::decay_t<A>...>(InfoOf(K).Format),
                 "the values do not match the conversions of this kind's line");
   finding_detail::Emit(ctx, finding, K, offset, values...);
@@ -121,7 +121,7 @@ void ReportIf(bool finding, HiveContext& ctx, uint32_t offset, A... values) {
 // For a kind chosen at run time (a table of kinds, a branch between two):
 // every kind it may be must take these values, which sanitizer builds check.
 template <class... A>
-void ReportAs(HiveContext& ctx, FindingKind kind, uint32_t offset, A... values) {
+void ReportAs(PassState& ctx, FindingKind kind, uint32_t offset, A... values) {
   QUELBRIX_INVARIANT(finding_detail::Matches<std::decay_t<A>...>(InfoOf(kind).Format));
   finding_detail::Emit(ctx, true, kind, offset, values...);
 }

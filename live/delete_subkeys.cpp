@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "core/frontend.h"
 #include "core/texts.h"
 #include "live/live_commands.h"
 #include "registry/registry.h"
@@ -20,17 +19,18 @@ constexpr DWORD kValueNameChars = 16384;
 constexpr size_t kPathText = 4095;
 
 struct Walk {
-  HiveContext& ctx;
+  const PassState& run;
   std::string caption;
   DeleteCounts& counts;
   std::string shownHead;  // the caption in the run's language and a space
 };
 
 void ShowKey(Walk& w, const std::string& path) {
-  if (w.ctx.UI == nullptr) return;
+  PassOutput* out = w.run.StatusOut();
+  if (out == nullptr) return;
   std::string text = w.caption + " " + path;
   if (text.size() > kPathText) text.resize(kPathText);
-  w.ctx.UI->ShowStatus(0, text, w.shownHead, path.size() > kPathText ? path.substr(0, kPathText) : path);
+  out->Status(0, text, w.shownHead, path.size() > kPathText ? path.substr(0, kPathText) : path);
 }
 
 // Empties parent\name.  Buffers live on the heap: one level per key depth,
@@ -53,7 +53,7 @@ bool DeleteSubtree(Walk& w, HKEY parent, const std::string& name, const std::str
     ++w.counts.AccessedKeys;
     std::string child(subkey.data(), chars);
     // The path only feeds the status text; it stops growing at what that shows.
-    if (!w.ctx.Aborted()) DeleteSubtree(w, key, child, path.size() < kPathText ? path + "\\" + child : path);
+    if (!w.run.Aborted()) DeleteSubtree(w, key, child, path.size() < kPathText ? path + "\\" + child : path);
     // A key that stays is passed over, so the next enumeration finds the one after it.
     if (registry::RegDeleteKeyA(key, child.c_str()) != registry::ERROR_SUCCESS) {
       ++w.counts.RemainingKeys;
@@ -75,11 +75,11 @@ bool DeleteSubtree(Walk& w, HKEY parent, const std::string& name, const std::str
 
 }  // namespace
 
-bool DeleteSubkeys(HiveContext& ctx, DeleteCounts* counts) {
+bool DeleteSubkeys(LiveJob& job, const PassState& run, DeleteCounts* counts) {
   *counts = DeleteCounts{};
-  if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
-  Walk w{ctx, CommandCaption(ctx, ctx.CommandId), *counts, ShownCaption(ctx.CommandId) + " "};
-  return DeleteSubtree(w, registry::HKEY_LOCAL_MACHINE, "Rebuild", "") || RegistryRefused(ctx);
+  if (!registry::SelectMachineRegistry(job.RegistryRoot)) return false;
+  Walk w{run, run.CaptionAnsi, *counts, run.CaptionShown + " "};
+  return DeleteSubtree(w, registry::HKEY_LOCAL_MACHINE, "Rebuild", "") || RegistryRefused(job);
 }
 
 }  // namespace quelbrix

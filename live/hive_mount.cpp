@@ -35,37 +35,37 @@ platform::Status BackupCopy(const std::string& path, std::string* copy) {
   }
 }
 
-bool RegistryRefused(HiveContext& ctx) {
-  if (platform::Status why = registry::LastFileFailure(); !why) ctx.Failure = why;
+bool RegistryRefused(LiveJob& job) {
+  if (platform::Status why = registry::LastFileFailure(); !why) job.Failure = why;
   return false;
 }
 
-bool LoadHive(HiveContext& ctx) {
-  if (ctx.InputPath.empty() || ctx.InputPath.size() + kBackupSuffix >= kMaxPath) return false;
+bool LoadHive(LiveJob& job) {
+  if (job.InputPath.empty() || job.InputPath.size() + kBackupSuffix >= kMaxPath) return false;
   // Without the copy there is no way back from what the mount's changes do.
   std::string backup;
-  if (platform::Status copied = BackupCopy(ctx.InputPath, &backup); !copied) {
-    ctx.Failure = copied;
+  if (platform::Status copied = BackupCopy(job.InputPath, &backup); !copied) {
+    job.Failure = copied;
     return false;
   }
-  if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
-  return registry::RegLoadKeyA(registry::HKEY_LOCAL_MACHINE, kMountPoint, ctx.InputPath.c_str()) ==
+  if (!registry::SelectMachineRegistry(job.RegistryRoot)) return false;
+  return registry::RegLoadKeyA(registry::HKEY_LOCAL_MACHINE, kMountPoint, job.InputPath.c_str()) ==
              registry::ERROR_SUCCESS ||
-         RegistryRefused(ctx);
+         RegistryRefused(job);
 }
 
-bool UnloadHive(HiveContext& ctx, uint64_t* fileSize) {
-  if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
+bool UnloadHive(LiveJob& job, uint64_t* fileSize) {
+  if (!registry::SelectMachineRegistry(job.RegistryRoot)) return false;
   // The mount table names the file even when another run loaded it.
   std::string file = registry::MountedHivePath(kMountPoint);
   if (registry::RegUnLoadKeyA(registry::HKEY_LOCAL_MACHINE, kMountPoint) != registry::ERROR_SUCCESS)
-    return RegistryRefused(ctx);
+    return RegistryRefused(job);
   if (fileSize != nullptr) *fileSize = platform::FileSizeOf(file);
   return true;
 }
 
-bool RebuildMounted(HiveContext& ctx) {
-  if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
+bool RebuildMounted(LiveJob& job) {
+  if (!registry::SelectMachineRegistry(job.RegistryRoot)) return false;
   registry::HKEY key = 0;
   if (registry::RegOpenKeyExA(registry::HKEY_LOCAL_MACHINE, kMountPoint, 0, registry::KEY_ALL_ACCESS, &key) !=
       registry::ERROR_SUCCESS)

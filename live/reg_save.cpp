@@ -100,25 +100,25 @@ platform::Status MoveToTrash(const std::string& path, const std::string& outputF
   return platform::Status();
 }
 
-bool RegSaveHive(HiveContext& ctx, uint64_t* savedSize) {
+bool RegSaveHive(LiveJob& job, uint64_t* savedSize) {
   *savedSize = 0;
-  std::string target = ctx.OutputFolder + "/" + ctx.HiveKeyName + ".tmp";
-  if (ctx.HiveKeyName.empty() || target.size() >= kMaxPath) return false;
+  std::string target = job.OutputFolder + "/" + job.HiveKeyName + ".tmp";
+  if (job.HiveKeyName.empty() || target.size() >= kMaxPath) return false;
   // As the recycle bin would, this keeps the older file; if it cannot be
   // moved, RegSaveKeyA refuses to replace it and the command fails.
   if (platform::FileExists(target)) {
     std::string moved;
     // Said when the save then fails on the file still standing there.
-    if (platform::Status kept = MoveToTrash(target, ctx.OutputFolder, &moved); !kept) ctx.Failure = kept;
+    if (platform::Status kept = MoveToTrash(target, job.OutputFolder, &moved); !kept) job.Failure = kept;
   }
-  if (!registry::SelectMachineRegistry(ctx.RegistryRoot)) return false;
+  if (!registry::SelectMachineRegistry(job.RegistryRoot)) return false;
   // A hive whose changes cannot reach its file would be saved ahead of it.
-  if (registry::RegFlushKey(registry::HKEY_LOCAL_MACHINE) != registry::ERROR_SUCCESS) return RegistryRefused(ctx);
+  if (registry::RegFlushKey(registry::HKEY_LOCAL_MACHINE) != registry::ERROR_SUCCESS) return RegistryRefused(job);
   registry::HKEY key = 0;
-  if (registry::RegOpenKeyExA(registry::HKEY_LOCAL_MACHINE, ctx.HiveKeyName.c_str(), 0, registry::KEY_ALL_ACCESS,
+  if (registry::RegOpenKeyExA(registry::HKEY_LOCAL_MACHINE, job.HiveKeyName.c_str(), 0, registry::KEY_ALL_ACCESS,
                               &key) != registry::ERROR_SUCCESS)
     return false;
-  bool saved = registry::RegSaveKeyA(key, target.c_str(), nullptr) == registry::ERROR_SUCCESS || RegistryRefused(ctx);
+  bool saved = registry::RegSaveKeyA(key, target.c_str(), nullptr) == registry::ERROR_SUCCESS || RegistryRefused(job);
   if (saved) *savedSize = platform::FileSizeOf(target);
   registry::RegCloseKey(key);
   return saved;

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/context.h"
+#include "core/commands.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "registry/hive_reader.h"

@@ -23,7 +23,7 @@ enum class Walk { kNoFree, kFound, kOverflow };
 
 class Allocator {
  public:
-  explicit Allocator(HiveContext& ctx)
+  explicit Allocator(PassState& ctx)
       : ctx_(ctx), image_(ctx), map_(ctx), totals_(map_), index_(ctx.FreeIndex) {}
 
   uint32_t Get(bool lowOnly, uint32_t limit, uint32_t length);
@@ -50,7 +50,7 @@ class Allocator {
   uint32_t Expand(uint32_t length);
   void Clear(uint32_t cell, uint32_t length) const;
 
-  HiveContext& ctx_;
+  PassState& ctx_;
   HiveImage image_;
   AccessMap map_;
   ScanTotals totals_;
@@ -403,12 +403,12 @@ uint32_t Allocator::DeleteTrailing() {
 
 }  // namespace
 
-uint32_t GetNewCells(HiveContext& ctx, bool lowOnly, uint32_t limitBin, int32_t length) {
+uint32_t GetNewCells(PassState& ctx, bool lowOnly, uint32_t limitBin, int32_t length) {
   if (ctx.Image == nullptr || length < 8 || length % 8 != 0) return 0;
   return Allocator(ctx).Get(lowOnly, limitBin, static_cast<uint32_t>(length));
 }
 
-void AdjustCells(HiveContext& ctx, uint32_t cell, uint64_t needed) {
+void AdjustCells(PassState& ctx, uint32_t cell, uint64_t needed) {
   if (!ctx.Rules.Defrag || ctx.Image == nullptr || needed > 0xFFFFFFF8u) return;
   // A cut never makes a cell shorter than a size word can describe.
   uint32_t n = static_cast<uint32_t>(RoundUp8(BigCellLength(ctx, static_cast<uint32_t>(needed))));
@@ -424,17 +424,17 @@ void AdjustCells(HiveContext& ctx, uint32_t cell, uint64_t needed) {
   ScanTotals(ctx).Count(RepairCounter::AdjustCellsClean);
 }
 
-void InitHbin(HiveContext& ctx, uint32_t at, uint32_t size) {
+void InitHbin(PassState& ctx, uint32_t at, uint32_t size) {
   if (ctx.Image == nullptr) return;
   Allocator(ctx).Init(at, size);
 }
 
-uint32_t DeleteTrailingHbins(HiveContext& ctx) {
+uint32_t DeleteTrailingHbins(PassState& ctx) {
   if (ctx.Image == nullptr) return 0;
   return Allocator(ctx).DeleteTrailing();
 }
 
-uint32_t BigCellLength(const HiveContext& ctx, uint32_t n) {
+uint32_t BigCellLength(const PassState& ctx, uint32_t n) {
   if (n <= kSmallCellMax) return n;
   uint64_t pages = (uint64_t{n} + kPageSize - 1) / kPageSize * kPageSize;
   if (pages > 0xFFFFFFF8u) return n;
@@ -443,7 +443,7 @@ uint32_t BigCellLength(const HiveContext& ctx, uint32_t n) {
   return rounded < kSegmentCellSize ? rounded : kSegmentCellSize;
 }
 
-void FreeCell(HiveContext& ctx, const CellView& cell) {
+void FreeCell(PassState& ctx, const CellView& cell) {
   if (!cell.Valid() || !cell.Allocated()) return;
   uint32_t length = cell.Length();
   cell.SetSize(static_cast<int32_t>(length));

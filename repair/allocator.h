@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 
 namespace quelbrix {
 
@@ -17,16 +17,16 @@ class CellView;
 
 // length: whole cell length, a positive multiple of 8.  limitBin: image
 // position of a bin, or 0 for none.  Returns the new cell's position or 0.
-uint32_t GetNewCells(HiveContext& ctx, bool lowOnly, uint32_t limitBin, int32_t length);
+uint32_t GetNewCells(PassState& ctx, bool lowOnly, uint32_t limitBin, int32_t length);
 // needed: the caller's trim length.  Acts only under Defrag (1028).
-void AdjustCells(HiveContext& ctx, uint32_t cell, uint64_t needed);
-void InitHbin(HiveContext& ctx, uint32_t at, uint32_t size);
-uint32_t DeleteTrailingHbins(HiveContext& ctx);
-uint32_t BigCellLength(const HiveContext& ctx, uint32_t n);
+void AdjustCells(PassState& ctx, uint32_t cell, uint64_t needed);
+void InitHbin(PassState& ctx, uint32_t at, uint32_t size);
+uint32_t DeleteTrailingHbins(PassState& ctx);
+uint32_t BigCellLength(const PassState& ctx, uint32_t n);
 
 // The one way a pass gives up an allocated cell: its size word is made
 // positive, its shadow cleared (a free cell has no referrer and no children)
 // and the free-space index told that its bin may serve more.
-void FreeCell(HiveContext& ctx, const CellView& cell);
+void FreeCell(PassState& ctx, const CellView& cell);
 
 }  // namespace quelbrix

@@ -121,9 +121,9 @@ uint64_t MendCells(const HiveImage& image, uint64_t bin, uint32_t size, std::vec
 
 }  // namespace
 
-bool MakesHiveSound(const HiveContext& ctx) { return ctx.Rules.Repair; }
+bool MakesHiveSound(const PassState& ctx) { return ctx.Rules.Repair; }
 
-void SalvageBins(HiveContext& ctx) {
+void SalvageBins(PassState& ctx) {
   HiveImage image(ctx);
   ScanTotals totals(ctx);
   ctx.SalvagedFree.clear();

@@ -96,7 +96,7 @@ static_assert(sizeof kCounterLines / sizeof kCounterLines[0] == 77);
 
 }  // namespace
 
-void PrintRepairCounters(HiveContext& ctx) {
+void PrintRepairCounters(PassState& ctx) {
   if (ctx.Image == nullptr) return;
   ScanTotals totals(ctx);
   for (const CounterLine& line : kCounterLines) {
@@ -108,7 +108,7 @@ void PrintRepairCounters(HiveContext& ctx) {
   }
 }
 
-void ForEachRepairCounter(HiveContext& ctx, const std::function<void(std::string_view name, int32_t value)>& visit) {
+void ForEachRepairCounter(PassState& ctx, const std::function<void(std::string_view name, int32_t value)>& visit) {
   if (ctx.Image == nullptr) return;
   ScanTotals totals(ctx);
   for (const CounterLine& line : kCounterLines) {

@@ -5,13 +5,13 @@
 #include <functional>
 #include <string_view>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 
 namespace quelbrix {
 
-void PrintRepairCounters(HiveContext& ctx);
+void PrintRepairCounters(PassState& ctx);
 
 // Every counter by its report name ("FileSizeClean", ...) with its value, zero or not.
-void ForEachRepairCounter(HiveContext& ctx, const std::function<void(std::string_view name, int32_t value)>& visit);
+void ForEachRepairCounter(PassState& ctx, const std::function<void(std::string_view name, int32_t value)>& visit);
 
 }  // namespace quelbrix

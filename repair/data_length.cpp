@@ -35,13 +35,13 @@ constexpr FindingKind kShorter[3] = {FindingKind::kDataLengthError1, FindingKind
 constexpr FindingKind kLonger[3] = {FindingKind::kDataLengthError4, FindingKind::kDataLengthError5,
                                     FindingKind::kDataLengthError6};
 
-void CountFix(HiveContext& ctx, RepairCounter c) { ScanTotals(ctx).Count(c); }
+void CountFix(PassState& ctx, RepairCounter c) { ScanTotals(ctx).Count(c); }
 
-void ResetAllocStart(HiveContext& ctx) { ScanTotals(ctx).Set(Total::AllocStartHbin, 0); }
+void ResetAllocStart(PassState& ctx) { ScanTotals(ctx).Set(Total::AllocStartHbin, 0); }
 
 // A cell asked of the allocator for `payload` data bytes; 0 when none is
 // given or the length cannot be a cell.
-uint32_t NewDataCell(HiveContext& ctx, uint64_t payload) {
+uint32_t NewDataCell(PassState& ctx, uint64_t payload) {
   uint64_t length = RoundUp8(payload + 4);
   if (length > 0x7FFFFFF8u) return 0;
   return GetNewCells(ctx, false, 0, static_cast<int32_t>(length));
@@ -50,7 +50,7 @@ uint32_t NewDataCell(HiveContext& ctx, uint64_t payload) {
 // Records a cell made here as the AccessMap would after the walk had reached
 // it: one reference of its kind, its referrer, and (but for segments) the
 // referrer's first child slot.
-void MarkNewCell(HiveContext& ctx, uint32_t cell, uint32_t accessWord, uint32_t referrer, bool childOfReferrer) {
+void MarkNewCell(PassState& ctx, uint32_t cell, uint32_t accessWord, uint32_t referrer, bool childOfReferrer) {
   AccessMap map(ctx);
   CellShadow shadow(map, cell);
   shadow.SetAccessWord(accessWord);
@@ -58,15 +58,15 @@ void MarkNewCell(HiveContext& ctx, uint32_t cell, uint32_t accessWord, uint32_t 
   if (childOfReferrer) CellShadow(map, referrer).SetChildLink(0, cell);
 }
 
-void ClearFirstChild(HiveContext& ctx, const VkCell& vk) { CellShadow(AccessMap(ctx), vk.Pos()).SetChildLink(0, 0); }
+void ClearFirstChild(PassState& ctx, const VkCell& vk) { CellShadow(AccessMap(ctx), vk.Pos()).SetChildLink(0, 0); }
 
 // Inline bytes from `a` on are padding once the text is inline.
-void ZeroInlineFrom(HiveContext& ctx, const VkCell& vk, uint32_t a) {
+void ZeroInlineFrom(PassState& ctx, const VkCell& vk, uint32_t a) {
   uint8_t* field = vk.Ptr(VkCell::kDataOffset, 4);
   if (a <= 3 && field != nullptr && ZeroTail(field, a, 4)) CountFix(ctx, RepairCounter::dataPaddingClean);
 }
 
-void StoreInline(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a, const uint8_t* first4) {
+void StoreInline(PassState& ctx, const VkCell& vk, uint32_t e, uint32_t a, const uint8_t* first4) {
   CountFix(ctx, RepairCounter::vkDataLengthClean);
   vk.SetDataLength(e | VkCell::kInlineFlag);
   uint8_t bytes[4];
@@ -76,7 +76,7 @@ void StoreInline(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a, con
   ZeroInlineFrom(ctx, vk, a);
 }
 
-void RepairInline(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a) {
+void RepairInline(PassState& ctx, const VkCell& vk, uint32_t e, uint32_t a) {
   HiveImage image(ctx);
   if (e <= 4) {
     CountFix(ctx, RepairCounter::vkDataLengthClean);
@@ -108,7 +108,7 @@ void RepairInline(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a) {
 // taken is given back and the value stays in its data cell.
 // keep: the stored bytes of the text (a multi-string whose last string lacks
 // its terminator counts two bytes beyond them).
-void ConvertdbCells(HiveContext& ctx, const VkCell& vk, const DataCell& old, uint32_t e, uint32_t a,
+void ConvertdbCells(PassState& ctx, const VkCell& vk, const DataCell& old, uint32_t e, uint32_t a,
                     uint32_t keep, const uint8_t* text) {
   HiveImage image(ctx);
   if (ExtendedRepair(ctx)) Report<FindingKind::kConvertBigData>(ctx, vk.Pos());
@@ -166,7 +166,7 @@ void ConvertdbCells(HiveContext& ctx, const VkCell& vk, const DataCell& old, uin
   ResetAllocStart(ctx);
 }
 
-void RepairDataCell(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a, const uint8_t* text) {
+void RepairDataCell(PassState& ctx, const VkCell& vk, uint32_t e, uint32_t a, const uint8_t* text) {
   HiveImage image(ctx);
   AccessMap map(ctx);
   DataCell old(image, CellPos(vk.DataOffset()));
@@ -210,7 +210,7 @@ void RepairDataCell(HiveContext& ctx, const VkCell& vk, uint32_t e, uint32_t a, 
 }
 
 // Frees the segments this db's list reached in this scan, the list and the db.
-void ReleaseBigData(HiveContext& ctx, const DbCell& db) {
+void ReleaseBigData(PassState& ctx, const DbCell& db) {
   HiveImage image(ctx);
   OffsetListCell list(image, CellPos(db.ddlistOffset()));
   uint32_t count = db.SegmentCount();
@@ -222,7 +222,7 @@ void ReleaseBigData(HiveContext& ctx, const DbCell& db) {
   FreeCell(ctx, db);
 }
 
-void RepairBigData(HiveContext& ctx, uint32_t dbPos, const VkCell& vk, uint32_t e, uint32_t a, const uint8_t* data,
+void RepairBigData(PassState& ctx, uint32_t dbPos, const VkCell& vk, uint32_t e, uint32_t a, const uint8_t* data,
                    uint32_t capacity) {
   HiveImage image(ctx);
   DbCell db(image, dbPos);
@@ -258,7 +258,7 @@ void RepairBigData(HiveContext& ctx, uint32_t dbPos, const VkCell& vk, uint32_t 
 
 }  // namespace
 
-void DataLengthRepair(HiveContext& ctx, const std::string& line, uint32_t dbCell, const VkCell& vk, uint32_t a,
+void DataLengthRepair(PassState& ctx, const std::string& line, uint32_t dbCell, const VkCell& vk, uint32_t a,
                       const uint8_t* data, uint32_t capacity) {
   uint32_t e = a + 2;
   uint32_t b = StoredLength(vk);

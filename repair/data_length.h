@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 #include "hive/cells.h"
 
 namespace quelbrix {
@@ -14,7 +14,7 @@ namespace quelbrix {
 // line: the value's dump line (ANSI); dbCell: image position of the db cell
 // for big data, 0 otherwise; a: the computed length in bytes; data/capacity as
 // the dump received them.
-void DataLengthRepair(HiveContext& ctx, const std::string& line, uint32_t dbCell, const VkCell& vk, uint32_t a,
+void DataLengthRepair(PassState& ctx, const std::string& line, uint32_t dbCell, const VkCell& vk, uint32_t a,
                       const uint8_t* data, uint32_t capacity);
 
 }  // namespace quelbrix

@@ -14,9 +14,9 @@ constexpr uint64_t kPrefetchPages = 32;
 
 }  // namespace
 
-FreeSpaceIndex::FreeSpaceIndex(HiveContext& ctx) { Learn(ctx); }
+FreeSpaceIndex::FreeSpaceIndex(PassState& ctx) { Learn(ctx); }
 
-void FreeSpaceIndex::Learn(HiveContext& ctx) {
+void FreeSpaceIndex::Learn(PassState& ctx) {
   HiveImage image(ctx);
   ready_ = false;
   pages_ = image.Size() / kPageSize;
@@ -145,7 +145,7 @@ bool FreeSpaceIndex::IsBinStart(uint64_t pos) const {
   return ready_ && pos % kPageSize == 0 && pos / kPageSize < pages_ && binOf_[pos / kPageSize] == pos;
 }
 
-FreeSpaceIndexScope::FreeSpaceIndexScope(HiveContext& ctx) : ctx_(ctx) {
+FreeSpaceIndexScope::FreeSpaceIndexScope(PassState& ctx) : ctx_(ctx) {
   if (ctx.FreeIndex != nullptr || ctx.PlainAllocatorWalk || ctx.Image == nullptr) return;
   // The tables of the pass before serve again: made anew, their first
   // touches cost more than learning the chain.
@@ -163,7 +163,7 @@ FreeSpaceIndexScope::~FreeSpaceIndexScope() {
   ctx_.SpareFreeIndex = std::move(owned_);
 }
 
-void NoteFreeSpace(HiveContext& ctx, uint64_t pos) {
+void NoteFreeSpace(PassState& ctx, uint64_t pos) {
   if (ctx.FreeIndex != nullptr) ctx.FreeIndex->Changed(pos);
 }
 

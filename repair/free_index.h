@@ -25,7 +25,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 
 namespace quelbrix {
 
@@ -33,10 +33,10 @@ class FreeSpaceIndex {
  public:
   // Learns the bin chain of the image; Ready() is false when the chain is
   // broken, and such an index is never used.
-  explicit FreeSpaceIndex(HiveContext& ctx);
+  explicit FreeSpaceIndex(PassState& ctx);
   // Forgets everything and learns the chain of the image as it is now,
   // keeping the tables' memory.
-  void Learn(HiveContext& ctx);
+  void Learn(PassState& ctx);
   bool Ready() const { return ready_; }
 
   // The first bin start at or after `from` (a position) that may serve a
@@ -96,18 +96,18 @@ class FreeSpaceIndex {
 // walk plainly.
 class FreeSpaceIndexScope {
  public:
-  explicit FreeSpaceIndexScope(HiveContext& ctx);
+  explicit FreeSpaceIndexScope(PassState& ctx);
   ~FreeSpaceIndexScope();
   FreeSpaceIndexScope(const FreeSpaceIndexScope&) = delete;
   FreeSpaceIndexScope& operator=(const FreeSpaceIndexScope&) = delete;
 
  private:
-  HiveContext& ctx_;
+  PassState& ctx_;
   std::shared_ptr<FreeSpaceIndex> owned_;
 };
 
 // Space in the bin that holds image position `pos` may have grown.  A no-op
 // without an index.
-void NoteFreeSpace(HiveContext& ctx, uint64_t pos);
+void NoteFreeSpace(PassState& ctx, uint64_t pos);
 
 }  // namespace quelbrix

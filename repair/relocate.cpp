@@ -17,7 +17,7 @@ constexpr uint32_t kRootCellOffsetField = 0x24;
 
 class Mover {
  public:
-  Mover(HiveContext& ctx, uint32_t newCell, uint32_t oldCell)
+  Mover(PassState& ctx, uint32_t newCell, uint32_t oldCell)
       : ctx_(ctx),
         image_(ctx),
         map_(ctx),
@@ -63,7 +63,7 @@ class Mover {
   void MoveSecurity();
   void MoveOther();
 
-  HiveContext& ctx_;
+  PassState& ctx_;
   HiveImage image_;
   AccessMap map_;
   uint32_t newCell_, oldCell_;
@@ -338,7 +338,7 @@ void Mover::Move() {
 
 }  // namespace
 
-uint32_t MoveCells(HiveContext& ctx, uint32_t newCell, uint32_t oldCell) {
+uint32_t MoveCells(PassState& ctx, uint32_t newCell, uint32_t oldCell) {
   if (ctx.Image == nullptr) return newCell;
   Mover mover(ctx, newCell, oldCell);
   // A cell that cannot be copied whole stays where it is, with every

@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 
 namespace quelbrix {
 
 // Image positions.  Returns newCell.
-uint32_t MoveCells(HiveContext& ctx, uint32_t newCell, uint32_t oldCell);
+uint32_t MoveCells(PassState& ctx, uint32_t newCell, uint32_t oldCell);
 
 }  // namespace quelbrix

@@ -26,7 +26,7 @@ bool SameDescriptor(const SkCell& a, const SkCell& b) {
 
 // Parents before children: a key is merged onto its parent's cell only after
 // the parent found its own.
-void ShareIdentical(HiveContext& ctx) {
+void ShareIdentical(PassState& ctx) {
   HiveImage image(ctx);
   AccessMap map(ctx);
   ScanTotals totals(map);
@@ -71,9 +71,9 @@ void ShareIdentical(HiveContext& ctx) {
 
 }  // namespace
 
-bool SharesDescriptors(const HiveContext& ctx) { return ctx.Rules.RepairOnlyFixes; }
+bool SharesDescriptors(const PassState& ctx) { return ctx.Rules.RepairOnlyFixes; }
 
-void SoundSecurityCells(HiveContext& ctx) {
+void SoundSecurityCells(PassState& ctx) {
   if (ctx.Image == nullptr) return;
   if (SharesDescriptors(ctx)) ShareIdentical(ctx);
   HiveImage image(ctx);

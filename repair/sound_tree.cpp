@@ -68,7 +68,7 @@ using Owners = std::unordered_map<uint32_t, uint32_t>;
 
 class TreeMender {
  public:
-  TreeMender(HiveContext& ctx, Owners& owners)
+  TreeMender(PassState& ctx, Owners& owners)
       : ctx_(ctx), image_(ctx), totals_(ctx), seen_(ctx.ImageSize / 8 + 1), owners_(owners) {
     MarkCellStarts();
   }
@@ -122,7 +122,7 @@ class TreeMender {
   void PushKey(uint32_t pos, int parent);
   void PopKey();
 
-  HiveContext& ctx_;
+  PassState& ctx_;
   HiveImage image_;
   ScanTotals totals_;
   platform::ZeroedBytes seen_;  // 1: recorded once; 2: an sk cell (may be shared)
@@ -759,7 +759,7 @@ bool TreeMender::Run() {
 
 }  // namespace
 
-void SoundKeyTree(HiveContext& ctx) {
+void SoundKeyTree(PassState& ctx) {
   if (ctx.Image == nullptr) return;
   // A reordered list changes the order in which the walk reaches cells; one
   // more round finds what is now reached a second time.  A key that moves to

@@ -18,11 +18,11 @@ using valuestep::RepairMode;
 using valuestep::StoredLength;
 using valuestep::ZeroCellTail;
 
-void Note(HiveContext& ctx, std::string_view text) { LogPane(kBlack, ctx, text); }
+void Note(PassState& ctx, std::string_view text) { LogPane(kBlack, ctx, text); }
 
 }  // namespace
 
-void ReadBigData(HiveContext& ctx, const char* name, RegHandle handle, const std::string& pathLine, const VkCell& vk) {
+void ReadBigData(PassState& ctx, const char* name, RegHandle handle, const std::string& pathLine, const VkCell& vk) {
   HiveImage image(ctx);
   ScanTotals totals(ctx);
   totals.Add(Total::dbCount);
@@ -113,7 +113,7 @@ void ReadBigData(HiveContext& ctx, const char* name, RegHandle handle, const std
   if (!vk.InlineData()) TidyData(ctx, vk, pathLine, &passed);
 }
 
-void TidyBigData(HiveContext& ctx, const VkCell& vk, const std::string& pathLine,
+void TidyBigData(PassState& ctx, const VkCell& vk, const std::string& pathLine,
                  const std::vector<uint8_t>* passed) {
   HiveImage image(ctx);
   ScanTotals totals(ctx);

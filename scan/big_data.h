@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 #include "hive/big_data.h"
 #include "hive/cells.h"
 #include "scan/rebuild_hooks.h"
@@ -27,15 +27,15 @@ struct ValueData {
   uint32_t DbCell = 0;    // image position of the db cell, 0 for plain data
 };
 
-void ReadBigData(HiveContext& ctx, const char* name, RegHandle handle, const std::string& pathLine, const VkCell& vk);
+void ReadBigData(PassState& ctx, const char* name, RegHandle handle, const std::string& pathLine, const VkCell& vk);
 // passed: per segment-list entry, whether that segment passed its check in
 // ReadBigData; null when every segment was made by this scan.
-void TidyBigData(HiveContext& ctx, const VkCell& vk, const std::string& pathLine,
+void TidyBigData(PassState& ctx, const VkCell& vk, const std::string& pathLine,
                  const std::vector<uint8_t>* passed);
 
-void DumpValue(HiveContext& ctx, const char* name, const ValueData& data, const std::string& pathLine,
+void DumpValue(PassState& ctx, const char* name, const ValueData& data, const std::string& pathLine,
                const VkCell& vk, RegHandle handle);
-void TidyData(HiveContext& ctx, const VkCell& vk, const std::string& pathLine,
+void TidyData(PassState& ctx, const VkCell& vk, const std::string& pathLine,
               const std::vector<uint8_t>* passed = nullptr);
 
 }  // namespace quelbrix

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/frontend.h"
 #include "core/report_log.h"
 #include "core/texts.h"
 #include "hive/access_map.h"
@@ -19,13 +18,13 @@ namespace quelbrix {
 namespace walk {
 namespace {
 
-bool RepairMode(const HiveContext& ctx) { return ctx.Rules.Repair; }
-bool ExtendedRepair(const HiveContext& ctx) { return ctx.Rules.ExtendedRepair; }
+bool RepairMode(const PassState& ctx) { return ctx.Rules.Repair; }
+bool ExtendedRepair(const PassState& ctx) { return ctx.Rules.ExtendedRepair; }
 
-void Note(HiveContext& ctx, const std::string& text) { LogPane(kBlack, ctx, text); }
+void Note(PassState& ctx, const std::string& text) { LogPane(kBlack, ctx, text); }
 
 // Hex dump of a whole cell, never past the image.
-void DumpCell(HiveContext& ctx, const CellView& cell) {
+void DumpCell(PassState& ctx, const CellView& cell) {
   DumpHex(cell.Bytes(), ctx, std::min<uint64_t>(cell.Length(), cell.Avail()));
 }
 
@@ -35,7 +34,7 @@ size_t KeyUnits(const NkCell& nk, char16_t* units) {
 }
 
 // "%3d %s" of an order key: its byte length and its upper-cased text.
-void OrderKeyLine(HiveContext& ctx, uint32_t pos, const char16_t* units, size_t n, int byteLength) {
+void OrderKeyLine(PassState& ctx, uint32_t pos, const char16_t* units, size_t n, int byteLength) {
   char16_t upper[kNameUnits];
   for (size_t i = 0; i < n; ++i) upper[i] = platform::UpcaseUnit(units[i]);
   char text[kNameUnits * 4 + 1];
@@ -46,7 +45,7 @@ void OrderKeyLine(HiveContext& ctx, uint32_t pos, const char16_t* units, size_t 
 // Re-points an sk reference of a key from one sk cell to another in the
 // AccessMap: reference counts and the referrer lists, so that a later move of
 // the new sk rewrites this key too.
-void RepointSkReference(HiveContext& ctx, uint32_t nkPos, uint32_t fromSk, uint32_t toSk) {
+void RepointSkReference(PassState& ctx, uint32_t nkPos, uint32_t fromSk, uint32_t toSk) {
   MoveSkReferrer(AccessMap(ctx), nkPos, fromSk, toSk);
 }
 
@@ -81,7 +80,7 @@ struct KeyScratch {
 };
 
 void ClassStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& s) {
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   HiveImage image(ctx);
   ScanTotals totals(ctx);
   totals.Add(Total::classCount);
@@ -125,7 +124,7 @@ void ClassStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& s)
 }
 
 void SecurityStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& s) {
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   HiveImage image(ctx);
   ScanTotals totals(ctx);
   if (nk.skOffset() == kNoCell) {
@@ -216,7 +215,7 @@ void SecurityStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch&
 // The nk cell itself: its check, signature and lengths.  False when the
 // visit cannot go on; the report names the parent's path.
 bool KeyCellStep(WalkState& state, KeyFrame& key) {
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   HiveImage image(ctx);
   uint32_t parentPos = key.Parent >= 0 ? state.Stack[static_cast<size_t>(key.Parent)].KeyPart.Pos : 0;
   // Until the name is appended, the path is the parent's.
@@ -250,7 +249,7 @@ bool KeyCellStep(WalkState& state, KeyFrame& key) {
 // The key's name: the path line of the report and the status text, then the
 // checks of the name's length.  False when the name is empty.
 bool KeyNameStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& s) {
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   ScanTotals totals(ctx);
   bool ascii = nk.AsciiName();
   totals.Add(Total::KeyNameCounts, ascii ? 1 : 0, 1);
@@ -265,11 +264,11 @@ bool KeyNameStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& 
   }
   if (state.Path.size() >= kPathBytes) state.Path.resize(kPathBytes - 1);
   LogFile(ctx, std::string_view(s.pathLine, FormatPathLine(state, nk, s.pathLine)));
-  if (ctx.UI != nullptr) {
+  if (PassOutput* out = ctx.StatusOut()) {
     state.Status.assign(state.Caption).append(" ").append(state.Path);
     // Every 256 keys: the line is painted ten times a second at most.
-    if ((++state.KeysNamed & 0xFF) == 0) ctx.UI->ShowProgress(state.KeysNamed, state.KeyCells);
-    ctx.UI->ShowStatus(0, state.Status, state.ShownHead, state.Path);
+    if ((++state.KeysNamed & 0xFF) == 0) out->Progress(state.KeysNamed, state.KeyCells);
+    out->Status(0, state.Status, state.ShownHead, state.Path);
   }
   if (decoded.Truncated) Report<FindingKind::kNkKeyNameOverflowError>(ctx, key.Pos, key.Pos);
 
@@ -298,7 +297,7 @@ bool KeyNameStep(WalkState& state, KeyFrame& key, const NkCell& nk, KeyScratch& 
 // The hash of the key's entry in an lf or lh list.
 void HashStep(WalkState& state, const KeyFrame& key, const KeyScratch& s) {
   if (key.IndexKind != kSigLf && key.IndexKind != kSigLh) return;
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   HiveImage image(ctx);
   std::u16string_view units(s.units, s.unitCount);
   bool lf = key.IndexKind == kSigLf;
@@ -319,7 +318,7 @@ void HashStep(WalkState& state, const KeyFrame& key, const KeyScratch& s) {
 // A subkey against its parent: the parent offset, the longest name, the
 // order among its siblings, and the time stamps of the hive.
 void ParentStep(WalkState& state, KeyFrame& key, const NkCell& nk, const KeyScratch& s) {
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   HiveImage image(ctx);
   ScanTotals totals(ctx);
   KeyFrame& parent = state.Stack[static_cast<size_t>(key.Parent)].KeyPart;
@@ -362,7 +361,7 @@ void ParentStep(WalkState& state, KeyFrame& key, const NkCell& nk, const KeyScra
 // Counts whose list is none, the class length, the spare fields and the
 // padding behind the name.
 void KeyFieldsStep(WalkState& state, const KeyFrame& key, const NkCell& nk, const KeyScratch& s) {
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   ScanTotals totals(ctx);
   struct CountCheck {
     uint32_t count, offset;
@@ -411,7 +410,7 @@ void KeyFieldsStep(WalkState& state, const KeyFrame& key, const NkCell& nk, cons
 
 // Hive rebuild: the key re-created under its parent's handle.
 void RebuildKeyStep(WalkState& state, KeyFrame& key, KeyScratch& s) {
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   if (key.Depth == 0) {
     key.Handle = RebuildOpenRoot(ctx);
     return;
@@ -425,7 +424,7 @@ void RebuildKeyStep(WalkState& state, KeyFrame& key, KeyScratch& s) {
 
 // Steps of one key up to its values.  Returns false when the visit ends early.
 bool VisitKey(WalkState& state, size_t frameIndex) {
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   KeyFrame& key = state.Stack[frameIndex].KeyPart;
   thread_local KeyScratch s;
   s.descriptor = nullptr;
@@ -455,7 +454,7 @@ bool VisitKey(WalkState& state, size_t frameIndex) {
 
 // Steps after the subkeys: the count checks and the handle.
 void FinishKey(WalkState& state, KeyFrame& key) {
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   if (key.Descending && !key.SubkeysAborted && !ctx.Aborted()) {
     HiveImage image(ctx);
     ScanTotals totals(ctx);
@@ -497,25 +496,25 @@ namespace {
 // The walk's findings carry the key's path; none outlive the walk.
 class WalkPathScope {
  public:
-  WalkPathScope(HiveContext& ctx, const std::string& path) : ctx_(ctx) { ctx_.WalkPath = &path; }
+  WalkPathScope(PassState& ctx, const std::string& path) : ctx_(ctx) { ctx_.WalkPath = &path; }
   ~WalkPathScope() { ctx_.WalkPath = nullptr; }
   WalkPathScope(const WalkPathScope&) = delete;
   WalkPathScope& operator=(const WalkPathScope&) = delete;
 
  private:
-  HiveContext& ctx_;
+  PassState& ctx_;
 };
 
 }  // namespace
 
-void WalkKeyTree(HiveContext& ctx, uint32_t rootOffset, uint32_t keyCells) {
+void WalkKeyTree(PassState& ctx, uint32_t rootOffset, uint32_t keyCells) {
   using namespace walk;
   WalkState state;
   WalkPathScope pathScope(ctx, state.Path);
   state.Ctx = &ctx;
   state.KeyCells = keyCells;
-  state.Caption = CommandCaption(ctx, ctx.CommandId);
-  state.ShownHead = ShownCaption(ctx.CommandId) + " ";
+  state.Caption = ctx.CaptionAnsi;
+  state.ShownHead = ctx.CaptionShown + " ";
   state.Path.reserve(kPathBytes);
   state.Stack.reserve(64);
   Frame root;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 #include "core/report_log.h"
 #include "hive/cells.h"
 #include "scan/rebuild_hooks.h"
@@ -18,7 +18,7 @@ namespace quelbrix {
 
 // Phase 6: walks the tree from the root key at `rootOffset`.  `keyCells`
 // (0: unknown) is what the front end's share of work done counts against.
-void WalkKeyTree(HiveContext& ctx, uint32_t rootOffset, uint32_t keyCells = 0);
+void WalkKeyTree(PassState& ctx, uint32_t rootOffset, uint32_t keyCells = 0);
 
 namespace walk {
 
@@ -67,7 +67,7 @@ struct Frame {
 };
 
 struct WalkState {
-  HiveContext* Ctx = nullptr;
+  PassState* Ctx = nullptr;
   std::vector<Frame> Stack;
   std::string Path;  // the current key's path; each frame remembers where its name starts
   std::string Caption;

@@ -4,28 +4,31 @@
 // time and close it.  Names, classes and data go in as the hive holds them
 // (UTF-16), so nothing depends on the ANSI code page.  The results of create
 // and set are not checked by the callers (a failed key yields handle 0 and
-// every call on handle 0 does nothing); a mount that cannot be opened or
-// written back sets ctx.RegistryFailed.
+// every call on handle 0 does nothing).  They go to the state's
+// RebuildTarget; without one, nothing is re-created.
 #pragma once
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 
 namespace quelbrix {
 
-using RegHandle = uint64_t;  // 0 = none
+inline RegHandle RebuildOpenRoot(PassState& ctx) { return ctx.Rebuild != nullptr ? ctx.Rebuild->OpenRoot() : 0; }
 
-RegHandle RebuildOpenRoot(HiveContext& ctx);
-// name and className NUL-terminated UTF-16 (className empty for none);
-// descriptor may be null.
-RegHandle RebuildCreateKey(HiveContext& ctx, RegHandle parent, const char16_t* name, const char16_t* className,
-                           const uint8_t* descriptor, uint32_t descriptorLength);
-// Sets the key's last-write time (a FILETIME) and closes it; closing the root
-// writes the mounted hive back.
-void RebuildCloseKey(HiveContext& ctx, RegHandle key, uint64_t lastWrite, bool root);
-// RegSetValueExW: name as UTF-16 (NUL-terminated), raw data bytes.
-void RebuildSetValueW(HiveContext& ctx, RegHandle key, const char16_t* name, uint32_t type, const uint8_t* data,
-                      uint32_t length);
+inline RegHandle RebuildCreateKey(PassState& ctx, RegHandle parent, const char16_t* name, const char16_t* className,
+                                  const uint8_t* descriptor, uint32_t descriptorLength) {
+  if (ctx.Rebuild == nullptr || parent == 0) return 0;
+  return ctx.Rebuild->CreateKey(parent, name, className, descriptor, descriptorLength);
+}
+
+inline void RebuildCloseKey(PassState& ctx, RegHandle key, uint64_t lastWrite, bool root) {
+  if (ctx.Rebuild != nullptr && key != 0) ctx.Rebuild->CloseKey(key, lastWrite, root);
+}
+
+inline void RebuildSetValueW(PassState& ctx, RegHandle key, const char16_t* name, uint32_t type,
+                             const uint8_t* data, uint32_t length) {
+  if (ctx.Rebuild != nullptr && key != 0) ctx.Rebuild->SetValueW(key, name, type, data, length);
+}
 
 }  // namespace quelbrix

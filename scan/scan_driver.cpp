@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/frontend.h"
+#include "core/commands.h"
 #include "core/report_log.h"
 #include "hive/report_finding.h"
 #include "core/texts.h"
@@ -26,10 +26,10 @@
 namespace quelbrix {
 namespace {
 
-bool RepairOrDefrag(const HiveContext& ctx) { return ctx.Rules.Repair; }
-bool DiagnosticRepair(const HiveContext& ctx) { return ctx.Rules.ExtendedRepair; }
+bool RepairOrDefrag(const PassState& ctx) { return ctx.Rules.Repair; }
+bool DiagnosticRepair(const PassState& ctx) { return ctx.Rules.ExtendedRepair; }
 
-void Heading(HiveContext& ctx, const char* name) { LogLineF(ctx, kGreen, "[%s] %s", name, NowText().c_str()); }
+void Heading(PassState& ctx, const char* name) { LogLineF(ctx, kGreen, "[%s] %s", name, NowText().c_str()); }
 
 // Clears the spare fields of a bin header (Repair in diagnostic mode); the
 // first bin keeps its time stamp.
@@ -42,7 +42,7 @@ void CleanBinSpares(const BinHeader& h, bool first, ScanTotals& totals) {
 }
 
 // The cells of one bin in phase 2.  False when the scan must stop.
-bool BinCellsWalk(HiveContext& ctx, const BinHeader& h, int j, BinShadow& shadow) {
+bool BinCellsWalk(PassState& ctx, const BinHeader& h, int j, BinShadow& shadow) {
   HiveImage image(ctx);
   const uint32_t binSize = h.Size();
   CellCursor cells = CellCursor::OfBin(image, h.Pos(), h.Pos() + binSize);
@@ -78,7 +78,7 @@ bool BinCellsWalk(HiveContext& ctx, const BinHeader& h, int j, BinShadow& shadow
 }
 
 // Phase 2.  False when the scan must stop.
-bool BinWalk(HiveContext& ctx) {
+bool BinWalk(PassState& ctx) {
   HiveImage image(ctx);
   AccessMap map(ctx);
   ScanTotals totals(map);
@@ -132,7 +132,7 @@ bool BinWalk(HiveContext& ctx) {
 }
 
 // Phase 4.  False when the scan must stop.
-bool RootKeyTest(HiveContext& ctx) {
+bool RootKeyTest(PassState& ctx) {
   HiveImage image(ctx);
   BaseBlock bb(image);
   Heading(ctx, "Root nkCells Test");
@@ -157,7 +157,7 @@ bool RootKeyTest(HiveContext& ctx) {
 }
 
 // Phase 5.
-void SkRing(HiveContext& ctx) {
+void SkRing(PassState& ctx) {
   HiveImage image(ctx);
   BaseBlock bb(image);
   Heading(ctx, "skCellsStruct Test");
@@ -229,7 +229,7 @@ using ChainFaults = std::vector<ChainFault>;
 // Ends a bin on "CellsOverFlow" and the walk on "HbinssOverFlow"; returns
 // those lines.
 template <typename Visit>
-ChainFaults ForEachCell(HiveContext& ctx, Visit visit) {
+ChainFaults ForEachCell(PassState& ctx, Visit visit) {
   ChainFaults faults;
   auto fault = [&](FindingKind kind, uint64_t at) {
     ReportAs(ctx, kind, static_cast<uint32_t>(at));
@@ -279,7 +279,7 @@ struct AccessCounts {
 };
 
 // Phase 7.
-AccessCounts AccessPass(HiveContext& ctx) {
+AccessCounts AccessPass(PassState& ctx) {
   HiveImage image(ctx);
   AccessMap map(ctx);
   ScanTotals totals(map);
@@ -333,7 +333,7 @@ AccessCounts AccessPass(HiveContext& ctx) {
 }
 
 // Phase 8.
-void Totals(HiveContext& ctx, const AccessCounts& counts) {
+void Totals(PassState& ctx, const AccessCounts& counts) {
   ScanTotals t(ctx);
   char time[64];
   auto line = [&](const char* format, uint32_t v) { LogLineF(ctx, kBlack, format, static_cast<int>(v)); };
@@ -390,7 +390,7 @@ void Totals(HiveContext& ctx, const AccessCounts& counts) {
 
 // Phase 10.
 // `chainFaults`: what the access pass's walk found, on the same chain.
-void SkUpdate(HiveContext& ctx, const ChainFaults& chainFaults) {
+void SkUpdate(PassState& ctx, const ChainFaults& chainFaults) {
   AccessMap map(ctx);
   ScanTotals totals(map);
   Heading(ctx, "skCells Update");
@@ -445,8 +445,7 @@ bool ScanCommandAvailable(int32_t id) {
          id == kCmdRebuild;
 }
 
-void ScanHive(HiveContext& ctx) {
-  ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
+void ScanHive(PassState& ctx) {
   ctx.ScanStopped = true;
   if (!BaseBlockPhase(ctx, MakesHiveSound(ctx))) return;
   if (!BinWalk(ctx)) return;
@@ -458,12 +457,12 @@ void ScanHive(HiveContext& ctx) {
   if (MakesHiveSound(ctx)) SoundKeyTree(ctx);
   std::string start = NowText();
   LogLineF(ctx, kGreen, "[SubkeyScan Start] %s", start.c_str());
-  if (ctx.UI != nullptr) ctx.UI->ShowProgress(0, keyCells);
+  if (PassOutput* out = ctx.StatusOut()) out->Progress(0, keyCells);
   WalkKeyTree(ctx, BaseBlock(HiveImage(ctx)).RootCellOffset(), keyCells);
-  if (ctx.UI != nullptr) {
-    ctx.UI->ShowProgress(0, 0);
+  if (PassOutput* out = ctx.StatusOut()) {
+    out->Progress(0, 0);
     bool aborted = ctx.Aborted();
-    ctx.UI->ShowStatus(0, aborted ? start + Ansi("中止") : start,
+    out->Status(0, aborted ? start + Ansi("中止") : start,
                        aborted ? FormatShown(ShownText(TextId::kAborted), start.c_str()) : start, "");
   }
 
@@ -485,7 +484,7 @@ void ScanHive(HiveContext& ctx) {
       LogLineF(ctx, kGreen, "[Defrag Start] %s", NowText().c_str());
       if (!ctx.Aborted()) {
         DefragLoopEnd end = RunDefragLoop(ctx);
-        if (ctx.UI != nullptr) ctx.UI->ShowProgress(0, 0);
+        if (PassOutput* out = ctx.StatusOut()) out->Progress(0, 0);
         if (end == DefragLoopEnd::kSettled) DefragUnallocHbins(ctx);
         if (end == DefragLoopEnd::kStopped) ctx.CommandFailed = true;
       }
@@ -505,7 +504,7 @@ void ScanHive(HiveContext& ctx) {
   }
 }
 
-void FreeDescriptorList(HiveContext& ctx) {
+void FreeDescriptorList(PassState& ctx) {
   DeleteDescriptorList(ctx.Descriptors);
   ctx.Descriptors = nullptr;
 }

@@ -5,16 +5,16 @@
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 
 namespace quelbrix {
 
-void ScanHive(HiveContext& ctx);
+void ScanHive(PassState& ctx);
 
 // Whether this build can run the scan command `id` to its end.
 bool ScanCommandAvailable(int32_t id);
 
 // Releases the DescriptorList that a scan built.
-void FreeDescriptorList(HiveContext& ctx);
+void FreeDescriptorList(PassState& ctx);
 
 }  // namespace quelbrix

@@ -231,7 +231,7 @@ DescriptorRecord* Lookup(const DescriptorList& list, uint64_t hash, const uint8_
 
 // A hex line (report file only): `text`, then the hex pairs of `count` bytes.
 // The text carries no '%': it is made of SID texts, table names and digits.
-void HexLine(HiveContext& ctx, const char* text, const uint8_t* bytes, uint32_t count) {
+void HexLine(PassState& ctx, const char* text, const uint8_t* bytes, uint32_t count) {
   DumpHexLine(bytes, text, ctx, 0, count, false);
 }
 
@@ -289,7 +289,7 @@ int AceRank(const uint8_t* sid, uint32_t sidLength) {
 
 class DescriptorCheck {
  public:
-  DescriptorCheck(HiveContext& ctx, DescriptorRecord& record)
+  DescriptorCheck(PassState& ctx, DescriptorRecord& record)
       : ctx_(ctx), totals_(ctx), rec_(record), length_(record.Length) {}
 
   void Run();
@@ -318,7 +318,7 @@ class DescriptorCheck {
     }
   }
 
-  HiveContext& ctx_;
+  PassState& ctx_;
   ScanTotals totals_;
   DescriptorRecord& rec_;
   uint32_t length_;
@@ -665,12 +665,12 @@ std::vector<DescriptorRecord*> DescriptorList::Ordered() const {
 
 void DeleteDescriptorList(DescriptorList* list) { delete list; }
 
-DescriptorRecord* FindDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_t length) {
+DescriptorRecord* FindDescriptor(PassState& ctx, const uint8_t* bytes, uint32_t length) {
   if (ctx.Descriptors == nullptr || bytes == nullptr || length == 0) return nullptr;
   return Lookup(*ctx.Descriptors, HashDescriptor(bytes, length), bytes, length);
 }
 
-DescriptorRecord* RegisterDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_t length, uint32_t skCell) {
+DescriptorRecord* RegisterDescriptor(PassState& ctx, const uint8_t* bytes, uint32_t length, uint32_t skCell) {
   if (bytes == nullptr || length == 0) return nullptr;
   try {
     if (ctx.Descriptors == nullptr) ctx.Descriptors = new DescriptorList;
@@ -702,7 +702,7 @@ DescriptorRecord* RegisterDescriptor(HiveContext& ctx, const uint8_t* bytes, uin
   }
 }
 
-void SecurityDescriptorSummary(HiveContext& ctx) {
+void SecurityDescriptorSummary(PassState& ctx) {
   char now[64];
   FormatNow(now, kDateTimeFormat, sizeof now);
   LogLineF(ctx, kGreen, "[SecurityDescriptor Summary] %s", now);
@@ -721,7 +721,7 @@ void SecurityDescriptorSummary(HiveContext& ctx) {
            static_cast<int>(cellTotal));
 }
 
-void CheckSecurityDescriptor(HiveContext& ctx, DescriptorRecord& record) { DescriptorCheck(ctx, record).Run(); }
+void CheckSecurityDescriptor(PassState& ctx, DescriptorRecord& record) { DescriptorCheck(ctx, record).Run(); }
 
 std::string SidText(const uint8_t* sid, uint32_t available) {
   char text[kLineBuffer];

@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 #include "hive/finding.h"
 
 namespace quelbrix {
@@ -42,16 +42,16 @@ struct DescriptorList {
 void DeleteDescriptorList(DescriptorList* list);
 
 // The record of a descriptor with exactly these bytes, or null.
-DescriptorRecord* FindDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_t length);
+DescriptorRecord* FindDescriptor(PassState& ctx, const uint8_t* bytes, uint32_t length);
 // Key walk: counts one more key for an existing record, or adds a new record
 // (Number = the running number + 1, AccessCount 1, Cell = skCell).  Returns
 // the record, null when no record could be made.
-DescriptorRecord* RegisterDescriptor(HiveContext& ctx, const uint8_t* bytes, uint32_t length,
+DescriptorRecord* RegisterDescriptor(PassState& ctx, const uint8_t* bytes, uint32_t length,
                                      uint32_t skCell = kNoOffset);
 
 // Phase 9: lists every record with its counts and checks it.
-void SecurityDescriptorSummary(HiveContext& ctx);
-void CheckSecurityDescriptor(HiveContext& ctx, DescriptorRecord& record);
+void SecurityDescriptorSummary(PassState& ctx);
+void CheckSecurityDescriptor(PassState& ctx, DescriptorRecord& record);
 
 // "S-%d-%d" and the sub-authorities, from SID bytes (never read past `available`).
 std::string SidText(const uint8_t* sid, uint32_t available);

@@ -71,7 +71,7 @@ double Rate(uint64_t part, uint64_t whole) {
 
 class StatisticsWalk {
  public:
-  StatisticsWalk(HiveContext& ctx, bool defragView)
+  StatisticsWalk(PassState& ctx, bool defragView)
       : ctx_(ctx),
         image_(ctx),
         defragView_(defragView),
@@ -92,7 +92,7 @@ class StatisticsWalk {
     return m > kPageCell && m % kPageSize != 0 && (oldFormat_ || m != kSegmentCellSize);
   }
 
-  HiveContext& ctx_;
+  PassState& ctx_;
   HiveImage image_;
   bool defragView_;
   bool listLayout_;
@@ -215,7 +215,7 @@ void StatisticsWalk::Run() {
 
 }  // namespace
 
-uint32_t StructureStatistics(HiveContext& ctx, bool defragView) {
+uint32_t StructureStatistics(PassState& ctx, bool defragView) {
   char now[64];
   FormatNow(now, kDateTimeFormat, sizeof now);
   LogLineF(ctx, kGreen, "[HbinsCellsStruct Status] %s", now);

@@ -5,12 +5,12 @@
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 
 namespace quelbrix {
 
 // Returns the allocated nk cells met: about the keys the key walk will
 // visit, known before it starts, for its share of the work done.
-uint32_t StructureStatistics(HiveContext& ctx, bool defragView);
+uint32_t StructureStatistics(PassState& ctx, bool defragView);
 
 }  // namespace quelbrix

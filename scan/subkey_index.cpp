@@ -39,13 +39,13 @@ const IndexKind* KindOf(uint16_t sig) {
   return nullptr;
 }
 
-bool RepairMode(const HiveContext& ctx) { return ctx.Rules.Repair; }
+bool RepairMode(const PassState& ctx) { return ctx.Rules.Repair; }
 
 }  // namespace
 
 bool EnterIndex(WalkState& state, IndexFrame& frame, const KeyFrame& owner) {
   (void)owner;
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   HiveImage image(ctx);
   ScanTotals totals(ctx);
   totals.Add(Total::SubLinkCount);
@@ -86,7 +86,7 @@ bool EnterIndex(WalkState& state, IndexFrame& frame, const KeyFrame& owner) {
 }
 
 bool NextIndexEntry(WalkState& state, size_t frameIndex) {
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   HiveImage image(ctx);
   ScanTotals totals(ctx);
   IndexFrame& frame = state.Stack[frameIndex].IndexPart;
@@ -123,7 +123,7 @@ bool NextIndexEntry(WalkState& state, size_t frameIndex) {
 }
 
 void FinishIndex(WalkState& state, const IndexFrame& frame) {
-  HiveContext& ctx = *state.Ctx;
+  PassState& ctx = *state.Ctx;
   HiveImage image(ctx);
   const IndexKind* kind = KindOf(frame.Kind);
   IndexCell cell(image, frame.Pos);

@@ -45,9 +45,9 @@ char* ValueNameBuffer() {
   return name;
 }
 
-void Note(HiveContext& ctx, std::string_view text) { LogPane(kBlack, ctx, text); }
+void Note(PassState& ctx, std::string_view text) { LogPane(kBlack, ctx, text); }
 
-void DumpCell(HiveContext& ctx, const CellView& cell) {
+void DumpCell(PassState& ctx, const CellView& cell) {
   DumpHex(cell.Bytes(), ctx, std::min<uint64_t>(cell.Length(), cell.Avail()));
 }
 
@@ -113,12 +113,12 @@ const char* HexTag(uint32_t type) {
   }
 }
 
-void CountRegSetValue(HiveContext& ctx) { ScanTotals(ctx).Count(RepairCounter::RegSetValueExCount); }
+void CountRegSetValue(PassState& ctx) { ScanTotals(ctx).Count(RepairCounter::RegSetValueExCount); }
 
 // "[LogonTime=%s]" and "[ShutdownTime=%s]" after the hex line of a binary
 // value.  A value shorter than a FILETIME shows the bytes it has as hex pairs
 // instead of a time made up from missing bytes.
-void TimeLine(HiveContext& ctx, const char* label, const ValueData& data, DumpScratch& s) {
+void TimeLine(PassState& ctx, const char* label, const ValueData& data, DumpScratch& s) {
   s.prefix.assign("[").append(label).append("=");
   if (data.Present >= 8) {
     char time[64];
@@ -131,7 +131,7 @@ void TimeLine(HiveContext& ctx, const char* label, const ValueData& data, DumpSc
   LogLine(ctx, s.prefix, kGreen);
 }
 
-void DumpUnknown(HiveContext& ctx, const char* name, const ValueData& data, const std::string& pathLine,
+void DumpUnknown(PassState& ctx, const char* name, const ValueData& data, const std::string& pathLine,
                  const VkCell& vk, DumpScratch& s) {
   Report<FindingKind::kDataTypeUnknown>(ctx, vk.Pos());
   Note(ctx, pathLine);
@@ -156,7 +156,7 @@ void DumpUnknown(HiveContext& ctx, const char* name, const ValueData& data, cons
   if (ExtendedRepair(ctx)) vk.SetDataType(1);
 }
 
-void ReadPlainData(HiveContext& ctx, const char* name, RegHandle handle, const std::string& pathLine,
+void ReadPlainData(PassState& ctx, const char* name, RegHandle handle, const std::string& pathLine,
                    const VkCell& vk) {
   HiveImage image(ctx);
   ScanTotals totals(ctx);
@@ -197,7 +197,7 @@ void ReadPlainData(HiveContext& ctx, const char* name, RegHandle handle, const s
   if (!vk.InlineData()) TidyData(ctx, vk, pathLine);
 }
 
-void VisitValue(HiveContext& ctx, const OffsetListCell& list, uint32_t entry, const std::string& pathLine, int depth,
+void VisitValue(PassState& ctx, const OffsetListCell& list, uint32_t entry, const std::string& pathLine, int depth,
                 RegHandle handle) {
   HiveImage image(ctx);
   ScanTotals totals(ctx);
@@ -270,7 +270,7 @@ void VisitValue(HiveContext& ctx, const OffsetListCell& list, uint32_t entry, co
 
 }  // namespace
 
-void DumpValue(HiveContext& ctx, const char* name, const ValueData& data, const std::string& pathLine,
+void DumpValue(PassState& ctx, const char* name, const ValueData& data, const std::string& pathLine,
                const VkCell& vk, RegHandle handle) {
   DumpScratch own;
   DumpScratch& s = data.Present > kBigDataThreshold ? own : ThreadScratch();
@@ -364,7 +364,7 @@ void DumpValue(HiveContext& ctx, const char* name, const ValueData& data, const 
   }
 }
 
-void TidyData(HiveContext& ctx, const VkCell& vk, const std::string& pathLine, const std::vector<uint8_t>* passed) {
+void TidyData(PassState& ctx, const VkCell& vk, const std::string& pathLine, const std::vector<uint8_t>* passed) {
   uint32_t b = StoredLength(vk);
   if (b > kBigDataThreshold && BigDataHive(ctx)) {
     TidyBigData(ctx, vk, pathLine, passed);
@@ -377,7 +377,7 @@ void TidyData(HiveContext& ctx, const VkCell& vk, const std::string& pathLine, c
     ScanTotals(ctx).Count(RepairCounter::dataPaddingClean);
 }
 
-void ValueListStep(HiveContext& ctx, const NkCell& nk, const std::string& pathLine, int depth, RegHandle handle) {
+void ValueListStep(PassState& ctx, const NkCell& nk, const std::string& pathLine, int depth, RegHandle handle) {
   HiveImage image(ctx);
   ScanTotals totals(ctx);
   totals.Add(Total::vklistCount);

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 #include "hive/cells.h"
 #include "scan/rebuild_hooks.h"
 
@@ -14,6 +14,6 @@ namespace quelbrix {
 
 // Called by the key walk when the key's vklistCount > 0.  pathLine is the
 // key's report line (ANSI); depth 0 is the root key.
-void ValueListStep(HiveContext& ctx, const NkCell& nk, const std::string& pathLine, int depth, RegHandle handle);
+void ValueListStep(PassState& ctx, const NkCell& nk, const std::string& pathLine, int depth, RegHandle handle);
 
 }  // namespace quelbrix

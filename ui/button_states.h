@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/context.h"
+#include "app/context.h"
 
 namespace quelbrix::ui {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "core/context.h"
+#include "app/context.h"
 
 namespace quelbrix::ui {
 

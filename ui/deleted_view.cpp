@@ -114,6 +114,7 @@ void DeletedView::UndeleteSelected() {
   if (key < 0 || static_cast<size_t>(key) >= scan_.Keys.size()) return;
   undelete::UndeleteResult result = undelete::UndeleteKey(ctx_, scan_, key);
   if (!result.Done) {
+    ctx_.ImageUnfit = true;  // the writer may have left part of its work
     note_->setText(QString::fromStdString(result.Problem) + QStringLiteral("; Read the hive again."));
     return;
   }

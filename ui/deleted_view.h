@@ -8,7 +8,7 @@
 #include <QWidget>
 #include <functional>
 
-#include "core/context.h"
+#include "app/context.h"
 #include "deleted/deleted.h"
 
 class QTreeWidget;

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "core/frontend.h"
+#include "app/frontend.h"
 #include "ui/control_table.h"
 
 namespace quelbrix::ui {

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "app/startup.h"
-#include "core/context.h"
+#include "app/context.h"
 #include "core/texts.h"
 #include "platform/files.h"
 #include "platform/text.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/context.h"
+#include "app/context.h"
 #include "core/texts.h"
 #include "platform/worker.h"
 #include "ui/button_states.h"

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "core/frontend.h"
+#include "app/frontend.h"
 #include "ui/button_states.h"
 
 namespace quelbrix::ui {

@@ -7,7 +7,7 @@
 #include <QDialog>
 #include <map>
 
-#include "core/context.h"
+#include "app/context.h"
 
 namespace quelbrix::ui {
 

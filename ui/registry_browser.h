@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "core/context.h"
+#include "app/context.h"
 #include "registry/registry_tree.h"
 
 class QTreeWidget;

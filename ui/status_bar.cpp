@@ -8,7 +8,7 @@
 #include <QToolTip>
 #include <qdrawutil.h>
 
-#include "core/context.h"
+#include "app/context.h"
 #include "platform/text.h"
 #include "platform/worker.h"
 #include "ui/layout.h"

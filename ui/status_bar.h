@@ -9,7 +9,7 @@
 #include <array>
 #include <cstdint>
 
-#include "core/frontend.h"
+#include "app/frontend.h"
 #include "ui/status_texts.h"
 
 class QSizeGrip;

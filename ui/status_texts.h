@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/frontend.h"
+#include "app/frontend.h"
 
 namespace quelbrix::ui {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/context.h"
+#include "core/pass_state.h"
 #include "deleted/deleted.h"
 
 namespace quelbrix::undelete {
@@ -32,6 +32,6 @@ struct UndeleteResult {
   size_t LeftOut = 0;  // values whose data the free space no longer held whole
 };
 
-UndeleteResult UndeleteKey(HiveContext& ctx, const deleted::DeletedScan& scan, int key);
+UndeleteResult UndeleteKey(PassState& ctx, const deleted::DeletedScan& scan, int key);
 
 }  // namespace quelbrix::undelete

@@ -39,7 +39,7 @@ std::vector<uint8_t> Suffixed(const std::vector<uint8_t>& stored, bool eightBit,
 
 class Writer {
  public:
-  explicit Writer(HiveContext& ctx) : ctx_(ctx), image_(ctx) {
+  explicit Writer(PassState& ctx) : ctx_(ctx), image_(ctx) {
     uint32_t major = BaseBlock(image_).MajorVersion(), minor = BaseBlock(image_).MinorVersion();
     leaf_ = major > 1 || minor >= 5 ? kSigLh : minor >= 3 ? kSigLf : kSigLi;
     bigData_ = HasBigData(major, minor);
@@ -76,7 +76,7 @@ class Writer {
   std::vector<uint8_t> UniqueName(const std::vector<uint8_t>& stored, bool eightBit, const std::vector<Child>& taken,
                                   int* suffix) const;
 
-  HiveContext& ctx_;
+  PassState& ctx_;
   HiveImage image_;
   uint16_t leaf_ = kSigLh;
   bool bigData_ = true;
@@ -428,7 +428,7 @@ bool Writer::Restore(const deleted::DeletedScan& scan, int index, UndeleteResult
 
 }  // namespace
 
-UndeleteResult UndeleteKey(HiveContext& ctx, const deleted::DeletedScan& scan, int key) {
+UndeleteResult UndeleteKey(PassState& ctx, const deleted::DeletedScan& scan, int key) {
   UndeleteResult result;
   if (ctx.Image == nullptr || key < 0 || static_cast<size_t>(key) >= scan.Keys.size()) {
     result.Problem = "no such recovered key";
@@ -438,7 +438,6 @@ UndeleteResult UndeleteKey(HiveContext& ctx, const deleted::DeletedScan& scan, i
   writer.PrepareAllocator();
   result.Done = writer.Restore(scan, key, result);
   if (!result.Done && result.Problem.empty()) result.Problem = "no room in the hive";
-  if (!result.Done) ctx.ImageUnfit = true;
   return result;
 }
 

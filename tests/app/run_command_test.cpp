@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core/frontend.h"
+#include "app/frontend.h"
 #include "core/report_log.h"
 #include "platform/files.h"
 #include "support/hive_builder.h"

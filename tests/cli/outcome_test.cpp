@@ -2,6 +2,7 @@
 // gives it; an outcome the mapping does not know must never read as success.
 #include <gtest/gtest.h>
 
+#include "app/context.h"
 #include "cli/outcome.h"
 
 namespace quelbrix {

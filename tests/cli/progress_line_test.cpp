@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/context.h"
 #include "cli/cli_frontend.h"
 #include "support/hive_fixture.h"
 #include "support/large_hive.h"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/context.h"
 #include "core/report_log.h"
 #include "support/hive_builder.h"
 #include "tests/defrag/defrag_fixture.h"

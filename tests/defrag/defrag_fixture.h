@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "core/context.h"
+#include "app/context.h"
+#include "app/frontend.h"
+#include "core/texts.h"
 #include "core/report_log.h"
 #include "hive/access_map.h"
 #include "hive/base_block.h"
@@ -102,6 +104,8 @@ class ScannedHive {
     run.Run(kCmdRepair);
     run.ctx.CommandId = kCmdDefrag;
     run.ctx.Rules = MakePassRules(run.ctx.CommandId, run.ctx.DiagnosticMode != 0);
+    run.ctx.CaptionAnsi = CommandCaption(run.ctx, kCmdDefrag);
+    run.ctx.CaptionShown = ShownCaption(kCmdDefrag);
     run.ui.Clear();
   }
   HiveContext& Ctx() { return run.ctx; }

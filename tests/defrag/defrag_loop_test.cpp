@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/context.h"
 #include "cli/outcome.h"
 #include "core/report_log.h"
 #include "support/hive_builder.h"
@@ -59,7 +60,7 @@ TEST(DefragLoop, TheReproducerThatNeverEndedIsMendedAndEnds) {
 // The passes give up on their own after many calls, so a loop without its
 // bound ends (as settled) rather than hanging the test.
 int g_roundPasses = 0;
-int32_t MovesWithoutGain(HiveContext&) { return ++g_roundPasses < 1000 ? 1 : 0; }
+int32_t MovesWithoutGain(PassState&) { return ++g_roundPasses < 1000 ? 1 : 0; }
 
 TEST(DefragLoop, RoundsThatGetNowhereFailTheCommand) {
   HiveBuilder b;

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "app/context.h"
 #include "defrag/bin_steps.h"
 #include "support/recording_frontend.h"
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/context.h"
 #include "core/report_log.h"
 #include "defrag/defrag.h"
 #include "support/hive_builder.h"

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/context.h"
 #include "core/report_log.h"
 #include "defrag/defrag.h"
 #include "hive/cells.h"

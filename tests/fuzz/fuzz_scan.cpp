@@ -16,8 +16,8 @@
 #include <string_view>
 
 #include "app/run_command.h"
-#include "core/context.h"
-#include "core/frontend.h"
+#include "app/context.h"
+#include "app/frontend.h"
 #include "core/report_log.h"
 #include "deleted/deleted.h"
 #include "hive/base_block.h"

@@ -1,6 +1,7 @@
 // The base block: the "[regf Infomation]" phase with its two stops, the
 // checksum, the sequence-number repair, the diagnostic base-block repair and
 // the closing fix-up.
+#include "app/context.h"
 #include "hive/base_block.h"
 
 #include <gtest/gtest.h>

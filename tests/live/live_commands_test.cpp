@@ -2,6 +2,7 @@
 // three counts, status texts and abort; Hive load with its time-stamped copy
 // and flags; Hive unload; Reg save with the older file moved to the trash;
 // the start-up test for a mount left by an earlier run.
+#include "app/context.h"
 #include "live/live_commands.h"
 
 #include <gtest/gtest.h>

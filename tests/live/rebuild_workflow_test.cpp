@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/context.h"
+#include "app/context.h"
 #include "platform/text.h"
 #include "registry/hive_reader.h"
 #include "registry/mount_table.h"

@@ -1,6 +1,7 @@
 // The hive writer: the layout it promises (checked cell by cell with the
 // engine's views), the three independent readers, and the round trip through
 // the hive reader.
+#include "app/context.h"
 #include "registry/hive_writer.h"
 
 #include <gtest/gtest.h>

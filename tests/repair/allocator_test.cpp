@@ -1,3 +1,4 @@
+#include "app/context.h"
 #include "repair/allocator.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/frontend.h"
+#include "app/frontend.h"
 #include "core/report_log.h"
 #include "hive/access_map.h"
 #include "hive/bytes.h"

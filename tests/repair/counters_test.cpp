@@ -1,3 +1,4 @@
+#include "app/context.h"
 #include "repair/counters.h"
 
 #include <gtest/gtest.h>

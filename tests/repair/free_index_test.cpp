@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "app/context.h"
 #include "hive/image.h"
 #include "repair/allocator.h"
 #include "repair/free_index.h"

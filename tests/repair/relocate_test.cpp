@@ -1,3 +1,4 @@
+#include "app/context.h"
 #include "repair/relocate.h"
 
 #include <gtest/gtest.h>

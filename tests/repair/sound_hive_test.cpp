@@ -2,6 +2,7 @@
 // a Search of the hive Repair wrote has no error line, it holds every key
 // and value of the undamaged hive that the damage left readable, a second
 // Repair changes nothing, and the independent readers open it.
+#include "app/context.h"
 #include "repair/sound_hive.h"
 
 #include <gtest/gtest.h>

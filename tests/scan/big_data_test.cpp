@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/context.h"
 #include "core/report_log.h"
 #include "scan/value_step_fixture.h"
 

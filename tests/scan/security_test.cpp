@@ -1,3 +1,4 @@
+#include "app/context.h"
 #include "scan/security.h"
 
 #include <gtest/gtest.h>

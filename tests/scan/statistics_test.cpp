@@ -1,3 +1,4 @@
+#include "app/context.h"
 #include "scan/statistics.h"
 
 #include <gtest/gtest.h>

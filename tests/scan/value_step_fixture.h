@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/context.h"
+#include "app/context.h"
 #include "hive/access_map.h"
 #include "hive/base_block.h"
 #include "hive/cells.h"

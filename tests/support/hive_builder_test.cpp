@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/context.h"
+#include "app/context.h"
 #include "core/report_log.h"
 #include "hive/cells.h"
 #include "hive/names.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/run_command.h"
-#include "core/context.h"
+#include "app/context.h"
 #include "support/recording_frontend.h"
 
 namespace quelbrix::testing {

@@ -10,7 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/frontend.h"
+#include "app/context.h"
+#include "app/frontend.h"
 
 namespace quelbrix::testing {
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "app/context.h"
 #include "app/startup.h"
 #include "platform/text.h"
 #include "ui/button_states.h"

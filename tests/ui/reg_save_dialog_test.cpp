@@ -9,6 +9,7 @@
 #include <QtTest>
 #include <filesystem>
 
+#include "app/context.h"
 #include "platform/text.h"
 #include "ui/control_table.h"
 #include "ui/layout.h"

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/context.h"
 #include "platform/text.h"
 #include "registry/mount_table.h"
 #include "support/hive_builder.h"

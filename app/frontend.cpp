@@ -1,8 +1,8 @@
-#include "core/frontend.h"
+#include "app/frontend.h"
 
 #include <cstdio>
 
-#include "core/context.h"
+#include "app/context.h"
 #include "core/report_log.h"
 #include "core/texts.h"
 
