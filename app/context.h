@@ -85,6 +85,9 @@ struct HiveContext : PassState, LiveJob {
   // Transaction logs: NoLogs examines the file as stored; LogOutcome is what
   // the last Read applied or refused, for the report.
   bool NoLogs = false;
+  // The commands after Read only read the image (the command line's Search):
+  // Read may map the file instead of copying it.
+  bool MapInput = false;
   std::shared_ptr<txlog::Outcome> LogOutcome;
   std::unique_ptr<uint8_t, ImageFree> ImageOwner;
   ReportOutput Output{*this};

@@ -442,6 +442,7 @@ int RunQuelbrix(int argc, char** argv, CliSession& session) {
 
   if (search->parsed()) {
     session.scanCommand = noDates ? kCmdSearchNoDates : kCmdSearchDates;
+    ctx.MapInput = true;  // nothing after the Read writes the hive
     int rc = runner.ReadHive(hive);
     if (rc != kExitOk) return rc;
     return runner.HiveCommand(noDates ? kCmdSearchNoDates : kCmdSearchDates);

@@ -1,7 +1,9 @@
 #include "platform/memory.h"
 
+#include <signal.h>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 
@@ -23,6 +25,33 @@ constexpr size_t kHugePage = size_t{2} << 20;
 [[maybe_unused]] constexpr size_t kSmallPage = 4096;
 
 [[maybe_unused]] size_t RoundUp(size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
+
+// The mapped file's pages in the block, for the SIGBUS handler.
+std::atomic<uintptr_t> g_mappedBegin{0};
+std::atomic<uintptr_t> g_mappedEnd{0};
+std::atomic<bool> g_mappedShrank{false};
+struct sigaction g_previousBus;
+std::atomic<bool> g_busHandler{false};
+
+// A read past the end of a mapped file that shrank: zero pages take the
+// place of what the file lost, and the run learns of it afterwards.  Any
+// other SIGBUS is left to the handler before ours, by returning into the
+// fault with it restored.
+void OnBusError(int, siginfo_t* info, void*) {
+  uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
+  uintptr_t begin = g_mappedBegin.load(), end = g_mappedEnd.load();
+  if (begin != 0 && at >= begin && at < end) {
+    uintptr_t page = at / kSmallPage * kSmallPage;
+    void* zeros = mmap(reinterpret_cast<void*>(page), end - page, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (zeros != MAP_FAILED) {
+      g_mappedEnd.store(page);
+      g_mappedShrank.store(true);
+      return;
+    }
+  }
+  sigaction(SIGBUS, &g_previousBus, nullptr);
+}
 
 }  // namespace
 
@@ -67,9 +96,58 @@ void FreeZeroed(uint8_t* p, size_t size) {
   (void)size;
   std::free(p);
 #else
+  if (p != nullptr && reinterpret_cast<uintptr_t>(p) == g_mappedBegin.load()) {
+    g_mappedBegin.store(0);
+    g_mappedEnd.store(0);
+    g_mappedShrank.store(false);
+  }
   if (p != nullptr && size > 0) munmap(p, RoundUp(size));
 #endif
 }
+
+bool MapFileInto(uint8_t* block, int fd, size_t length) {
+#ifdef QUELBRIX_HEAP_BLOCKS
+  (void)block, (void)fd, (void)length;
+  return false;
+#else
+  if (block == nullptr || length == 0) return false;
+  if (!g_busHandler.exchange(true)) {
+    struct sigaction action = {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SIGBUS, &action, &g_previousBus) != 0) {
+      g_busHandler.store(false);
+      return false;
+    }
+  }
+  const size_t mapped = (length + kSmallPage - 1) / kSmallPage * kSmallPage;
+  void* at = mmap(block, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd, 0);
+  if (at == MAP_FAILED) {
+    // MAP_FIXED may have taken the old pages already: zeros again, as the
+    // caller's read expects.
+    mmap(block, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    return false;
+  }
+  g_mappedShrank.store(false);
+  g_mappedEnd.store(reinterpret_cast<uintptr_t>(block) + mapped);
+  g_mappedBegin.store(reinterpret_cast<uintptr_t>(block));
+  return true;
+#endif
+}
+
+void PopulateMapped(uint8_t* block, size_t offset, size_t n) {
+#if !defined(QUELBRIX_HEAP_BLOCKS) && defined(MADV_POPULATE_READ)
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + offset) / kSmallPage * kSmallPage;
+  uintptr_t end = reinterpret_cast<uintptr_t>(block) + offset + n;
+  // A file that shrank fails the call; the handler covers what it lost.
+  if (n > 0) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_READ);
+#else
+  (void)block, (void)offset, (void)n;
+#endif
+}
+
+bool MappedFileShrank() { return g_mappedShrank.load(); }
 
 ZeroedBytes::ZeroedBytes(size_t n) : data_(AllocateZeroed(n)), size_(n) {
   if (data_ == nullptr && n > 0) {

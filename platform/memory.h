@@ -17,8 +17,22 @@ uint8_t* AllocateZeroed(size_t size);
 // (still zero), so that later first writes take no page faults.
 void TouchZeroed(uint8_t* p, size_t n);
 
-// Returns what AllocateZeroed(size) gave; nullptr is ignored.
+// Returns what AllocateZeroed(size) gave; nullptr is ignored.  Ends the
+// guard of a file mapped into it.
 void FreeZeroed(uint8_t* p, size_t size);
+
+// Maps the first `length` bytes of the open file `fd` over the start of a
+// block from AllocateZeroed, privately: what the run writes there stays in
+// memory, and the block past the file keeps its zeros.  One file at a time
+// is guarded: should it shrink under the run, the pages it lost read as
+// zeros instead of killing the process, and MappedFileShrank says so.  False
+// (the block unchanged) where the block is heap memory or the file cannot be
+// mapped: the caller reads the file instead.
+bool MapFileInto(uint8_t* block, int fd, size_t length);
+// Brings the mapped pages [offset, offset + n) of the block in from the file
+// ahead of their first use.
+void PopulateMapped(uint8_t* block, size_t offset, size_t n);
+bool MappedFileShrank();
 
 // An array of n zeroed bytes from AllocateZeroed, freed with it; the heap
 // serves when no mapping can be had (and throws std::bad_alloc as a vector

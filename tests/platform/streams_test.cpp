@@ -2,6 +2,9 @@
 // blocks the image lives in.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -78,6 +81,47 @@ TEST(AllZero, FindsANonZeroByteAnywhere) {
     EXPECT_TRUE(AllZero(bytes.data(), at)) << at;
     bytes[at] = 0;
   }
+}
+
+// A mapped file reads as its bytes, keeps what the run writes private, and
+// when it shrinks under the run, the lost pages read as zeros and say so.
+TEST(MapFileInto, ReadsTheFileAndSurvivesItsShrinking) {
+  quelbrix::testing::TempDir dir;
+  std::string path = dir.File("hive");
+  std::vector<uint8_t> bytes(3 * 4096 + 100);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i % 251 + 1);
+  FILE* out = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
+  ASSERT_EQ(std::fclose(out), 0);
+  const size_t blockSize = 8 * 4096;
+  uint8_t* block = AllocateZeroed(blockSize);
+  ASSERT_NE(block, nullptr);
+  int fd = open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  if (!MapFileInto(block, fd, bytes.size())) {
+    close(fd);
+    FreeZeroed(block, blockSize);
+    GTEST_SKIP() << "this build reads instead of mapping (heap blocks)";
+  }
+  PopulateMapped(block, 0, bytes.size());
+  EXPECT_EQ(std::vector<uint8_t>(block, block + bytes.size()), bytes);
+  EXPECT_EQ(block[bytes.size()], 0);          // past the end in its last page
+  EXPECT_EQ(block[blockSize - 1], 0);         // past the file's pages
+  block[10] = 0xEE;
+  uint8_t first = 0;
+  ASSERT_EQ(pread(fd, &first, 1, 10), 1);
+  EXPECT_EQ(first, bytes[10]);  // the write stayed in memory
+  EXPECT_FALSE(MappedFileShrank());
+
+  ASSERT_EQ(ftruncate(fd, 4096), 0);
+  close(fd);
+  EXPECT_EQ(block[10], 0xEE);
+  EXPECT_EQ(block[100], bytes[100]);
+  EXPECT_EQ(block[2 * 4096 + 5], 0);  // a lost page: zeros, no SIGBUS
+  EXPECT_TRUE(MappedFileShrank());
+  FreeZeroed(block, blockSize);
+  EXPECT_FALSE(MappedFileShrank());  // the next image starts clean
 }
 
 }  // namespace
