@@ -48,6 +48,8 @@ class ZeroedBytes {
   uint8_t& operator[](size_t i) { return data_[i]; }
   uint8_t operator[](size_t i) const { return data_[i]; }
   size_t size() const { return size_; }
+  uint8_t* data() { return data_; }
+  const uint8_t* data() const { return data_; }
 
  private:
   uint8_t* data_ = nullptr;

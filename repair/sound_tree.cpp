@@ -66,6 +66,33 @@ struct KeyState {
 // (the parent its own parent field names).
 using Owners = std::unordered_map<uint32_t, uint32_t>;
 
+// Three bits for each 8-byte slot of the image, 21 slots to a 64-bit word:
+// the table is under a twentieth of the image, which the peak of a 1 GB
+// hive feels.
+class SlotBits {
+ public:
+  explicit SlotBits(size_t slots) : bytes_((slots / kPerWord + 1) * 8), slots_(slots) {}
+  size_t size() const { return slots_; }
+  uint8_t Get(size_t slot) const { return static_cast<uint8_t>((Word(slot) >> Shift(slot)) & 7); }
+  void Set(size_t slot, uint8_t bits) {
+    uint64_t w = Word(slot);
+    w = (w & ~(uint64_t{7} << Shift(slot))) | (uint64_t{bits & 7u} << Shift(slot));
+    std::memcpy(bytes_.data() + slot / kPerWord * 8, &w, 8);
+  }
+  void Add(size_t slot, uint8_t bits) { Set(slot, static_cast<uint8_t>(Get(slot) | bits)); }
+
+ private:
+  static constexpr size_t kPerWord = 21;
+  static unsigned Shift(size_t slot) { return static_cast<unsigned>(slot % kPerWord) * 3; }
+  uint64_t Word(size_t slot) const {
+    uint64_t w;
+    std::memcpy(&w, bytes_.data() + slot / kPerWord * 8, 8);
+    return w;
+  }
+  platform::ZeroedBytes bytes_;
+  size_t slots_;
+};
+
 class TreeMender {
  public:
   TreeMender(PassState& ctx, Owners& owners)
@@ -81,14 +108,14 @@ class TreeMender {
  private:
   static constexpr uint8_t kRecorded = 1, kShared = 2, kHow = 3, kCellStart = 4;
   // Positions come from the file: one outside the image was never seen.
-  uint8_t How(uint64_t pos) const { return pos / 8 < seen_.size() ? seen_[pos / 8] & kHow : 0; }
+  uint8_t How(uint64_t pos) const { return pos / 8 < seen_.size() ? seen_.Get(pos / 8) & kHow : 0; }
   bool Seen(uint64_t pos) const { return How(pos) != 0; }
-  void Claim(uint64_t pos, uint8_t how) { seen_[pos / 8] = static_cast<uint8_t>((seen_[pos / 8] & ~kHow) | how); }
+  void Claim(uint64_t pos, uint8_t how) { seen_.Set(pos / 8, static_cast<uint8_t>((seen_.Get(pos / 8) & ~kHow) | how)); }
   void MarkCellStarts();
   // The bounds CheckCell tests, a size word that is allocated, and a place in
   // its bin's chain of cells (a position inside another cell is no cell).
   bool Allocated(uint64_t pos) const {
-    if (pos < kFirstCellPos || !image_.Contains(pos, 4) || pos % 8 != 0 || (seen_[pos / 8] & kCellStart) == 0)
+    if (pos < kFirstCellPos || !image_.Contains(pos, 4) || pos % 8 != 0 || (seen_.Get(pos / 8) & kCellStart) == 0)
       return false;
     CellView cell(image_, pos);
     uint32_t m = cell.Length();
@@ -125,7 +152,7 @@ class TreeMender {
   PassState& ctx_;
   HiveImage image_;
   ScanTotals totals_;
-  platform::ZeroedBytes seen_;  // 1: recorded once; 2: an sk cell (may be shared)
+  SlotBits seen_;  // 1: recorded once; 2: an sk cell (may be shared); 4: a cell starts here
   std::vector<KeyState> keys_;
   // States of keys that are done, kept for their buffers: a state comes and
   // goes for every key of the hive.
@@ -141,7 +168,7 @@ void TreeMender::MarkCellStarts() {
     uint32_t binSize = BinHeader(image_, bin).Size();
     if (binSize < kBinHeaderSize) break;
     CellCursor cells = CellCursor::OfBin(image_, bin, std::min<uint64_t>(bin + binSize, end));
-    for (; cells.Check() == WalkStop::kNone; cells.Next()) seen_[cells.Pos() / 8] |= kCellStart;
+    for (; cells.Check() == WalkStop::kNone; cells.Next()) seen_.Add(cells.Pos() / 8, kCellStart);
     bin += binSize;
   }
 }
@@ -235,7 +262,7 @@ bool TreeMender::SoundSk(uint64_t pos) const {
 uint32_t TreeMender::RootSecurity() {
   uint64_t end = image_.HbinsEnd();
   for (uint64_t pos = kFirstCellPos; pos + SkCell::kHeaderLength <= end; pos += 8)
-    if ((seen_[pos / 8] & kCellStart) != 0 && SoundSk(pos)) return static_cast<uint32_t>(pos);
+    if ((seen_.Get(pos / 8) & kCellStart) != 0 && SoundSk(pos)) return static_cast<uint32_t>(pos);
   static const uint8_t kDescriptor[] = {
       0x01, 0x00, 0x04, 0x80, 0x48, 0x00, 0x00, 0x00, 0x58, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14, 0x00,
       0x00, 0x00, 0x02, 0x00, 0x34, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x12, 0x14, 0x00, 0x3F, 0x00, 0x0F, 0x00,
@@ -253,7 +280,7 @@ uint32_t TreeMender::RootSecurity() {
   sk.SetRefCount(1);
   sk.SetDescriptorLength(sizeof kDescriptor);
   std::memcpy(sk.Bytes() + SkCell::kDescriptor, kDescriptor, sizeof kDescriptor);
-  seen_[fresh / 8] |= kCellStart;
+  seen_.Add(fresh / 8, kCellStart);
   return fresh;
 }
 
@@ -579,7 +606,7 @@ bool TreeMender::Rename(KeyState& key, Child& child, const std::vector<Child>& k
       NkCell moved(image_, fresh);
       NameAsParent(moved, CellOffsetOf(fresh));
       FreeCell(child.pos);
-      seen_[fresh / 8] |= kCellStart;
+      seen_.Add(fresh / 8, kCellStart);
       Claim(fresh, kRecorded);
       pos = fresh;
       nk = moved;
