@@ -2,7 +2,7 @@
 // The line is formatted from the kind's own text, whose conversions are
 // checked against the values at compile time; the finding is counted by its
 // severity, written to the report and the pane (red for a fault), and handed to the
-// context's FindingSink when one listens.
+// state's FindingSink when one listens.
 #pragma once
 
 #include <cstdint>

@@ -91,7 +91,7 @@ class FreeSpaceIndex {
   Bounds large_;
 };
 
-// Gives the context an index for the lifetime of the scope (a defrag pass);
+// Gives the pass state an index for the lifetime of the scope (a defrag pass);
 // does nothing when one is already in place or the allocator is told to
 // walk plainly.
 class FreeSpaceIndexScope {
