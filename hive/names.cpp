@@ -1,5 +1,6 @@
 #include "hive/names.h"
 
+#include <cstring>
 #include <vector>
 
 #include "platform/text.h"
@@ -37,6 +38,22 @@ DecodedName DecodeName(const uint8_t* stored, uint32_t length, uint32_t availabl
   char16_t* units = fixed;
   size_t room = eightBit ? length : (length + 1) / 2;
   if (room > kMaxNameUnits * 2) room = kMaxNameUnits * 2;
+  if (eightBit) {
+    // Most names are 8-bit ASCII: their bytes are already the text.
+    uint32_t usable = stored == nullptr ? 0 : length < available ? length : available;
+    size_t n = 0;
+    bool ascii = true;
+    for (; n < usable && n < room && stored[n] != 0; ++n) ascii = ascii && stored[n] < 0x80;
+    if (ascii) {
+      size_t m = n < capacity - 1 ? n : capacity - 1;
+      if (m > 0) std::memcpy(dest, stored, m);
+      dest[m] = '\0';
+      result.ComputedLength = static_cast<uint32_t>(n);
+      result.AnsiLength = static_cast<uint32_t>(m);
+      result.Truncated = m < n;
+      return result;
+    }
+  }
   if (room > sizeof fixed / sizeof fixed[0]) {
     heap.resize(room);
     units = heap.data();

@@ -12,6 +12,10 @@
 #include <mutex>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quelbrix::platform {
 namespace {
 
@@ -64,9 +68,31 @@ Converter& FromUtf8() { thread_local Converter c(false, true); return c; }
 // Every code page this layer accepts keeps ASCII as ASCII, so pure ASCII text
 // needs no conversion.
 bool AllAscii(const char16_t* src, size_t units) {
-  for (size_t i = 0; i < units; ++i)
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Names and string values are mostly ASCII: eight units at a time.
+  const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+  for (; i + 8 <= units; i += 8) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, high), _mm_setzero_si128())) != 0xFFFF) return false;
+  }
+#endif
+  for (; i < units; ++i)
     if (src[i] >= 0x80) return false;
   return true;
+}
+
+// The low bytes of n ASCII units.
+void NarrowAscii(char* dest, const char16_t* src, size_t n) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= n; i += 16) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + i), _mm_packus_epi16(a, b));
+  }
+#endif
+  for (; i < n; ++i) dest[i] = static_cast<char>(src[i]);
 }
 
 // UTF-16 to a multi-byte encoding.  Unmappable units (and unpaired
@@ -173,7 +199,7 @@ size_t Utf16ToAnsiBuffer(char* dest, size_t capacity, const char16_t* src, size_
   size_t n;
   if (AllAscii(src, units)) {
     n = std::min(units, capacity - 1);
-    for (size_t i = 0; i < n; ++i) dest[i] = static_cast<char>(src[i]);
+    NarrowAscii(dest, src, n);
     if (truncated) *truncated = n < units;
   } else {
     n = FromUtf16(ToAnsi().Get(), dest, capacity - 1, src, units, truncated);

@@ -675,9 +675,15 @@ DescriptorRecord* RegisterDescriptor(PassState& ctx, const uint8_t* bytes, uint3
   try {
     if (ctx.Descriptors == nullptr) ctx.Descriptors = new DescriptorList;
     DescriptorList& list = *ctx.Descriptors;
+    if (DescriptorRecord* last = list.Last;
+        last != nullptr && last->Length == length && std::memcmp(last->Bytes.data(), bytes, length) == 0) {
+      ++last->AccessCount;
+      return last;
+    }
     uint64_t hash = HashDescriptor(bytes, length);
     if (DescriptorRecord* found = Lookup(list, hash, bytes, length)) {
       ++found->AccessCount;
+      list.Last = found;
       return found;
     }
     auto record = std::make_unique<DescriptorRecord>();
@@ -693,6 +699,7 @@ DescriptorRecord* RegisterDescriptor(PassState& ctx, const uint8_t* bytes, uint3
       list.Records.pop_back();
       return nullptr;
     }
+    list.Last = added;
     ScanTotals totals(ctx);
     added->Number = totals.Get(Total::DescriptorRunningNumber) + 1;
     totals.Set(Total::DescriptorRunningNumber, added->Number);

@@ -35,6 +35,9 @@ struct DescriptorRecord {
 struct DescriptorList {
   std::vector<std::unique_ptr<DescriptorRecord>> Records;
   std::unordered_multimap<uint64_t, DescriptorRecord*> Index;
+  // The record the last key named: siblings mostly share their descriptor,
+  // and a comparison costs less than a hash and a lookup.
+  DescriptorRecord* Last = nullptr;
   std::vector<DescriptorRecord*> Ordered() const;
 };
 

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/report_log.h"
 #include "hive/access_map.h"
 #include "hive/check_cell.h"
@@ -59,7 +63,23 @@ size_t AppendUtf16(std::string& out, const uint8_t* src, size_t bytes, std::vect
   size_t room = (bytes + 1) / 2;
   if (units.size() < room) units.resize(room);
   size_t n = 0;
-  for (; n < room; ++n) {
+  bool ended = false;
+#if defined(__SSE2__)
+  // Eight whole units at a time up to the first zero unit (x86 is little-endian,
+  // as the hive's UTF-16 is).
+  for (; 2 * n + 16 <= bytes; n += 8) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * n));
+    int zeros = _mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128()));
+    size_t whole = zeros == 0 ? 8 : static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(zeros))) / 2;
+    std::memcpy(units.data() + n, src + 2 * n, 2 * whole);
+    if (zeros != 0) {
+      n += whole;
+      ended = true;
+      break;
+    }
+  }
+#endif
+  for (; !ended && n < room; ++n) {
     uint8_t high = 2 * n + 1 < bytes ? src[2 * n + 1] : 0;
     char16_t unit = static_cast<char16_t>(src[2 * n] | high << 8);
     if (unit == 0) break;
