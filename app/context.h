@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/commands.h"
@@ -90,6 +91,9 @@ struct HiveContext : PassState, LiveJob {
   bool MapInput = false;
   std::shared_ptr<txlog::Outcome> LogOutcome;
   std::unique_ptr<uint8_t, ImageFree> ImageOwner;
+  // Makes the AccessMap's pages present after a Read; joined before the
+  // image goes.
+  std::jthread MapToucher;
   ReportOutput Output{*this};
 
   bool Done(DoneFlag f) const { return DoneFlags[f] != 0; }

@@ -132,11 +132,11 @@ CommandOutcome ReadHive(HiveContext& ctx, const std::string& caption) {
   const bool mapped = ctx.MapInput && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) &&
                       static_cast<uint64_t>(st.st_size) == fileSize &&
                       platform::MapFileInto(ctx.Image, fileno(f), want);
-  // The AccessMap's first touches cost about as much as the read: they are
-  // made on the second core meanwhile, not one by one during the scan.
-  std::thread touch;
+  // The AccessMap's first touches cost more than a mapped read: they are
+  // made on the second core, ahead of the scan rather than one by one in
+  // it, and the scan need not wait for them.
   try {
-    touch = std::thread([map = ctx.Image + ctx.ImageSize, want] { platform::TouchZeroed(map, want); });
+    ctx.MapToucher = std::jthread([map = ctx.Image + ctx.ImageSize, want] { platform::TouchZeroed(map, want); });
   } catch (const std::system_error&) {
     // No thread: the scan touches the pages as it goes.
   }
@@ -153,7 +153,6 @@ CommandOutcome ReadHive(HiveContext& ctx, const std::string& caption) {
     got += n;
     if (n != piece) break;
   }
-  if (touch.joinable()) touch.join();
   bool aborted = ctx.Aborted();
   if (mapped && platform::MappedFileShrank() && !aborted) {
     got = 0;
@@ -447,6 +446,7 @@ std::string ReportFileName(const HiveContext& ctx, int32_t commandId) {
 }
 
 void FreeImage(HiveContext& ctx) {
+  if (ctx.MapToucher.joinable()) ctx.MapToucher.join();
   ctx.ImageOwner.reset();
   ctx.Image = nullptr;
   ctx.ImageSize = 0;

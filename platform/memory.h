@@ -13,8 +13,10 @@ namespace quelbrix::platform {
 // zeroed from the kernel, so callers need not clear it.
 uint8_t* AllocateZeroed(size_t size);
 
-// Makes the first n bytes of a block from AllocateZeroed present in memory
-// (still zero), so that later first writes take no page faults.
+// Makes the first n bytes of a block from AllocateZeroed present in memory,
+// so that later first writes take no page faults.  It never writes the
+// block, so it may run beside a thread that does; where the kernel cannot
+// populate pages ahead, it does nothing and the writes fault as they go.
 void TouchZeroed(uint8_t* p, size_t n);
 
 // Returns what AllocateZeroed(size) gave; nullptr is ignored.  Ends the
