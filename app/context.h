@@ -98,7 +98,6 @@ struct HiveContext : PassState, LiveJob {
 
   bool Done(DoneFlag f) const { return DoneFlags[f] != 0; }
   void SetDone(DoneFlag f, bool on) { DoneFlags[f] = on ? 1 : 0; }
-  bool Aborted() const { return AbortRequested.load(std::memory_order_relaxed) != 0; }
 };
 
 }  // namespace quelbrix
