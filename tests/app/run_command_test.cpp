@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <regex>
 #include <csignal>
 #include <filesystem>
 #include <string>
@@ -21,6 +22,7 @@
 #include "platform/files.h"
 #include "support/hive_builder.h"
 #include "support/hive_fixture.h"
+#include "support/large_hive.h"
 
 namespace quelbrix {
 namespace {
@@ -258,6 +260,36 @@ TEST(ReportFile, UnwritableOutputFolderEndsTheCommand) {
 
 // Ctrl-C that reaches Read keeps no image to scan or write; one that comes
 // while a write's bytes go to disk leaves the old file and no temporary file.
+// A Search of the mapped file writes the report a Search of the copy writes,
+// on a sound large hive and on a damaged one, and leaves the file as it was.
+TEST(ReportFile, SearchOfTheMappedFileReportsAsOfTheCopy) {
+  HiveBuilder damaged;
+  damaged.AddValue(damaged.AddKey(damaged.Root(), "K"), "V", 1, {'a', 0, 'b', 0});
+  std::vector<uint8_t> broken = damaged.Build();
+  broken[0x1000 + 0x20 + 4 + 0x48] ^= 0x40;  // the root's name length: a fault in the walk
+  const std::regex clock(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})");
+  for (bool damage : {false, true}) {
+    const std::vector<uint8_t> hive = damage ? broken : testing::MakeLargeHive(3u << 20, 5, 7);
+    std::vector<std::string> reports[2];
+    uint32_t faults[2] = {};
+    for (int mapped = 0; mapped < 2; ++mapped) {
+      HiveRun run;
+      run.ctx.MapInput = mapped != 0;
+      ASSERT_TRUE(run.Load(hive));
+      run.Run(kCmdSearchDates);
+      faults[mapped] = run.ctx.FaultLines;
+      for (const std::string& line : run.ReportLines())
+        if (line.rfind("FileName=", 0) != 0 && line.rfind("TextFileName=", 0) != 0)
+          reports[mapped].push_back(std::regex_replace(line, clock, "T"));
+      EXPECT_EQ(ReadBytes(run.ctx.InputPath), hive);
+    }
+    ASSERT_GT(reports[0].size(), 10u);
+    EXPECT_EQ(reports[1], reports[0]);
+    EXPECT_EQ(faults[1], faults[0]);
+    EXPECT_EQ(faults[0] > 0, damage);
+  }
+}
+
 TEST(Abort, ReadAndWriteKeepNothing) {
   HiveRun run;
   std::vector<uint8_t> bytes = SoundHive();
