@@ -27,17 +27,17 @@ constexpr size_t kHugePage = size_t{2} << 20;
 [[maybe_unused]] size_t RoundUp(size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
 
 // The mapped file's pages in the block, for the SIGBUS handler.
-std::atomic<uintptr_t> g_mappedBegin{0};
-std::atomic<uintptr_t> g_mappedEnd{0};
+[[maybe_unused]] std::atomic<uintptr_t> g_mappedBegin{0};
+[[maybe_unused]] std::atomic<uintptr_t> g_mappedEnd{0};
 std::atomic<bool> g_mappedShrank{false};
-struct sigaction g_previousBus;
-std::atomic<bool> g_busHandler{false};
+[[maybe_unused]] struct sigaction g_previousBus;
+[[maybe_unused]] std::atomic<bool> g_busHandler{false};
 
 // A read past the end of a mapped file that shrank: zero pages take the
 // place of what the file lost, and the run learns of it afterwards.  Any
 // other SIGBUS is left to the handler before ours, by returning into the
 // fault with it restored.
-void OnBusError(int, siginfo_t* info, void*) {
+[[maybe_unused]] void OnBusError(int, siginfo_t* info, void*) {
   uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
   uintptr_t begin = g_mappedBegin.load(), end = g_mappedEnd.load();
   if (begin != 0 && at >= begin && at < end) {
