@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "platform/text.h"
 #include "support/hive_builder.h"
 #include "support/hive_fixture.h"
 
@@ -19,6 +21,31 @@ std::u16string Units8(const std::vector<uint8_t>& bytes) {
   size_t n = NameUnits(bytes.data(), static_cast<uint32_t>(bytes.size()), static_cast<uint32_t>(bytes.size()), true,
                        out, 64);
   return std::u16string(out, n);
+}
+
+// DecodeName's shortcut for 8-bit ASCII names gives what widening the bytes
+// and converting them gives, at every length, stored size, NUL and capacity.
+TEST(DecodeName, EightBitNamesDecodeAsTheirWidenedUnits) {
+  std::mt19937 random(5);
+  for (int round = 0; round < 20000; ++round) {
+    std::vector<uint8_t> stored(random() % 40);
+    for (uint8_t& b : stored) b = static_cast<uint8_t>(random() % 6 == 0 ? random() % 256 : 'a' + random() % 26);
+    if (!stored.empty() && random() % 5 == 0) stored[random() % stored.size()] = 0;
+    uint32_t length = static_cast<uint32_t>(stored.size() + random() % 3);
+    uint32_t available = static_cast<uint32_t>(random() % (stored.size() + 1));
+    size_t capacity = 1 + random() % 48;
+    char got[64], want[64];
+    DecodedName d = DecodeName(stored.data(), length, available, true, got, capacity);
+    char16_t units[64];
+    size_t room = std::min<size_t>(length, 64);
+    size_t n = NameUnits(stored.data(), length, available, true, units, room);
+    bool cut = false;
+    size_t ansi = platform::Utf16ToAnsiBuffer(want, capacity, units, n, &cut);
+    ASSERT_EQ(d.ComputedLength, n) << round;
+    ASSERT_EQ(d.AnsiLength, ansi) << round;
+    ASSERT_EQ(d.Truncated, cut) << round;
+    ASSERT_STREQ(got, want) << round;
+  }
 }
 
 TEST(LhNameHash, FoldsLettersAndMatchesKnownHashes) {

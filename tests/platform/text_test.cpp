@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
+#include <string>
 
 #include "support/hive_fixture.h"
 
@@ -61,6 +63,30 @@ TEST(UpcaseUnit, FoldsOneUnitAtATime) {
   EXPECT_EQ(UpcaseUnit(u'\u0436'), u'\u0416');
   EXPECT_EQ(UpcaseUnit(u'\u00df'), u'\u00df');  // no one-unit upper case
   EXPECT_EQ(UpcaseUnit(u'\u3042'), u'\u3042');
+}
+
+// Text of any length converts as its units do one by one: the sixteen-unit
+// steps for ASCII hand over to the code page for any other unit, wherever it
+// stands, and ASCII text is cut at the capacity like any other.
+TEST(AnsiText, LongTextConvertsAsItsUnitsOneByOne) {
+  CodePageScope japanese(932);
+  std::mt19937 random(3);
+  for (int round = 0; round < 5000; ++round) {
+    std::u16string text(random() % 70, u'a');
+    for (char16_t& c : text) c = static_cast<char16_t>(u' ' + random() % 95);
+    if (random() % 2 == 0 && !text.empty()) text[random() % text.size()] = u'\u3042';
+    std::string expected;
+    for (char16_t c : text) expected += Utf16ToAnsi(std::u16string_view(&c, 1));
+    ASSERT_EQ(Utf16ToAnsi(text), expected) << round;
+    if (expected.size() == text.size()) {  // ASCII: cut at the capacity
+      size_t capacity = 1 + random() % 80;
+      char out[96];
+      bool cut = false;
+      size_t n = Utf16ToAnsiBuffer(out, capacity, text.data(), text.size(), &cut);
+      ASSERT_EQ(std::string(out, n), expected.substr(0, capacity - 1)) << round;
+      ASSERT_EQ(cut, capacity - 1 < text.size()) << round;
+    }
+  }
 }
 
 }  // namespace

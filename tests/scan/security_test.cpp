@@ -189,6 +189,28 @@ TEST(SidText, StaysInsideItsBytesAndLineBuffer) {
 
 // ---- the DescriptorList ----
 
+// The last record is compared first: runs of one descriptor, the same bytes
+// at another address and a descriptor met again after others all count on
+// the record their bytes name, never on the last one met.
+TEST_F(SecurityTest, RunsOfOneDescriptorCountOnTheirOwnRecord) {
+  Bytes a(40, 1), b(40, 1), c(24, 5);
+  b[39] = 2;  // a's length, one byte apart
+  Bytes aCopy = a;
+  const Bytes* order[] = {&a, &a, &b, &aCopy, &c, &c, &a, &b, &b};
+  for (const Bytes* d : order) ASSERT_NE(RegisterDescriptor(ctx_, d->data(), static_cast<uint32_t>(d->size())), nullptr);
+  DescriptorRecord* ra = FindDescriptor(ctx_, a.data(), 40);
+  DescriptorRecord* rb = FindDescriptor(ctx_, b.data(), 40);
+  DescriptorRecord* rc = FindDescriptor(ctx_, c.data(), 24);
+  ASSERT_TRUE(ra && rb && rc);
+  EXPECT_EQ(ctx_.Descriptors->Records.size(), 3u);
+  EXPECT_EQ(ra->AccessCount, 4u);
+  EXPECT_EQ(rb->AccessCount, 3u);
+  EXPECT_EQ(rc->AccessCount, 2u);
+  EXPECT_EQ(ra->Number, 1u);
+  EXPECT_EQ(rb->Number, 2u);
+  EXPECT_EQ(rc->Number, 3u);
+}
+
 TEST_F(SecurityTest, ListKeepsFirstSeenOrderWithinLengths) {
   Bytes a(40, 1), b(20, 2), c(40, 3);
   DescriptorRecord* ra = RegisterDescriptor(ctx_, a.data(), 40);

@@ -23,6 +23,40 @@ std::string FileOffset(uint32_t cellOffset) {
 
 // ---- dump formats ----
 
+// String data of every length up to a few sixteen-byte steps, with a NUL
+// anywhere or none and an odd last byte, shows its text up to the first
+// NUL unit, as a unit-by-unit reading of the bytes gives it.
+TEST(ValueDump, StringsShowTheirUnitsUpToTheFirstNul) {
+  HiveBuilder b;
+  Key k = b.AddKey(b.Root(), "K");
+  Lines expected;
+  int index = 0;
+  for (size_t bytes = 0; bytes <= 70; ++bytes) {
+    for (int nulAt : {-1, 0, 3, 8, 15, 16, 33}) {
+      std::vector<uint8_t> data(bytes);
+      for (size_t i = 0; i < bytes; ++i) data[i] = i % 2 == 0 ? static_cast<uint8_t>('a' + (i / 2) % 26) : 0;
+      if (nulAt >= 0 && 2 * static_cast<size_t>(nulAt) + 1 < bytes) data[2 * nulAt] = 0;
+      std::string text;
+      for (size_t i = 0; i < bytes; i += 2) {
+        if (data[i] == 0) break;  // the high bytes are zero: a zero low byte ends the text
+        text.push_back(static_cast<char>(data[i]));
+      }
+      std::string name = "s" + std::to_string(index++);
+      b.AddValue(k, name, 1, data);
+      expected.push_back("\"" + name + "\"=\"" + text + "\"");
+    }
+  }
+  b.Build();
+  ValueStepRun r(b.Image());
+  ASSERT_TRUE(r.loaded);
+  r.Begin(kCmdSearchNoDates);
+  r.Step(b.NkOffset("K"));
+  Lines strings;
+  for (const std::string& line : r.Report())
+    if (line.rfind("\"s", 0) == 0) strings.push_back(line);
+  EXPECT_EQ(strings, expected);
+}
+
 TEST(ValueDump, EveryTypeHasItsLine) {
   HiveBuilder b;
   Key k = b.AddKey(b.Root(), "K");
