@@ -91,8 +91,8 @@ struct HiveContext : PassState, LiveJob {
   bool MapInput = false;
   std::shared_ptr<txlog::Outcome> LogOutcome;
   std::unique_ptr<uint8_t, ImageFree> ImageOwner;
-  // Makes the AccessMap's pages present after a Read; joined before the
-  // image goes.
+  // Makes the pages of the AccessMap (and of a mapped file) present after a
+  // Read; stopped and joined before the image goes.
   std::jthread MapToucher;
   ReportOutput Output{*this};
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <stop_token>
 #include <system_error>
 #include <thread>
 
@@ -31,6 +32,7 @@ namespace {
 
 constexpr size_t kReportBuffer = 1u << 20;
 constexpr size_t kReadPiece = 32u << 20;
+constexpr size_t kTouchPiece = 8u << 20;
 
 void SetStatus(HiveContext& ctx, int part, const std::string& ansi) {
   if (ctx.UI != nullptr) ctx.UI->SetStatusText(part, ansi);
@@ -132,11 +134,19 @@ CommandOutcome ReadHive(HiveContext& ctx, const std::string& caption) {
   const bool mapped = ctx.MapInput && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) &&
                       static_cast<uint64_t>(st.st_size) == fileSize &&
                       platform::MapFileInto(ctx.Image, fileno(f), want);
-  // The AccessMap's first touches cost more than a mapped read: they are
-  // made on the second core, ahead of the scan rather than one by one in
-  // it, and the scan need not wait for them.
+  // The first touches of the AccessMap's pages, and of the mapped file's,
+  // cost more than the scan's own work on them: they are made on the second
+  // core, ahead of the scan rather than one by one in it, and the scan need
+  // not wait for them.  The file's pages come first: the scan's bin walk
+  // reads all of them before it writes much of the map.
   try {
-    ctx.MapToucher = std::jthread([map = ctx.Image + ctx.ImageSize, want] { platform::TouchZeroed(map, want); });
+    ctx.MapToucher = std::jthread([image = mapped ? ctx.Image : nullptr, map = ctx.Image + ctx.ImageSize,
+                                   want](std::stop_token stop) {
+      for (size_t at = 0; at < want && !stop.stop_requested(); at += kTouchPiece)
+        platform::ReadMapped(image, at, std::min(want - at, kTouchPiece));
+      for (size_t at = 0; at < want && !stop.stop_requested(); at += kTouchPiece)
+        platform::TouchZeroed(map + at, std::min(want - at, kTouchPiece));
+    });
   } catch (const std::system_error&) {
     // No thread: the scan touches the pages as it goes.
   }
@@ -446,7 +456,10 @@ std::string ReportFileName(const HiveContext& ctx, int32_t commandId) {
 }
 
 void FreeImage(HiveContext& ctx) {
-  if (ctx.MapToucher.joinable()) ctx.MapToucher.join();
+  if (ctx.MapToucher.joinable()) {
+    ctx.MapToucher.request_stop();
+    ctx.MapToucher.join();
+  }
   ctx.ImageOwner.reset();
   ctx.Image = nullptr;
   ctx.ImageSize = 0;

@@ -148,6 +148,17 @@ void PopulateMapped(uint8_t* block, size_t offset, size_t n) {
 
 bool MappedFileShrank() { return g_mappedShrank.load(); }
 
+void ReadMapped(const uint8_t* block, size_t offset, size_t n) {
+#ifndef QUELBRIX_HEAP_BLOCKS
+  if (block == nullptr || n == 0) return;
+  const volatile uint8_t* p = block;
+  // A page the file lost reads as zeros once the guard has replaced it.
+  for (size_t at = offset; at < offset + n; at += kSmallPage) (void)p[at];
+#else
+  (void)block, (void)offset, (void)n;
+#endif
+}
+
 ZeroedBytes::ZeroedBytes(size_t n) : data_(AllocateZeroed(n)), size_(n) {
   if (data_ == nullptr && n > 0) {
     heap_.reset(new uint8_t[n]());

@@ -35,6 +35,12 @@ bool MapFileInto(uint8_t* block, int fd, size_t length);
 // ahead of their first use.
 void PopulateMapped(uint8_t* block, size_t offset, size_t n);
 bool MappedFileShrank();
+// Reads one byte of each page of the mapped range [offset, offset + n) from
+// user space.  On machines whose host keeps page tables of its own for the
+// guest (shadow paging), a thread's first read of a mapped page costs about
+// a microsecond even when the kernel has the page mapped already; this pays
+// that on the calling thread, for every thread of the process.
+void ReadMapped(const uint8_t* block, size_t offset, size_t n);
 
 // An array of n zeroed bytes from AllocateZeroed, freed with it; the heap
 // serves when no mapping can be had (and throws std::bad_alloc as a vector
