@@ -36,7 +36,7 @@ enum DoneFlag : int {
 };
 
 struct ImageFree {
-  size_t Bytes = 0;  // of the whole block: image and AccessMap
+  size_t Bytes = 0;  // of the image with its reserve pages
   void operator()(uint8_t* p) const;
 };
 
@@ -91,8 +91,8 @@ struct HiveContext : PassState, LiveJob {
   bool MapInput = false;
   std::shared_ptr<txlog::Outcome> LogOutcome;
   std::unique_ptr<uint8_t, ImageFree> ImageOwner;
-  // Makes the pages of the AccessMap (and of a mapped file) present after a
-  // Read; stopped and joined before the image goes.
+  // Makes the pages of a mapped file and of the AccessMap's block index
+  // present after a Read; stopped and joined before the image goes.
   std::jthread MapToucher;
   ReportOutput Output{*this};
 

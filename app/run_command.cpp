@@ -140,12 +140,13 @@ CommandOutcome ReadHive(HiveContext& ctx, const std::string& caption) {
   // not wait for them.  The file's pages come first: the scan's bin walk
   // reads all of them before it writes much of the map.
   try {
-    ctx.MapToucher = std::jthread([image = mapped ? ctx.Image : nullptr, map = ctx.Image + ctx.ImageSize,
-                                   want](std::stop_token stop) {
+    ctx.MapToucher = std::jthread([image = mapped ? ctx.Image : nullptr, index = ctx.Shadow.IndexBytes(),
+                                   indexSize = ctx.Shadow.IndexSize(), pool = ctx.Shadow.PoolBytes(),
+                                   poolSize = std::min(ctx.Shadow.PoolSize(), want / 8), want](std::stop_token stop) {
       for (size_t at = 0; at < want && !stop.stop_requested(); at += kTouchPiece)
         platform::ReadMapped(image, at, std::min(want - at, kTouchPiece));
-      for (size_t at = 0; at < want && !stop.stop_requested(); at += kTouchPiece)
-        platform::TouchZeroed(map + at, std::min(want - at, kTouchPiece));
+      if (!stop.stop_requested()) platform::TouchZeroed(index, indexSize);
+      if (!stop.stop_requested()) platform::TouchZeroed(pool, poolSize);
     });
   } catch (const std::system_error&) {
     // No thread: the scan touches the pages as it goes.
@@ -253,7 +254,7 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
   LogPaneShown(kBlack, ctx, "TextFileName=" + reportPath, "TextFileName=" + reportPath);
   txlog::LogRecoveryPhase(ctx);
 
-  if (!ctx.AccessMapZero) std::memset(ctx.Image + ctx.ImageSize, 0, ctx.ImageSize);
+  if (!ctx.AccessMapZero) ctx.Shadow.Clear();
   ctx.AccessMapZero = false;
   ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
   RegistryRebuild rebuild(ctx);
@@ -390,9 +391,13 @@ bool AllocateImage(HiveContext& ctx, uint64_t fileSize) {
   // The AccessMap keeps 32-bit positions, so the image and its shadow must
   // stay addressable with them; a larger file is refused, never cut.
   if (fileSize > 0x7FFFFFFFu || imageSize > 0x7FFFFFFFu) return false;
-  const size_t bytes = 2 * static_cast<size_t>(imageSize);
+  const size_t bytes = static_cast<size_t>(imageSize);
   uint8_t* image = platform::AllocateZeroed(bytes);
   if (image == nullptr) return false;
+  if (!ctx.Shadow.Reset(static_cast<uint32_t>(imageSize))) {
+    platform::FreeZeroed(image, bytes);
+    return false;
+  }
   ctx.ImageSize = static_cast<uint32_t>(imageSize);
   ctx.ImageOwner = std::unique_ptr<uint8_t, ImageFree>(image, ImageFree{bytes});
   ctx.Image = image;
@@ -461,6 +466,7 @@ void FreeImage(HiveContext& ctx) {
     ctx.MapToucher.join();
   }
   ctx.ImageOwner.reset();
+  ctx.Shadow.Release();
   ctx.Image = nullptr;
   ctx.ImageSize = 0;
 }

@@ -47,8 +47,9 @@ std::string ReportFileName(const HiveContext& ctx);  // of ctx.CommandId
 std::string ReportPathOf(const HiveContext& ctx, int32_t commandId);
 
 // The zero-filled allocation of Read for a file of fileSize bytes: the image
-// with its reserve pages, then the AccessMap.  Sets FileSize, ReservePages,
-// ImageSize and Image; false (and no image) when it cannot be made.
+// with its reserve pages, and the AccessMap's store for that size.  Sets
+// FileSize, ReservePages, ImageSize, Image and Shadow; false (and no image)
+// when it cannot be made.
 bool AllocateImage(HiveContext& ctx, uint64_t fileSize);
 // HiveMajorVersion and HiveMinorVersion from the base block in the image.
 void TakeHiveVersion(HiveContext& ctx);

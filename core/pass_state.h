@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/pass_rules.h"
+#include "core/shadow_store.h"
 
 namespace quelbrix {
 
@@ -69,7 +70,9 @@ struct PassState {
   uint32_t HiveMajorVersion = 0;
   uint64_t FileSize = 0;
   uint32_t ImageSize = 0;
-  uint8_t* Image = nullptr;  // HiveImage, then its AccessMap
+  uint8_t* Image = nullptr;  // the HiveImage
+  // The bytes of its AccessMap, sized with it.
+  ShadowStore Shadow;
   // The pages past the file's end that Repair and Defrag may grow the bins into.
   uint32_t ReservePages = 0;
   // The file the image was read from, as the report names it.

@@ -1,17 +1,19 @@
-// The AccessMap: a shadow of the HiveImage of the same length.  The shadow
-// bytes under a cell (CellShadow) record who refers to it, its kind, how often
-// it was reached and the cells it refers to; those under each bin header
-// (BinShadow) hold the allocator's per-bin state; those under the base block
-// (ScanTotals) the scan's counts and the RepairCounters.  Every link is a
-// 32-bit position: the byte offset of the target shadow from the start of the
-// AccessMap (which equals the target cell's image position), 0 for none.
-// All byte positions of the shadow live in this file.
+// The AccessMap: a shadow of the HiveImage, addressed by the same positions
+// (it reads as zeros where nothing was written; ShadowStore keeps its bytes).
+// The shadow bytes under a cell (CellShadow) record who refers to it, its
+// kind, how often it was reached and the cells it refers to; those under each
+// bin header (BinShadow) hold the allocator's per-bin state; those under the
+// base block (ScanTotals) the scan's counts and the RepairCounters.  Every
+// link is a 32-bit position: the byte offset of the target shadow from the
+// start of the AccessMap (which equals the target cell's image position), 0
+// for none.  All byte positions of the shadow live in this file.
 #pragma once
 
 #include <cstdint>
 
 #include "core/pass_state.h"
 #include "core/invariant.h"
+#include "core/shadow_store.h"
 #include "hive/bytes.h"
 #include "hive/image.h"
 
@@ -19,25 +21,70 @@ namespace quelbrix {
 
 class AccessMap {
  public:
-  AccessMap(uint8_t* data, uint32_t size) : data_(data), size_(size) {}
-  explicit AccessMap(PassState& ctx)
-      : data_(ctx.Image ? ctx.Image + ctx.ImageSize : nullptr), size_(ctx.Image ? ctx.ImageSize : 0) {}
+  explicit AccessMap(ShadowStore& store) : store_(&store) {}
+  explicit AccessMap(PassState& ctx) : store_(&ctx.Shadow) {}
 
-  uint8_t* Data() const { return data_; }
-  uint32_t Size() const { return size_; }
-  bool Contains(uint64_t pos, uint64_t length) const { return pos <= size_ && length <= size_ - pos; }
-  uint32_t U32(uint64_t pos) const { return Contains(pos, 4) ? LoadU32(data_ + pos) : 0; }
-  void SetU32(uint64_t pos, uint32_t v) const {
-    if (Contains(pos, 4)) StoreU32(data_ + pos, v);
+  uint32_t Size() const { return store_->Size(); }
+  bool Contains(uint64_t pos, uint64_t length) const { return pos <= Size() && length <= Size() - pos; }
+  uint32_t U32(uint64_t pos) const {
+    if (!Contains(pos, 4)) return 0;
+    if (pos % kBlock > kBlock - 4) return static_cast<uint32_t>(Spanning(pos, 4));
+    const uint8_t* b = store_->Find(pos);
+    return b == nullptr ? 0 : LoadU32(b + pos % kBlock);
   }
-  uint64_t U64(uint64_t pos) const { return Contains(pos, 8) ? LoadU64(data_ + pos) : 0; }
+  void SetU32(uint64_t pos, uint32_t v) const {
+    if (!Contains(pos, 4)) return;
+    if (pos % kBlock > kBlock - 4) return SetSpanning(pos, v, 4);
+    // A zero written where nothing is reads the same without a block.
+    uint8_t* b = v != 0 ? store_->Get(pos) : store_->Find(pos);
+    if (b != nullptr) StoreU32(b + pos % kBlock, v);
+  }
+  uint64_t U64(uint64_t pos) const {
+    if (!Contains(pos, 8)) return 0;
+    if (pos % kBlock > kBlock - 8) return Spanning(pos, 8);
+    const uint8_t* b = store_->Find(pos);
+    return b == nullptr ? 0 : LoadU64(b + pos % kBlock);
+  }
   void SetU64(uint64_t pos, uint64_t v) const {
-    if (Contains(pos, 8)) StoreU64(data_ + pos, v);
+    if (!Contains(pos, 8)) return;
+    if (pos % kBlock > kBlock - 8) return SetSpanning(pos, v, 8);
+    uint8_t* b = v != 0 ? store_->Get(pos) : store_->Find(pos);
+    if (b != nullptr) StoreU64(b + pos % kBlock, v);
+  }
+  // Zeros over [pos, pos + n); nothing when the map does not hold it all.
+  void Clear(uint64_t pos, uint64_t n) const {
+    if (Contains(pos, n)) store_->Clear(pos, n);
+  }
+  // The shadow bytes [from, from + n) copied to [to, to + n), as memmove
+  // would; nothing when the map does not hold both ranges.
+  void Move(uint64_t to, uint64_t from, uint64_t n) const {
+    if (Contains(to, n) && Contains(from, n)) store_->Move(to, from, n);
+  }
+  // All of it zero.
+  void ClearAll() const { store_->Clear(); }
+  uint8_t Byte(uint64_t pos) const {
+    if (!Contains(pos, 1)) return 0;
+    const uint8_t* b = store_->Find(pos);
+    return b == nullptr ? 0 : b[pos % kBlock];
   }
 
  private:
-  uint8_t* data_;
-  uint32_t size_;
+  static constexpr uint32_t kBlock = ShadowStore::kBlock;
+  void SetByte(uint64_t pos, uint8_t v) const {
+    uint8_t* b = v != 0 ? store_->Get(pos) : store_->Find(pos);
+    if (b != nullptr) b[pos % kBlock] = v;
+  }
+  // Little-endian values whose bytes lie in two blocks.
+  uint64_t Spanning(uint64_t pos, uint32_t n) const {
+    uint64_t v = 0;
+    for (uint32_t i = 0; i < n; ++i) v |= uint64_t{Byte(pos + i)} << (8 * i);
+    return v;
+  }
+  void SetSpanning(uint64_t pos, uint64_t v, uint32_t n) const {
+    for (uint32_t i = 0; i < n; ++i) SetByte(pos + i, static_cast<uint8_t>(v >> (8 * i)));
+  }
+
+  ShadowStore* store_;
 };
 
 // The shadow of one cell at image position `pos`.

@@ -1,5 +1,5 @@
 // The HiveImage: the hive file's bytes followed by zero reserve pages, inside
-// the one allocation that Read makes (the AccessMap follows it).  Positions
+// the one allocation that Read makes (the AccessMap is kept apart).  Positions
 // are image byte offsets; a CellOffset c lives at position 4096 + c.  Every
 // access through this view is bounds-checked against the image.
 #pragma once

@@ -1,4 +1,4 @@
-// Large zeroed working memory: the hive image and its AccessMap.
+// Large zeroed working memory: the hive image and the AccessMap's store.
 #pragma once
 
 #include <cstddef>

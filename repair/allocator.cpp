@@ -252,9 +252,7 @@ void Allocator::Clear(uint32_t cell, uint32_t length) const {
     std::memset(bytes + 4, 0, length - 4);
     totals_.Count(RepairCounter::UnallocCellsClean);
   }
-  if (!map_.Contains(cell, length)) return;
-  uint8_t* shadow = map_.Data() + cell;
-  if (!AllZero(shadow, length)) std::memset(shadow, 0, length);
+  map_.Clear(cell, length);
 }
 
 uint32_t Allocator::Get(bool lowOnly, uint32_t limit, uint32_t length) {
@@ -350,7 +348,7 @@ void Allocator::Init(uint32_t at, uint32_t size) {
   BinShadow shadow(map_, at);
   uint32_t prevBinSize = shadow.PrevBinSize();
   std::memset(image_.Data() + at, 0, size);
-  std::memset(map_.Data() + at, 0, size);
+  map_.Clear(at, size);
   fresh_ = true;
   BinHeader header(image_, at);
   header.SetSignature(kBinSignature);
@@ -450,7 +448,7 @@ void FreeCell(PassState& ctx, const CellView& cell) {
   NoteFreeSpace(ctx, cell.Pos());
   AccessMap map(ctx);
   uint64_t shadowed = std::min<uint64_t>(length, cell.Avail());
-  if (map.Contains(cell.Pos(), shadowed)) std::memset(map.Data() + cell.Pos(), 0, shadowed);
+  map.Clear(cell.Pos(), shadowed);
 }
 
 }  // namespace quelbrix

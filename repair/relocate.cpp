@@ -331,7 +331,7 @@ void Mover::Move() {
     default: MoveOther(); break;
   }
 
-  std::memmove(map_.Data() + newCell_, map_.Data() + oldCell_, oldLength_);
+  map_.Move(newCell_, oldCell_, oldLength_);
   std::memmove(image_.Data() + newCell_ + 4, image_.Data() + oldCell_ + 4, oldLength_ - 4);
   FreeCell(ctx_, CellView(image_, oldCell_));
 }

@@ -87,7 +87,7 @@ class Writer {
 // them: where each bin's free space ends, the bins' sizes and the last bin.
 void Writer::PrepareAllocator() {
   AccessMap map(ctx_);
-  std::memset(map.Data(), 0, map.Size());
+  map.ClearAll();
   ctx_.AccessMapZero = false;
   ScanTotals totals(map);
   uint32_t hbinsSize = image_.HbinsDataSize();

@@ -63,12 +63,14 @@ TEST(Read, SizesTheImageWithItsReservePages) {
   EXPECT_EQ(small.ctx.FileSize, 4096u);
   EXPECT_EQ(small.ctx.ReservePages, 128u);
   EXPECT_EQ(small.ctx.ImageSize, 4096u + 524288u);
-  // File bytes, then zero reserve pages, then a zero AccessMap of the same length.
+  // File bytes, then zero reserve pages, and a zero AccessMap of the same length.
   const uint8_t* image = small.ctx.Image;
   EXPECT_EQ(image[4095], 0x41);
   bool zero = true;
-  for (size_t i = 4096; i < 2ull * small.ctx.ImageSize; ++i) zero = zero && image[i] == 0;
+  for (size_t i = 4096; i < small.ctx.ImageSize; ++i) zero = zero && image[i] == 0;
   EXPECT_TRUE(zero);
+  EXPECT_EQ(small.ctx.Shadow.Size(), small.ctx.ImageSize);
+  EXPECT_EQ(small.ctx.Shadow.BlockBytes(), 0u);
 
   HiveRun big;
   ASSERT_TRUE(big.Load(std::vector<uint8_t>(10u * 1024 * 1024, 0), "ten_mb"));

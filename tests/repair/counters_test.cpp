@@ -100,8 +100,9 @@ class CountersTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ctx_.ImageSize = 4096;
-    buffer_.assign(2 * ctx_.ImageSize, 0);
+    buffer_.assign(ctx_.ImageSize, 0);
     ctx_.Image = buffer_.data();
+    ASSERT_TRUE(ctx_.Shadow.Reset(ctx_.ImageSize));
     ctx_.UI = &ui_;
     ctx_.CommandId = kCmdRepair;
     ctx_.Rules = MakePassRules(ctx_.CommandId, ctx_.DiagnosticMode != 0);

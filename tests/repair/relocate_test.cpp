@@ -99,7 +99,7 @@ class RelocateTest : public ::testing::Test {
     ASSERT_TRUE(run.Load(b.Build()));
     ctx.CommandId = command;
     ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
-    std::memset(ctx.Image + ctx.ImageSize, 0, ctx.ImageSize);
+    ctx.Shadow.Clear();
     Record();
   }
 
@@ -166,7 +166,9 @@ class RelocateTest : public ::testing::Test {
   int32_t SizeAt(uint32_t pos) { return CellView(Image(), pos).Size(); }
   std::vector<uint8_t> Bytes(uint32_t pos, uint32_t n) { return {ctx.Image + pos, ctx.Image + pos + n}; }
   std::vector<uint8_t> ShadowBytes(uint32_t pos, uint32_t n) {
-    return {Map().Data() + pos, Map().Data() + pos + n};
+    std::vector<uint8_t> bytes(n);
+    for (uint32_t i = 0; i < n; ++i) bytes[i] = Map().Byte(pos + i);
+    return bytes;
   }
   std::vector<std::string> PaneLines(uint32_t colour) {
     std::vector<std::string> lines;
@@ -571,7 +573,7 @@ TEST_F(RelocateTest, MovingEveryCellKeepsTheTreeReadable) {
   ClosingFixup(ctx);
 
   // Recorded afresh, every reference leads into the new bins.
-  std::memset(ctx.Image + ctx.ImageSize, 0, ctx.ImageSize);
+  ctx.Shadow.Clear();
   Record();
   EXPECT_TRUE(RedLines().empty());
   for (uint32_t c : cells) EXPECT_EQ(Shadow(c).References(), 0u) << c;

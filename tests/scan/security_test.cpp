@@ -23,9 +23,10 @@ using Bytes = std::vector<uint8_t>;
 // file and the pane recorded.
 class SecurityTest : public ::testing::Test {
  protected:
-  SecurityTest() : buffer_(2 * kImageSize, 0) {
+  SecurityTest() : buffer_(kImageSize, 0) {
     ctx_.Image = buffer_.data();
     ctx_.ImageSize = kImageSize;
+    EXPECT_TRUE(ctx_.Shadow.Reset(kImageSize));
     ctx_.ReportFile = std::tmpfile();
     ctx_.UI = &ui_;
     ctx_.Findings = &found_;

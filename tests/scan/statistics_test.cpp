@@ -40,7 +40,7 @@ class StatisticsTest : public ::testing::Test {
     uint32_t total = 0;
     for (const Bin& b : bins) total += b.size;
     uint32_t imageSize = kBaseBlockSize + total + reserve;
-    buffer_.assign(2ull * imageSize, 0);
+    buffer_.assign(imageSize, 0);
     uint8_t* image = buffer_.data();
     StoreU32(image, 0x66676572);
     StoreU32(image + 0x14, major);
@@ -60,6 +60,7 @@ class StatisticsTest : public ::testing::Test {
     }
     ctx_.Image = image;
     ctx_.ImageSize = imageSize;
+    ASSERT_TRUE(ctx_.Shadow.Reset(imageSize));
     ctx_.FileSize = kBaseBlockSize + total;
     ctx_.HiveMajorVersion = major;
     ctx_.HiveMinorVersion = minor;
@@ -68,10 +69,11 @@ class StatisticsTest : public ::testing::Test {
   // A built hive, with one reserve page behind it.
   void LayoutHive(const std::vector<uint8_t>& hive) {
     uint32_t imageSize = static_cast<uint32_t>(hive.size()) + 4096;
-    buffer_.assign(2ull * imageSize, 0);
+    buffer_.assign(imageSize, 0);
     std::copy(hive.begin(), hive.end(), buffer_.begin());
     ctx_.Image = buffer_.data();
     ctx_.ImageSize = imageSize;
+    ASSERT_TRUE(ctx_.Shadow.Reset(imageSize));
     ctx_.FileSize = hive.size();
     ctx_.HiveMajorVersion = LoadU32(&hive[0x14]);
     ctx_.HiveMinorVersion = LoadU32(&hive[0x18]);

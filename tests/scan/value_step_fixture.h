@@ -59,7 +59,7 @@ class ValueStepRun {
     ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
     ctx.DiagnosticMode = diagnostic ? 1 : 0;
     ctx.Rules = MakePassRules(ctx.CommandId, ctx.DiagnosticMode != 0);
-    std::memset(ctx.Image + ctx.ImageSize, 0, ctx.ImageSize);
+    ctx.Shadow.Clear();
     PrepareBins();
     run.ui.Clear();
     CloseReport();

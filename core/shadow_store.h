@@ -1,0 +1,71 @@
+// The bytes of the AccessMap, kept sparse.  The map is addressed like the
+// image it shadows (a cell's shadow sits at the cell's own position), but the
+// passes write only the first few dozen bytes of each cell's shadow and a few
+// of each bin's: held one to one, the map would cost as much memory as the
+// hive.  Here it is cut into 64-byte blocks; a block gets memory the first
+// time a non-zero byte is written into it, and reads as zeros until then.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quelbrix {
+
+class ShadowStore {
+ public:
+  static constexpr uint32_t kBlock = 64;
+
+  ShadowStore() = default;
+  ~ShadowStore() { Release(); }
+  ShadowStore(const ShadowStore&) = delete;
+  ShadowStore& operator=(const ShadowStore&) = delete;
+
+  // All zero, for positions below `size`.  False (and no store) when the
+  // memory cannot be had.
+  bool Reset(uint32_t size);
+  void Release();
+  // All zero again, the size kept.
+  void Clear();
+
+  uint32_t Size() const { return size_; }
+  // The block that holds `pos` (below Size()), or nullptr while it reads as
+  // zeros.
+  uint8_t* Find(uint64_t pos) const {
+    const uint32_t id = index_[pos / kBlock];
+    return id == 0 ? nullptr : pool_ + uint64_t{id} * kBlock;
+  }
+  // The same, made when missing.
+  uint8_t* Get(uint64_t pos) {
+    uint32_t& id = index_[pos / kBlock];
+    if (id == 0) id = ++used_;
+    return pool_ + uint64_t{id} * kBlock;
+  }
+
+  // Zeros over [pos, pos + n), and the bytes of [from, from + n) copied to
+  // [to, to + n) as memmove would: ranges below Size().
+  void Clear(uint64_t pos, uint64_t n);
+  void Move(uint64_t to, uint64_t from, uint64_t n);
+
+  // The block index, which every scan writes all over: for a thread that
+  // makes its pages present ahead of the scan.
+  uint8_t* IndexBytes() const { return reinterpret_cast<uint8_t*>(index_); }
+  size_t IndexSize() const { return indexBytes_; }
+  // The front of the block pool, which fills from the start: what the same
+  // thread may make present.
+  uint8_t* PoolBytes() const { return pool_; }
+  size_t PoolSize() const { return poolBytes_; }
+  // Memory the blocks take so far.
+  size_t BlockBytes() const { return size_t{used_} * kBlock; }
+
+ private:
+  uint32_t size_ = 0;
+  uint32_t used_ = 0;
+  uint32_t* index_ = nullptr;
+  size_t indexBytes_ = 0;
+  // Block ids count from 1; the pool has room for one block per index
+  // entry, as address space only until blocks are made.
+  uint8_t* pool_ = nullptr;
+  size_t poolBytes_ = 0;
+};
+
+}  // namespace quelbrix
