@@ -39,6 +39,28 @@ void ShadowStore::Clear() {
   used_ = 0;
 }
 
+uint8_t* ShadowStore::Make(uint64_t pos) {
+  index_[pos / kBlock] = ++used_;
+  return pool_ + uint64_t{used_} * kBlock;
+}
+
+uint64_t ShadowStore::Spanning(uint64_t pos, uint32_t n) const {
+  uint64_t v = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t* b = Find(pos + i);
+    if (b != nullptr) v |= uint64_t{b[(pos + i) % kBlock]} << (8 * i);
+  }
+  return v;
+}
+
+void ShadowStore::SetSpanning(uint64_t pos, uint64_t v, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t byte = static_cast<uint8_t>(v >> (8 * i));
+    uint8_t* b = byte != 0 ? Get(pos + i) : Find(pos + i);
+    if (b != nullptr) b[(pos + i) % kBlock] = byte;
+  }
+}
+
 void ShadowStore::Clear(uint64_t pos, uint64_t n) {
   const uint64_t end = pos + n;
   // Only blocks that were made hold anything to clear.

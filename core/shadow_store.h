@@ -28,6 +28,8 @@ class ShadowStore {
   void Clear();
 
   uint32_t Size() const { return size_; }
+  uint32_t* Index() const { return index_; }
+  uint8_t* Pool() const { return pool_; }
   // The block that holds `pos` (below Size()), or nullptr while it reads as
   // zeros.
   uint8_t* Find(uint64_t pos) const {
@@ -36,10 +38,15 @@ class ShadowStore {
   }
   // The same, made when missing.
   uint8_t* Get(uint64_t pos) {
-    uint32_t& id = index_[pos / kBlock];
-    if (id == 0) id = ++used_;
-    return pool_ + uint64_t{id} * kBlock;
+    const uint32_t id = index_[pos / kBlock];
+    return id == 0 ? Make(pos) : pool_ + uint64_t{id} * kBlock;
   }
+  // The block of `pos`, which is missing, made.
+  uint8_t* Make(uint64_t pos);
+  // Little-endian values of n bytes (at most 8) whose bytes lie in two
+  // blocks: the rare and slow way.
+  uint64_t Spanning(uint64_t pos, uint32_t n) const;
+  void SetSpanning(uint64_t pos, uint64_t v, uint32_t n);
 
   // Zeros over [pos, pos + n), and the bytes of [from, from + n) copied to
   // [to, to + n) as memmove would: ranges below Size().

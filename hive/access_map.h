@@ -21,35 +21,52 @@ namespace quelbrix {
 
 class AccessMap {
  public:
-  explicit AccessMap(ShadowStore& store) : store_(&store) {}
-  explicit AccessMap(PassState& ctx) : store_(&ctx.Shadow) {}
+  // The store's places are taken once: they stay while a pass runs, and the
+  // hot paths need not reload them after every byte they store.
+  explicit AccessMap(ShadowStore& store)
+      : store_(&store), index_(store.Index()), pool_(store.Pool()), size_(store.Size()) {}
+  explicit AccessMap(PassState& ctx) : AccessMap(ctx.Shadow) {}
 
-  uint32_t Size() const { return store_->Size(); }
+  uint32_t Size() const { return size_; }
   bool Contains(uint64_t pos, uint64_t length) const { return pos <= Size() && length <= Size() - pos; }
+  // The fast paths: inside the map and inside one block.  Positions come
+  // from 32-bit values plus small offsets, so pos + n cannot wrap.
   uint32_t U32(uint64_t pos) const {
-    if (!Contains(pos, 4)) return 0;
-    if (pos % kBlock > kBlock - 4) return static_cast<uint32_t>(Spanning(pos, 4));
-    const uint8_t* b = store_->Find(pos);
+    if (pos + 4 > size_ || pos % kBlock > kBlock - 4) [[unlikely]]
+      return Contains(pos, 4) ? static_cast<uint32_t>(store_->Spanning(pos, 4)) : 0;
+    const uint8_t* b = Find(pos);
     return b == nullptr ? 0 : LoadU32(b + pos % kBlock);
   }
   void SetU32(uint64_t pos, uint32_t v) const {
-    if (!Contains(pos, 4)) return;
-    if (pos % kBlock > kBlock - 4) return SetSpanning(pos, v, 4);
-    // A zero written where nothing is reads the same without a block.
-    uint8_t* b = v != 0 ? store_->Get(pos) : store_->Find(pos);
-    if (b != nullptr) StoreU32(b + pos % kBlock, v);
+    if (pos + 4 > size_ || pos % kBlock > kBlock - 4) [[unlikely]] {
+      if (Contains(pos, 4)) store_->SetSpanning(pos, v, 4);
+      return;
+    }
+    uint8_t* b = Find(pos);
+    if (b == nullptr) {
+      // A zero written where nothing is reads the same without a block.
+      if (v == 0) return;
+      b = store_->Make(pos);
+    }
+    StoreU32(b + pos % kBlock, v);
   }
   uint64_t U64(uint64_t pos) const {
-    if (!Contains(pos, 8)) return 0;
-    if (pos % kBlock > kBlock - 8) return Spanning(pos, 8);
-    const uint8_t* b = store_->Find(pos);
+    if (pos + 8 > size_ || pos % kBlock > kBlock - 8) [[unlikely]]
+      return Contains(pos, 8) ? store_->Spanning(pos, 8) : 0;
+    const uint8_t* b = Find(pos);
     return b == nullptr ? 0 : LoadU64(b + pos % kBlock);
   }
   void SetU64(uint64_t pos, uint64_t v) const {
-    if (!Contains(pos, 8)) return;
-    if (pos % kBlock > kBlock - 8) return SetSpanning(pos, v, 8);
-    uint8_t* b = v != 0 ? store_->Get(pos) : store_->Find(pos);
-    if (b != nullptr) StoreU64(b + pos % kBlock, v);
+    if (pos + 8 > size_ || pos % kBlock > kBlock - 8) [[unlikely]] {
+      if (Contains(pos, 8)) store_->SetSpanning(pos, v, 8);
+      return;
+    }
+    uint8_t* b = Find(pos);
+    if (b == nullptr) {
+      if (v == 0) return;
+      b = store_->Make(pos);
+    }
+    StoreU64(b + pos % kBlock, v);
   }
   // Zeros over [pos, pos + n); nothing when the map does not hold it all.
   void Clear(uint64_t pos, uint64_t n) const {
@@ -62,29 +79,29 @@ class AccessMap {
   }
   // All of it zero.
   void ClearAll() const { store_->Clear(); }
+  // Makes the block of `pos` now (it still reads as zeros): blocks made in
+  // the order of their positions are walked in that order by the passes
+  // that go through the cells front to back.
+  void Place(uint64_t pos) const {
+    if (Contains(pos, 1) && Find(pos) == nullptr) store_->Make(pos);
+  }
   uint8_t Byte(uint64_t pos) const {
     if (!Contains(pos, 1)) return 0;
-    const uint8_t* b = store_->Find(pos);
+    const uint8_t* b = Find(pos);
     return b == nullptr ? 0 : b[pos % kBlock];
   }
 
  private:
   static constexpr uint32_t kBlock = ShadowStore::kBlock;
-  void SetByte(uint64_t pos, uint8_t v) const {
-    uint8_t* b = v != 0 ? store_->Get(pos) : store_->Find(pos);
-    if (b != nullptr) b[pos % kBlock] = v;
-  }
-  // Little-endian values whose bytes lie in two blocks.
-  uint64_t Spanning(uint64_t pos, uint32_t n) const {
-    uint64_t v = 0;
-    for (uint32_t i = 0; i < n; ++i) v |= uint64_t{Byte(pos + i)} << (8 * i);
-    return v;
-  }
-  void SetSpanning(uint64_t pos, uint64_t v, uint32_t n) const {
-    for (uint32_t i = 0; i < n; ++i) SetByte(pos + i, static_cast<uint8_t>(v >> (8 * i)));
+  uint8_t* Find(uint64_t pos) const {
+    const uint32_t id = index_[pos / kBlock];
+    return id == 0 ? nullptr : pool_ + uint64_t{id} * kBlock;
   }
 
   ShadowStore* store_;
+  uint32_t* index_;
+  uint8_t* pool_;
+  uint32_t size_;
 };
 
 // The shadow of one cell at image position `pos`.

@@ -44,6 +44,7 @@ void CleanBinSpares(const BinHeader& h, bool first, ScanTotals& totals) {
 // The cells of one bin in phase 2.  False when the scan must stop.
 bool BinCellsWalk(PassState& ctx, const BinHeader& h, int j, BinShadow& shadow) {
   HiveImage image(ctx);
+  AccessMap map(ctx);
   const uint32_t binSize = h.Size();
   CellCursor cells = CellCursor::OfBin(image, h.Pos(), h.Pos() + binSize);
   for (int k = 1; !cells.AtEnd(); ++k) {  // a bin of header only, or size below 32: nothing to walk
@@ -68,6 +69,7 @@ bool BinCellsWalk(PassState& ctx, const BinHeader& h, int j, BinShadow& shadow) 
       if (shadow.FreeTail() == 0) shadow.SetFreeTail(static_cast<uint32_t>(cell));
     } else {
       shadow.SetFreeTail(0);
+      map.Place(cell);
     }
     if (cells.Next() == WalkStop::kBadSize) {
       Report<FindingKind::kHbinsCellsOverFlow>(ctx, static_cast<uint32_t>(cell));
