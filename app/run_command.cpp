@@ -141,7 +141,7 @@ CommandOutcome ReadHive(HiveContext& ctx, const std::string& caption) {
   // reads all of them before it writes much of the map.
   try {
     ctx.MapToucher = std::jthread([image = mapped ? ctx.Image : nullptr, index = ctx.Shadow.IndexBytes(),
-                                   indexSize = ctx.Shadow.IndexSize(), pool = ctx.Shadow.PoolBytes(),
+                                   indexSize = ctx.Shadow.IndexSize(), pool = ctx.Shadow.Pool(),
                                    poolSize = std::min(ctx.Shadow.PoolSize(), want / 8), want](std::stop_token stop) {
       for (size_t at = 0; at < want && !stop.stop_requested(); at += kTouchPiece)
         platform::ReadMapped(image, at, std::min(want - at, kTouchPiece));

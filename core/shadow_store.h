@@ -57,9 +57,8 @@ class ShadowStore {
   // makes its pages present ahead of the scan.
   uint8_t* IndexBytes() const { return reinterpret_cast<uint8_t*>(index_); }
   size_t IndexSize() const { return indexBytes_; }
-  // The front of the block pool, which fills from the start: what the same
-  // thread may make present.
-  uint8_t* PoolBytes() const { return pool_; }
+  // The block pool fills from its start: the thread may make its front
+  // present too.
   size_t PoolSize() const { return poolBytes_; }
   // Memory the blocks take so far.
   size_t BlockBytes() const { return size_t{used_} * kBlock; }

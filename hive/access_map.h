@@ -29,45 +29,10 @@ class AccessMap {
 
   uint32_t Size() const { return size_; }
   bool Contains(uint64_t pos, uint64_t length) const { return pos <= Size() && length <= Size() - pos; }
-  // The fast paths: inside the map and inside one block.  Positions come
-  // from 32-bit values plus small offsets, so pos + n cannot wrap.
-  uint32_t U32(uint64_t pos) const {
-    if (pos + 4 > size_ || pos % kBlock > kBlock - 4) [[unlikely]]
-      return Contains(pos, 4) ? static_cast<uint32_t>(store_->Spanning(pos, 4)) : 0;
-    const uint8_t* b = Find(pos);
-    return b == nullptr ? 0 : LoadU32(b + pos % kBlock);
-  }
-  void SetU32(uint64_t pos, uint32_t v) const {
-    if (pos + 4 > size_ || pos % kBlock > kBlock - 4) [[unlikely]] {
-      if (Contains(pos, 4)) store_->SetSpanning(pos, v, 4);
-      return;
-    }
-    uint8_t* b = Find(pos);
-    if (b == nullptr) {
-      // A zero written where nothing is reads the same without a block.
-      if (v == 0) return;
-      b = store_->Make(pos);
-    }
-    StoreU32(b + pos % kBlock, v);
-  }
-  uint64_t U64(uint64_t pos) const {
-    if (pos + 8 > size_ || pos % kBlock > kBlock - 8) [[unlikely]]
-      return Contains(pos, 8) ? store_->Spanning(pos, 8) : 0;
-    const uint8_t* b = Find(pos);
-    return b == nullptr ? 0 : LoadU64(b + pos % kBlock);
-  }
-  void SetU64(uint64_t pos, uint64_t v) const {
-    if (pos + 8 > size_ || pos % kBlock > kBlock - 8) [[unlikely]] {
-      if (Contains(pos, 8)) store_->SetSpanning(pos, v, 8);
-      return;
-    }
-    uint8_t* b = Find(pos);
-    if (b == nullptr) {
-      if (v == 0) return;
-      b = store_->Make(pos);
-    }
-    StoreU64(b + pos % kBlock, v);
-  }
+  uint32_t U32(uint64_t pos) const { return static_cast<uint32_t>(Load<4>(pos)); }
+  void SetU32(uint64_t pos, uint32_t v) const { Store<4>(pos, v); }
+  uint64_t U64(uint64_t pos) const { return Load<8>(pos); }
+  void SetU64(uint64_t pos, uint64_t v) const { Store<8>(pos, v); }
   // Zeros over [pos, pos + n); nothing when the map does not hold it all.
   void Clear(uint64_t pos, uint64_t n) const {
     if (Contains(pos, n)) store_->Clear(pos, n);
@@ -93,6 +58,34 @@ class AccessMap {
 
  private:
   static constexpr uint32_t kBlock = ShadowStore::kBlock;
+  // The fast paths: inside the map and inside one block.  Positions come
+  // from 32-bit values plus small offsets, so pos + N cannot wrap.
+  template <uint32_t N>
+  uint64_t Load(uint64_t pos) const {
+    if (pos + N > size_ || pos % kBlock > kBlock - N) [[unlikely]]
+      return Contains(pos, N) ? store_->Spanning(pos, N) : 0;
+    const uint8_t* b = Find(pos);
+    if (b == nullptr) return 0;
+    if constexpr (N == 4) return LoadU32(b + pos % kBlock);
+    return LoadU64(b + pos % kBlock);
+  }
+  template <uint32_t N>
+  void Store(uint64_t pos, uint64_t v) const {
+    if (pos + N > size_ || pos % kBlock > kBlock - N) [[unlikely]] {
+      if (Contains(pos, N)) store_->SetSpanning(pos, v, N);
+      return;
+    }
+    uint8_t* b = Find(pos);
+    if (b == nullptr) {
+      // A zero written where nothing is reads the same without a block.
+      if (v == 0) return;
+      b = store_->Make(pos);
+    }
+    if constexpr (N == 4)
+      StoreU32(b + pos % kBlock, static_cast<uint32_t>(v));
+    else
+      StoreU64(b + pos % kBlock, v);
+  }
   uint8_t* Find(uint64_t pos) const {
     const uint32_t id = index_[pos / kBlock];
     return id == 0 ? nullptr : pool_ + uint64_t{id} * kBlock;
