@@ -182,9 +182,13 @@ TEST(Write, IntoAReadOnlyFolderKeepsTheOldFile) {
   // Folder permissions do not stop root: the Write runs as nobody in a child,
   // which may write the file itself, as its owner could.
   ASSERT_EQ(chmod(run.HivePath().c_str(), 0666), 0);
+  // The child holds this thread alone: the Read's toucher must be over, and a
+  // child that hangs all the same dies in a minute rather than stall the run.
+  if (run.ctx.MapToucher.joinable()) run.ctx.MapToucher.join();
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    alarm(60);
     if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
       _exit(3);
     run.Run(kCmdWrite);
@@ -193,7 +197,7 @@ TEST(Write, IntoAReadOnlyFolderKeepsTheOldFile) {
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   chmod(run.dir.Path().c_str(), 0755);
-  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   EXPECT_EQ(WEXITSTATUS(status), 0) << "3: could not become nobody; 1: the Write did not fail as it should";
   EXPECT_EQ(ReadBytes(run.HivePath()), old);
   EXPECT_EQ(FilesIn(run.dir.Path()), 1u);
