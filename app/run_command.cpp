@@ -1,8 +1,10 @@
 #include "app/run_command.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +35,90 @@ namespace {
 constexpr size_t kReportBuffer = 1u << 20;
 constexpr size_t kReadPiece = 32u << 20;
 constexpr size_t kTouchPiece = 8u << 20;
+
+// The pool fills from its front as the scan makes blocks; its pages are
+// made present a few huge pages ahead of the last block, so that the scan
+// meets no fresh page and the pool holds little it will not use.  In steps
+// of one huge page: a long call would keep the thread that maps memory
+// (a new thread's stack, a large buffer) waiting.
+constexpr size_t kPoolStep = 2u << 20;
+constexpr size_t kPoolLead = 8u << 20;
+// With nothing to do it looks again this often, and gives up once the
+// blocks have not grown for a while (a Read with no scan after it).
+constexpr auto kPoolLook = std::chrono::microseconds(250);
+constexpr int kPoolPatience = 4000;
+
+void TouchAhead(const std::stop_token& stop, const uint8_t* image, size_t want, const ShadowStore& shadow) {
+  uint8_t* const pool = shadow.Pool();
+  const size_t poolSize = shadow.PoolSize();
+  size_t pooled = 0;
+  auto keepAhead = [&] {
+    bool touched = false;
+    while (pooled < poolSize && pooled < shadow.BlockBytes() + kPoolLead && !stop.stop_requested()) {
+      const size_t n = std::min(kPoolStep, poolSize - pooled);
+      platform::TouchZeroed(pool + pooled, n);
+      pooled += n;
+      touched = true;
+    }
+    return touched;
+  };
+  // The file's pages first: the scan's bin walk reads all of them before it
+  // writes much of the map.
+  for (size_t at = 0; at < want && !stop.stop_requested(); at += kTouchPiece) {
+    keepAhead();
+    platform::ReadMapped(image, at, std::min(want - at, kTouchPiece));
+  }
+  uint8_t* const index = shadow.IndexBytes();
+  const size_t indexSize = shadow.IndexSize();
+  for (size_t at = 0; at < indexSize && !stop.stop_requested(); at += kPoolStep) {
+    keepAhead();
+    platform::TouchZeroed(index + at, std::min(kPoolStep, indexSize - at));
+  }
+  for (int idle = 0; pooled < poolSize && idle < kPoolPatience && !stop.stop_requested();) {
+    if (keepAhead()) {
+      idle = 0;
+    } else {
+      ++idle;
+      std::this_thread::sleep_for(kPoolLook);
+    }
+  }
+}
+
+// [from, to) of the file into the image at the same offsets, in pieces for
+// Ctrl-C; the bytes read, and the error that stopped it early (EIO at an end
+// of file the size promised to be further).
+size_t ReadRange(HiveContext& ctx, int fd, size_t from, size_t to, int* error) {
+  size_t at = from;
+  while (at < to && !ctx.Aborted()) {
+    const ssize_t n = pread(fd, ctx.Image + at, std::min(to - at, kReadPiece), static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = n < 0 ? errno : EIO;
+      break;
+    }
+    at += static_cast<size_t>(n);
+  }
+  return at - from;
+}
+
+// A large regular file read into fresh memory: the kernel's clearing of each
+// new page costs as much as the copy, and both halves of the file are read at
+// once, one on each core.  The whole length, or what a failure left.
+size_t ReadInHalves(HiveContext& ctx, int fd, size_t want, int* error) {
+  const size_t half = want / 2 / kReadPiece * kReadPiece;
+  size_t upper = 0;
+  int upperError = 0;
+  std::thread second;
+  try {
+    second = std::thread([&] { upper = ReadRange(ctx, fd, half, want, &upperError); });
+  } catch (const std::system_error&) {
+    return ReadRange(ctx, fd, 0, want, error);
+  }
+  const size_t lower = ReadRange(ctx, fd, 0, half, error);
+  second.join();
+  if (*error == 0) *error = upperError;
+  return lower == half ? half + upper : lower;
+}
 
 void SetStatus(HiveContext& ctx, int part, const std::string& ansi) {
   if (ctx.UI != nullptr) ctx.UI->SetStatusText(part, ansi);
@@ -131,45 +217,44 @@ CommandOutcome ReadHive(HiveContext& ctx, const std::string& caption) {
   // the page cache until something writes one.  Only a regular file of the
   // size measured: anything else is read as before, short reads and all.
   struct stat st;
-  const bool mapped = ctx.MapInput && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) &&
-                      static_cast<uint64_t>(st.st_size) == fileSize &&
-                      platform::MapFileInto(ctx.Image, fileno(f), want);
+  const bool regular =
+      fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == fileSize;
+  const bool mapped = ctx.MapInput && regular && platform::MapFileInto(ctx.Image, fileno(f), want);
   // The first touches of the AccessMap's pages, and of the mapped file's,
   // cost more than the scan's own work on them: they are made on the second
   // core, ahead of the scan rather than one by one in it, and the scan need
-  // not wait for them.  The file's pages come first: the scan's bin walk
-  // reads all of them before it writes much of the map.
+  // not wait for them.
   try {
-    ctx.MapToucher = std::jthread([image = mapped ? ctx.Image : nullptr, index = ctx.Shadow.IndexBytes(),
-                                   indexSize = ctx.Shadow.IndexSize(), pool = ctx.Shadow.Pool(),
-                                   poolSize = std::min(ctx.Shadow.PoolSize(), want / 8), want](std::stop_token stop) {
-      for (size_t at = 0; at < want && !stop.stop_requested(); at += kTouchPiece)
-        platform::ReadMapped(image, at, std::min(want - at, kTouchPiece));
-      if (!stop.stop_requested()) platform::TouchZeroed(index, indexSize);
-      if (!stop.stop_requested()) platform::TouchZeroed(pool, poolSize);
-    });
+    ctx.MapToucher = std::jthread([image = mapped ? ctx.Image : nullptr, &shadow = ctx.Shadow, want](
+                                      std::stop_token stop) { TouchAhead(stop, image, want, shadow); });
   } catch (const std::system_error&) {
     // No thread: the scan touches the pages as it goes.
   }
   // In pieces, so that Ctrl-C during the read of a large hive on a slow
   // disk is seen before the whole file is in.
   size_t got = 0;
-  while (got < want && !ctx.Aborted()) {
-    size_t piece = std::min(want - got, kReadPiece);
-    size_t n = piece;
-    if (mapped)
-      platform::PopulateMapped(ctx.Image, got, piece);
-    else
-      n = std::fread(ctx.Image + got, 1, piece, f);
-    got += n;
-    if (n != piece) break;
+  int readError = 0;
+  if (!mapped && regular && want >= 2 * kReadPiece) {
+    got = ReadInHalves(ctx, fileno(f), want, &readError);
+  } else {
+    while (got < want && !ctx.Aborted()) {
+      size_t piece = std::min(want - got, kReadPiece);
+      size_t n = piece;
+      if (mapped)
+        platform::PopulateMapped(ctx.Image, got, piece);
+      else
+        n = std::fread(ctx.Image + got, 1, piece, f);
+      got += n;
+      if (n != piece) break;
+    }
+    if (std::ferror(f)) readError = errno;
   }
   bool aborted = ctx.Aborted();
   if (mapped && platform::MappedFileShrank() && !aborted) {
     got = 0;
     ctx.Failure = platform::Status::Failed("read", ctx.InputPath, EIO, "the file shrank while it was read");
   } else if (got != want && !aborted) {
-    ctx.Failure = platform::Status::Failed("read", ctx.InputPath, std::ferror(f) ? errno : EIO);
+    ctx.Failure = platform::Status::Failed("read", ctx.InputPath, readError != 0 ? readError : EIO);
   }
   std::fclose(f);
   if (aborted) return Aborted(ctx, caption);
@@ -497,6 +582,8 @@ CommandOutcome RunCommand(HiveContext& ctx) {
     case kCmdHiveUnload: outcome = RunLive(ctx, caption); break;
     default: break;
   }
+  // The pool's pages are followed only while a scan makes blocks.
+  if (ctx.CommandId != kCmdRead) ctx.MapToucher.request_stop();
 
   int32_t left = platform::DecrementThreadCount();
   ThreadCountText(ctx, 1, left);

@@ -29,19 +29,22 @@ void ShadowStore::Release() {
   index_ = nullptr;
   pool_ = nullptr;
   indexBytes_ = poolBytes_ = 0;
-  size_ = used_ = 0;
+  size_ = 0;
+  used_.store(0, std::memory_order_relaxed);
 }
 
 void ShadowStore::Clear() {
   if (index_ == nullptr) return;
   std::memset(index_, 0, indexBytes_);
-  std::memset(pool_, 0, (size_t{used_} + 1) * kBlock);
-  used_ = 0;
+  std::memset(pool_, 0, BlockBytes() + kBlock);
+  used_.store(0, std::memory_order_relaxed);
 }
 
 uint8_t* ShadowStore::Make(uint64_t pos) {
-  index_[pos / kBlock] = ++used_;
-  return pool_ + uint64_t{used_} * kBlock;
+  const uint32_t id = used_.load(std::memory_order_relaxed) + 1;
+  used_.store(id, std::memory_order_relaxed);
+  index_[pos / kBlock] = id;
+  return pool_ + uint64_t{id} * kBlock;
 }
 
 uint64_t ShadowStore::Spanning(uint64_t pos, uint32_t n) const {

@@ -6,6 +6,7 @@
 // time a non-zero byte is written into it, and reads as zeros until then.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -60,12 +61,13 @@ class ShadowStore {
   // The block pool fills from its start: the thread may make its front
   // present too.
   size_t PoolSize() const { return poolBytes_; }
-  // Memory the blocks take so far.
-  size_t BlockBytes() const { return size_t{used_} * kBlock; }
+  // Memory the blocks take so far; another thread may read it to keep the
+  // pool's pages present ahead of the blocks.
+  size_t BlockBytes() const { return size_t{used_.load(std::memory_order_relaxed)} * kBlock; }
 
  private:
   uint32_t size_ = 0;
-  uint32_t used_ = 0;
+  std::atomic<uint32_t> used_{0};
   uint32_t* index_ = nullptr;
   size_t indexBytes_ = 0;
   // Block ids count from 1; the pool has room for one block per index

@@ -78,6 +78,24 @@ TEST(Read, SizesTheImageWithItsReservePages) {
   EXPECT_EQ(big.ctx.ImageSize, 10u * 1024 * 1024 + 512u * 4096);
 }
 
+TEST(Read, ALargeFileComesInWholeWhereverItsPiecesAreRead) {
+  // Large enough to be read in two halves at once, and not a whole number of
+  // pieces or pages: every byte at its offset, the reserve after it zero.
+  std::vector<uint8_t> bytes((65u << 20) + 4096 * 3 + 100);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+  HiveRun run;
+  ASSERT_TRUE(run.Load(bytes, "large"));
+  ASSERT_EQ(run.ctx.FileSize, bytes.size());
+  const uint8_t* image = run.ctx.Image;
+  size_t firstWrong = bytes.size();
+  for (size_t i = 0; i < bytes.size() && firstWrong == bytes.size(); ++i)
+    if (image[i] != bytes[i]) firstWrong = i;
+  EXPECT_EQ(firstWrong, bytes.size());
+  bool zero = true;
+  for (size_t i = bytes.size(); i < run.ctx.ImageSize; ++i) zero = zero && image[i] == 0;
+  EXPECT_TRUE(zero);
+}
+
 TEST(Read, SetsTheDoneFlagsStatusAndRecentFiles) {
   HiveRun run;
   for (DoneFlag f : {kRepairDone, kDefragDone, kWriteDone, kHiveLoaded}) run.ctx.SetDone(f, true);
