@@ -94,6 +94,11 @@ TEST(Read, ALargeFileComesInWholeWhereverItsPiecesAreRead) {
   bool zero = true;
   for (size_t i = bytes.size(); i < run.ctx.ImageSize; ++i) zero = zero && image[i] == 0;
   EXPECT_TRUE(zero);
+  // Ctrl-C stops both halves and keeps nothing of them.
+  run.ctx.AbortRequested.store(1);
+  EXPECT_EQ(run.Run(kCmdRead), CommandOutcome::kAborted);
+  EXPECT_FALSE(run.ctx.Done(kReadDone));
+  EXPECT_EQ(run.ctx.Image, nullptr);
 }
 
 TEST(Read, SetsTheDoneFlagsStatusAndRecentFiles) {
@@ -285,15 +290,18 @@ TEST(ReportFile, UnwritableOutputFolderEndsTheCommand) {
 // Ctrl-C that reaches Read keeps no image to scan or write; one that comes
 // while a write's bytes go to disk leaves the old file and no temporary file.
 // A Search of the mapped file writes the report a Search of the copy writes,
-// on a sound large hive and on a damaged one, and leaves the file as it was.
+// on a sound large hive, on one large enough that the copy comes in by two
+// threads, and on a damaged one, and leaves the file as it was.
 TEST(ReportFile, SearchOfTheMappedFileReportsAsOfTheCopy) {
   HiveBuilder damaged;
   damaged.AddValue(damaged.AddKey(damaged.Root(), "K"), "V", 1, {'a', 0, 'b', 0});
   std::vector<uint8_t> broken = damaged.Build();
   broken[0x1000 + 0x20 + 4 + 0x48] ^= 0x40;  // the root's name length: a fault in the walk
   const std::regex clock(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})");
-  for (bool damage : {false, true}) {
-    const std::vector<uint8_t> hive = damage ? broken : testing::MakeLargeHive(3u << 20, 5, 7);
+  for (uint64_t size : {uint64_t{3} << 20, uint64_t{66} << 20, uint64_t{0}}) {
+    const bool damage = size == 0;
+    const std::vector<uint8_t> hive = damage ? broken : testing::MakeLargeHive(size, 5, 7);
+    ASSERT_GE(hive.size(), size);
     std::vector<std::string> reports[2];
     uint32_t faults[2] = {};
     for (int mapped = 0; mapped < 2; ++mapped) {
