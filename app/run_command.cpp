@@ -62,9 +62,9 @@ void TouchAhead(const std::stop_token& stop, const uint8_t* image, size_t want, 
     }
     return touched;
   };
-  // The file's pages first: the scan's bin walk reads all of them before it
-  // writes much of the map.
-  for (size_t at = 0; at < want && !stop.stop_requested(); at += kTouchPiece) {
+  // The mapped file's pages first: the scan's bin walk reads all of them
+  // before it writes much of the map.
+  for (size_t at = 0; image != nullptr && at < want && !stop.stop_requested(); at += kTouchPiece) {
     keepAhead();
     platform::ReadMapped(image, at, std::min(want - at, kTouchPiece));
   }
