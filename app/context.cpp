@@ -5,13 +5,14 @@
 #include "app/frontend.h"
 #include "core/report_log.h"
 #include "platform/memory.h"
+#include "platform/streamed_file.h"
 
 namespace quelbrix {
 
 void ImageFree::operator()(uint8_t* p) const { platform::FreeZeroed(p, Bytes); }
 
 void ReportOutput::FileLine(std::string_view text) {
-  if (ctx_.ReportFile == nullptr || ctx_.ReportFull) return;
+  if (!ctx_.ReportOpen() || ctx_.ReportFull) return;
   uint64_t line = text.size() + 2;
   if (ctx_.ReportLimit != 0 && ctx_.ReportBytes + line > ctx_.ReportLimit) {
     ctx_.ReportFull = true;
@@ -19,13 +20,21 @@ void ReportOutput::FileLine(std::string_view text) {
     char note[160];
     std::snprintf(note, sizeof note, "ReportSize Error Limit=%llu: no more lines are written",
                   static_cast<unsigned long long>(ctx_.ReportLimit));
-    std::fputs(note, ctx_.ReportFile);
-    std::fwrite("\r\n", 1, 2, ctx_.ReportFile);
+    WriteLine(note);
     if (ctx_.UI != nullptr) ctx_.UI->AppendPane(note, kRed);
     return;
   }
   ctx_.ReportBytes += line;
-  // Only the scan's thread writes the report: no locking per line.
+  WriteLine(text);
+}
+
+// Only the scan's thread writes the report: no locking per line.
+void ReportOutput::WriteLine(std::string_view text) {
+  if (ctx_.ReportSink != nullptr) {
+    ctx_.ReportSink->Append(text);
+    ctx_.ReportSink->Append("\r\n");
+    return;
+  }
   fwrite_unlocked(text.data(), 1, text.size(), ctx_.ReportFile);
   fwrite_unlocked("\r\n", 1, 2, ctx_.ReportFile);
 }

@@ -23,6 +23,9 @@ struct HiveContext;
 namespace txlog {
 struct Outcome;
 }
+namespace platform {
+class StreamedWriter;
+}
 
 // Index into DoneFlags; also the status-bar part that shows the flag.
 enum DoneFlag : int {
@@ -53,6 +56,7 @@ class ReportOutput final : public PassOutput {
   void Status(int part, std::string_view ansi, std::string_view shown, std::string_view ansiTail) override;
 
  private:
+  void WriteLine(std::string_view text);
   HiveContext& ctx_;
 };
 
@@ -82,6 +86,10 @@ struct HiveContext : PassState, LiveJob {
   uint64_t ReportLimit = 0;
   bool ReportFull = false;
   FILE* ReportFile = nullptr;
+  // The report of a scan, where the runner could make one; lines go here
+  // rather than to ReportFile then.
+  platform::StreamedWriter* ReportSink = nullptr;
+  bool ReportOpen() const { return ReportFile != nullptr || ReportSink != nullptr; }
   std::string LoadedHivePath;
   // Transaction logs: NoLogs examines the file as stored; LogOutcome is what
   // the last Read applied or refused, for the report.

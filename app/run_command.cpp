@@ -161,7 +161,7 @@ void NoteFileFailure(HiveContext& ctx) {
   std::string line = ctx.Failure.Text();
   if (line.empty()) return;
   // The line names a file: its bytes are shown as they are.
-  if (ctx.ReportFile != nullptr) {
+  if (ctx.ReportOpen()) {
     EmitFindingShown(ctx, FindingKind::kFileFailure, kNoOffset, line, line);
     return;
   }
@@ -308,8 +308,10 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
   int reportFd = reportPath.size() < kMaxPath && !blocked
                      ? platform::CreateBeside(reportPath, !platform::OthersMayRead(ctx.InputPath), &reportTemp, &opened)
                      : -1;
-  FILE* report = reportFd >= 0 ? platform::OpenStreamedFile(reportFd) : nullptr;
-  if (report == nullptr) {
+  std::unique_ptr<platform::StreamedWriter> sink = reportFd >= 0 ? platform::StreamedWriter::Over(reportFd) : nullptr;
+  // No thread or memory for it: a stream does the same work.
+  FILE* report = reportFd >= 0 && !sink ? platform::OpenStreamedFile(reportFd) : nullptr;
+  if (!sink && report == nullptr) {
     int error = blocked ? EISDIR : reportFd >= 0 ? errno : opened.Code;
     if (reportFd >= 0) std::remove(reportTemp.c_str());
     ctx.Failure = platform::Status::Failed("write", reportPath, reportPath.size() < kMaxPath ? error : ENAMETOOLONG);
@@ -321,9 +323,10 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
   ctx.ReportPath = reportPath;
   ctx.RegistryFailed = false;
   // A buffer of our own: given none, glibc keeps its 4 KiB one whatever size is asked.
-  std::unique_ptr<char[]> reportBuffer(new (std::nothrow) char[kReportBuffer]);
+  std::unique_ptr<char[]> reportBuffer(report != nullptr ? new (std::nothrow) char[kReportBuffer] : nullptr);
   if (reportBuffer) std::setvbuf(report, reportBuffer.get(), _IOFBF, kReportBuffer);
   ctx.ReportFile = report;
+  ctx.ReportSink = sink.get();
   ctx.CommandFailed = false;
   ctx.ReportBytes = 0;
   ctx.ReportFull = false;
@@ -374,9 +377,11 @@ CommandOutcome RunScan(HiveContext& ctx, const std::string& caption) {
     LogLineShown(ctx, line, FormatShown(format, reportCaption.c_str(), now.c_str()), kGreen);
   }
   ctx.ReportFile = nullptr;
+  ctx.ReportSink = nullptr;
   // The report is a result too: one that did not reach the disk is a failure,
   // and is removed rather than left half written.
-  platform::Status kept = platform::CloseWrittenFile(report, reportPath);
+  platform::Status kept =
+      sink ? platform::CloseWrittenFile(*sink, reportPath) : platform::CloseWrittenFile(report, reportPath);
   if (!kept)
     std::remove(reportTemp.c_str());
   else

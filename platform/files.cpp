@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/streamed_file.h"
+
 namespace quelbrix::platform {
 
 uint64_t FileSizeOf(const std::string& path) {
@@ -397,6 +399,15 @@ Status CopyFileAtomic(const std::string& from, const std::string& to) {
   close(in);
   if (!copied && readFailed) return Fail("read", from, readError);
   return copied;
+}
+
+Status CloseWrittenFile(StreamedWriter& writer, const std::string& path) {
+  int error = writer.Error();
+  if (error == 0 && Injected("close")) error = errno;
+  const int closed = writer.Close();
+  if (error == 0) error = closed;
+  if (error != 0) return Fail("write", path, error);
+  return Status();
 }
 
 Status CloseWrittenFile(FILE* f, const std::string& path) {

@@ -13,6 +13,8 @@
 
 namespace quelbrix::platform {
 
+class StreamedWriter;
+
 // Size of a regular file; 0 when it cannot be queried or is a directory.
 uint64_t FileSizeOf(const std::string& path);
 bool IsDirectory(const std::string& path);
@@ -88,6 +90,8 @@ Status CopyFileAtomic(const std::string& from, const std::string& to);
 // Flushes and closes a stream that was written (fclose's result and any
 // earlier write error of the stream count), the failure said for `path`.
 Status CloseWrittenFile(FILE* f, const std::string& path);
+// The same for a report's writer: its first write error, or that of the close.
+Status CloseWrittenFile(StreamedWriter& writer, const std::string& path);
 
 // Test seam: "OP:N[,OP:N...]" makes the Nth call (from 1, counted per
 // process from this call on) of OP fail with EIO, OP one of open, write,

@@ -4,109 +4,147 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include <new>
+#include <system_error>
 
 namespace quelbrix::platform {
 namespace {
 
-// Chunks waiting for the writer; the caller waits beyond this, which bounds
+// Blocks waiting for the writer; the caller waits beyond this, which bounds
 // the memory a fast producer can take.
 constexpr size_t kMaxQueued = 8;
+constexpr std::align_val_t kBlockAlign{4096};
 
-class StreamedFile {
- public:
-  explicit StreamedFile(int fd) : fd_(fd), writer_([this] { WriterLoop(); }) {}
+}  // namespace
 
-  // stdio's write: queues a copy of the bytes.  0 (with errno) after any
-  // earlier write failed, which makes stdio set the stream's error flag.
-  ssize_t Write(const char* data, size_t size) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return error_ != 0 || queue_.size() < kMaxQueued; });
+void StreamedWriter::FreeBlock::operator()(char* p) const { ::operator delete(p, kBlockAlign); }
+
+StreamedWriter::Block StreamedWriter::NewBlock() {
+  return Block(static_cast<char*>(::operator new(kBlock, kBlockAlign, std::nothrow)));
+}
+
+std::unique_ptr<StreamedWriter> StreamedWriter::Over(int fd) {
+  Block first = NewBlock();
+  if (!first) return nullptr;
+  try {
+    return std::unique_ptr<StreamedWriter>(new StreamedWriter(fd, std::move(first)));
+  } catch (const std::system_error&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+StreamedWriter::StreamedWriter(int fd, Block first)
+    : fd_(fd), current_(std::move(first)), at_(current_.get()), end_(at_ + kBlock), writer_([this] { WriterLoop(); }) {}
+
+StreamedWriter::~StreamedWriter() { (void)Close(); }
+
+void StreamedWriter::AppendSlow(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const size_t n = std::min(bytes.size(), static_cast<size_t>(end_ - at_));
+    std::memcpy(at_, bytes.data(), n);
+    at_ += n;
+    bytes.remove_prefix(n);
+    if (at_ == end_) HandOn();
+  }
+}
+
+void StreamedWriter::HandOn() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return error_ != 0 || queue_.size() < kMaxQueued; });
+  if (error_ != 0) {
+    // Nothing more reaches the file: the block is filled again and dropped.
+    at_ = current_.get();
+    return;
+  }
+  queue_.emplace_back(std::move(current_), Used());
+  changed_.notify_all();
+  if (spare_.empty()) {
+    lock.unlock();
+    current_ = NewBlock();
+    lock.lock();
+  }
+  // Out of memory: the writer gives a block back once it has written one.
+  if (!current_) changed_.wait(lock, [this] { return !spare_.empty(); });
+  if (!current_) {
+    current_ = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  at_ = current_.get();
+  end_ = at_ + kBlock;
+}
+
+int StreamedWriter::Close() {
+  if (closed_) return closeResult_;
+  closed_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (error_ == 0 && at_ != current_.get())
+      queue_.emplace_back(std::move(current_), Used());
+    closing_ = true;
+  }
+  changed_.notify_all();
+  writer_.join();
+  int error = error_;
+  if (close(fd_) != 0 && error == 0) error = errno;
+  closeResult_ = error;
+  return error;
+}
+
+void StreamedWriter::WriterLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+    if (queue_.empty()) return;
+    auto [block, size] = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    const int error = WriteAll(block.get(), size);
+    lock.lock();
+    if (error != 0 && error_ == 0) error_ = error;
+    spare_.push_back(std::move(block));
     if (error_ != 0) {
-      errno = error_;
-      return 0;
+      for (auto& queued : queue_) spare_.push_back(std::move(queued.first));
+      queue_.clear();
     }
-    std::vector<char> chunk;
-    if (!spare_.empty()) {
-      chunk = std::move(spare_.back());
-      spare_.pop_back();
-    }
-    chunk.assign(data, data + size);
-    queue_.push_back(std::move(chunk));
     changed_.notify_all();
-    return static_cast<ssize_t>(size);
   }
+}
 
-  // Waits for the writer and closes the file: 0, or -1 with errno.
-  int Close() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      closing_ = true;
-    }
-    changed_.notify_all();
-    writer_.join();
-    int error = error_;
-    if (close(fd_) != 0 && error == 0) error = errno;
-    if (error == 0) return 0;
+int StreamedWriter::WriteAll(const char* data, size_t size) const {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd_, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+namespace {
+
+// stdio's write: 0 (with errno) after any earlier write failed, which makes
+// stdio set the stream's error flag.
+ssize_t CookieWrite(void* cookie, const char* data, size_t size) {
+  auto* writer = static_cast<StreamedWriter*>(cookie);
+  if (int error = writer->Error(); error != 0) {
     errno = error;
-    return -1;
-  }
-
- private:
-  void WriterLoop() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [this] { return closing_ || !queue_.empty(); });
-      if (queue_.empty()) return;
-      std::vector<char> chunk = std::move(queue_.front());
-      queue_.pop_front();
-      lock.unlock();
-      int error = WriteAll(chunk);
-      lock.lock();
-      if (error != 0 && error_ == 0) error_ = error;
-      if (error_ != 0) queue_.clear();
-      spare_.push_back(std::move(chunk));
-      changed_.notify_all();
-    }
-  }
-
-  int WriteAll(const std::vector<char>& chunk) const {
-    size_t done = 0;
-    while (done < chunk.size()) {
-      ssize_t n = write(fd_, chunk.data() + done, chunk.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno;
-      if (n == 0) return EIO;
-      done += static_cast<size_t>(n);
-    }
     return 0;
   }
-
-  const int fd_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<std::vector<char>> queue_;
-  std::vector<std::vector<char>> spare_;
-  int error_ = 0;
-  bool closing_ = false;
-  std::thread writer_;  // last: it starts with everything above in place
-};
-
-ssize_t CookieWrite(void* cookie, const char* data, size_t size) {
-  return static_cast<StreamedFile*>(cookie)->Write(data, size);
+  writer->Append(std::string_view(data, size));
+  return static_cast<ssize_t>(size);
 }
 
 int CookieClose(void* cookie) {
-  auto* file = static_cast<StreamedFile*>(cookie);
-  int result = file->Close();
-  int error = errno;
-  delete file;
+  auto* writer = static_cast<StreamedWriter*>(cookie);
+  const int error = writer->Close();
+  delete writer;
+  if (error == 0) return 0;
   errno = error;
-  return result;
+  return -1;
 }
 
 }  // namespace
@@ -118,23 +156,22 @@ FILE* OpenStreamedFile(const std::string& path) {
 }
 
 FILE* OpenStreamedFile(int fd) {
-  StreamedFile* file = nullptr;
-  try {
-    file = new StreamedFile(fd);
-  } catch (...) {
+  std::unique_ptr<StreamedWriter> writer = StreamedWriter::Over(fd);
+  if (!writer) {
     // No thread to be had: the plain stream does the same work.
     FILE* plain = fdopen(fd, "wb");
     if (plain == nullptr) close(fd);
     return plain;
   }
   cookie_io_functions_t functions{nullptr, CookieWrite, nullptr, CookieClose};
-  FILE* stream = fopencookie(file, "wb", functions);
+  FILE* stream = fopencookie(writer.get(), "wb", functions);
   if (stream == nullptr) {
     int error = errno;
-    file->Close();
-    delete file;
+    writer->Close();
     errno = error;
+    return nullptr;
   }
+  (void)writer.release();
   return stream;
 }
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,6 +52,15 @@ TEST(StreamedFile, AWriteFailureReachesTheCaller) {
   EXPECT_EQ(errno, ENOSPC);
   EXPECT_EQ(OpenStreamedFile("/nonexistent-folder/report.txt"), nullptr);
   EXPECT_EQ(errno, ENOENT);
+  // Appended straight to the writer: what follows the failure is dropped,
+  // and the close says why.
+  int fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  std::unique_ptr<StreamedWriter> writer = StreamedWriter::Over(fd);
+  ASSERT_NE(writer, nullptr);
+  for (int i = 0; i < 40; ++i) writer->Append(chunk);
+  EXPECT_EQ(writer->Close(), ENOSPC);
+  EXPECT_EQ(writer->Close(), ENOSPC);
 }
 
 TEST(AllocateZeroed, GivesZeroedWritableBlocksOfAnySize) {
