@@ -14,6 +14,12 @@ namespace {
 // the memory a fast producer can take.
 constexpr size_t kMaxQueued = 8;
 constexpr std::align_val_t kBlockAlign{4096};
+// Once a text is this long its file is given room ahead in steps of
+// kReserveStep: a file system that allocates late (ext4) then takes the pages
+// written into that room without reserving blocks for each one, which was a
+// fifth of the kernel's time on a report of 300 MB.
+constexpr size_t kReserveAfter = 16u << 20;
+constexpr size_t kReserveStep = 64u << 20;
 
 }  // namespace
 
@@ -87,6 +93,8 @@ int StreamedWriter::Close() {
   changed_.notify_all();
   writer_.join();
   int error = error_;
+  // The room reserved past the text goes again.
+  if (reserved_ > written_ && ftruncate(fd_, static_cast<off_t>(written_)) != 0 && error == 0) error = errno;
   if (close(fd_) != 0 && error == 0) error = errno;
   closeResult_ = error;
   return error;
@@ -100,7 +108,9 @@ void StreamedWriter::WriterLoop() {
     auto [block, size] = std::move(queue_.front());
     queue_.pop_front();
     lock.unlock();
+    Reserve(size);
     const int error = WriteAll(block.get(), size);
+    written_ += size;
     lock.lock();
     if (error != 0 && error_ == 0) error_ = error;
     spare_.push_back(std::move(block));
@@ -110,6 +120,16 @@ void StreamedWriter::WriterLoop() {
     }
     changed_.notify_all();
   }
+}
+
+void StreamedWriter::Reserve(size_t size) {
+  if (!reserving_ || written_ < kReserveAfter || written_ + size <= reserved_) return;
+  const size_t to = written_ + size + kReserveStep;
+  // A file system without it, or without the room: the writes alone decide.
+  if (fallocate(fd_, 0, static_cast<off_t>(written_), static_cast<off_t>(to - written_)) == 0)
+    reserved_ = to;
+  else
+    reserving_ = false;
 }
 
 int StreamedWriter::WriteAll(const char* data, size_t size) const {

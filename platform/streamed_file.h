@@ -57,6 +57,8 @@ class StreamedWriter {
   // Queues the current block and takes an empty one.
   void HandOn();
   void WriterLoop();
+  // Room in the file for the next `size` bytes and some way past them.
+  void Reserve(size_t size);
   int WriteAll(const char* data, size_t size) const;
 
   const int fd_;
@@ -71,6 +73,10 @@ class StreamedWriter {
   bool closing_ = false;
   bool closed_ = false;
   int closeResult_ = 0;
+  // The writer's own: bytes written, and the file's length reserved.
+  size_t written_ = 0;
+  size_t reserved_ = 0;
+  bool reserving_ = true;
   std::thread writer_;  // last: it starts with everything above in place
 };
 
