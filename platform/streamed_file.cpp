@@ -93,8 +93,9 @@ int StreamedWriter::Close() {
   changed_.notify_all();
   writer_.join();
   int error = error_;
-  // The room reserved past the text goes again.
-  if (reserved_ > written_ && ftruncate(fd_, static_cast<off_t>(written_)) != 0 && error == 0) error = errno;
+  // The room reserved past the text goes again, also what a call that
+  // failed part of the way may have left.
+  if (reserveTried_ && ftruncate(fd_, static_cast<off_t>(written_)) != 0 && error == 0) error = errno;
   if (close(fd_) != 0 && error == 0) error = errno;
   closeResult_ = error;
   return error;
@@ -125,6 +126,7 @@ void StreamedWriter::WriterLoop() {
 void StreamedWriter::Reserve(size_t size) {
   if (!reserving_ || written_ < kReserveAfter || written_ + size <= reserved_) return;
   const size_t to = written_ + size + kReserveStep;
+  reserveTried_ = true;
   // A file system without it, or without the room: the writes alone decide.
   if (fallocate(fd_, 0, static_cast<off_t>(written_), static_cast<off_t>(to - written_)) == 0)
     reserved_ = to;

@@ -77,6 +77,7 @@ class StreamedWriter {
   size_t written_ = 0;
   size_t reserved_ = 0;
   bool reserving_ = true;
+  bool reserveTried_ = false;
   std::thread writer_;  // last: it starts with everything above in place
 };
 
