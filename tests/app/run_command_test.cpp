@@ -310,6 +310,8 @@ TEST(ReportFile, SearchOfTheMappedFileReportsAsOfTheCopy) {
       ASSERT_TRUE(run.Load(hive));
       run.Run(kCmdSearchDates);
       faults[mapped] = run.ctx.FaultLines;
+      // Every byte the report was given, and nothing of the room reserved past them.
+      EXPECT_EQ(platform::FileSizeOf(run.ctx.ReportPath), run.ctx.ReportBytes);
       for (const std::string& line : run.ReportLines())
         if (line.rfind("FileName=", 0) != 0 && line.rfind("TextFileName=", 0) != 0)
           reports[mapped].push_back(std::regex_replace(line, clock, "T"));
