@@ -40,6 +40,34 @@ TEST(StreamedFile, WritesWhatAPlainStreamWrites) {
   EXPECT_TRUE(std::string(got.begin(), got.end()) == expected);
 }
 
+// Pieces appended straight to the writer, some of them the size of its
+// blocks or several blocks long, arrive as they were given, on ext4 (room
+// reserved ahead) and, where there is one, on tmpfs (none).
+TEST(StreamedFile, AWritersPiecesArriveWholeWhateverTheirSize) {
+  quelbrix::testing::TempDir dir;
+  for (std::string path : {dir.File("report.txt"), std::string("/dev/shm/quelbrix-streams-test.txt")}) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) continue;
+    std::unique_ptr<StreamedWriter> writer = StreamedWriter::Over(fd);
+    ASSERT_NE(writer, nullptr);
+    std::string expected;
+    const size_t sizes[] = {1, StreamedWriter::kBlock - 1, StreamedWriter::kBlock, 3 * StreamedWriter::kBlock + 7, 0, 4093};
+    for (int round = 0; round < 12; ++round) {
+      for (size_t size : sizes) {
+        std::string piece(size, static_cast<char>('a' + expected.size() % 26));
+        if (!piece.empty()) piece.back() = '\n';
+        writer->Append(piece);
+        expected += piece;
+      }
+    }
+    ASSERT_EQ(writer->Close(), 0) << path;
+    std::vector<uint8_t> got = quelbrix::testing::ReadBytes(path);
+    unlink(path.c_str());
+    EXPECT_EQ(got.size(), expected.size()) << path;
+    EXPECT_TRUE(std::string(got.begin(), got.end()) == expected) << path;
+  }
+}
+
 // A write that fails on the writer's thread still fails the stream: at the
 // latest its fclose, with the write's own errno.
 TEST(StreamedFile, AWriteFailureReachesTheCaller) {
