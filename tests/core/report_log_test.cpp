@@ -4,13 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/streamed_file.h"
 #include "support/hive_fixture.h"
 
 namespace quelbrix {
@@ -20,11 +24,20 @@ using testing::HiveRun;
 using testing::ReadBytes;
 using testing::SplitCrLf;
 
-// A context whose report file is open in a temp folder.
-class ReportLogTest : public ::testing::Test {
+// A context whose report is open in a temp folder: as a stdio stream, or as
+// the writer a scan's report goes to.  Both must write the same bytes.
+class ReportLogTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     path_ = run_.dir.File("report.txt");
+    if (GetParam()) {
+      int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      ASSERT_GE(fd, 0);
+      writer_ = platform::StreamedWriter::Over(fd);
+      ASSERT_NE(writer_, nullptr);
+      run_.ctx.ReportSink = writer_.get();
+      return;
+    }
     run_.ctx.ReportFile = std::fopen(path_.c_str(), "wb");
     ASSERT_NE(run_.ctx.ReportFile, nullptr);
   }
@@ -32,6 +45,11 @@ class ReportLogTest : public ::testing::Test {
   void CloseReport() {
     if (run_.ctx.ReportFile != nullptr) std::fclose(run_.ctx.ReportFile);
     run_.ctx.ReportFile = nullptr;
+    if (writer_ != nullptr) {
+      EXPECT_EQ(writer_->Close(), 0);
+    }
+    writer_.reset();
+    run_.ctx.ReportSink = nullptr;
   }
   std::vector<uint8_t> FileBytes() {
     CloseReport();
@@ -41,9 +59,13 @@ class ReportLogTest : public ::testing::Test {
 
   HiveRun run_;
   std::string path_;
+  std::unique_ptr<platform::StreamedWriter> writer_;
 };
 
-TEST_F(ReportLogTest, LinesEndInCrLfAndKeepTheirColourInThePane) {
+INSTANTIATE_TEST_SUITE_P(StreamOrWriter, ReportLogTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Writer" : "Stream"; });
+
+TEST_P(ReportLogTest, LinesEndInCrLfAndKeepTheirColourInThePane) {
   LogLine(run_.ctx, "first", kBlack);
   LogLine(run_.ctx, Ansi("[検索(日付有)開始] 2024/01/02 03:04:05"), kGreen);
   LogFile(run_.ctx, "file only");
@@ -61,7 +83,7 @@ TEST_F(ReportLogTest, LinesEndInCrLfAndKeepTheirColourInThePane) {
   EXPECT_EQ(pane[2].colour, kRed);
 }
 
-TEST_F(ReportLogTest, WithoutAReportFileOnlyThePaneGetsTheLine) {
+TEST_P(ReportLogTest, WithoutAReportFileOnlyThePaneGetsTheLine) {
   CloseReport();
   LogLine(run_.ctx, "no file", kRed);
   LogFile(run_.ctx, "dropped");
@@ -69,7 +91,7 @@ TEST_F(ReportLogTest, WithoutAReportFileOnlyThePaneGetsTheLine) {
   EXPECT_TRUE(ReadBytes(path_).empty());
 }
 
-TEST_F(ReportLogTest, PastItsLimitTheReportSaysSoOnceFailsTheCommandAndTakesNoMoreLines) {
+TEST_P(ReportLogTest, PastItsLimitTheReportSaysSoOnceFailsTheCommandAndTakesNoMoreLines) {
   EXPECT_EQ(ReportLimitFor(32768), 64u * 32768 + (64u << 20));
   run_.ctx.ReportLimit = 20;  // "line 0.." and its CR LF fit, the hex line after it does not
   for (int i = 0; i < 5; ++i) {
@@ -87,7 +109,7 @@ TEST_F(ReportLogTest, PastItsLimitTheReportSaysSoOnceFailsTheCommandAndTakesNoMo
   EXPECT_EQ(pane[1].colour, kRed);
 }
 
-TEST_F(ReportLogTest, DumpHexSplitsIntoLinesOfSixteen) {
+TEST_P(ReportLogTest, DumpHexSplitsIntoLinesOfSixteen) {
   uint8_t bytes[17];
   for (int i = 0; i < 17; ++i) bytes[i] = static_cast<uint8_t>(0xF0 + i);
   DumpHex(bytes, run_.ctx, 17);
@@ -102,7 +124,7 @@ TEST_F(ReportLogTest, DumpHexSplitsIntoLinesOfSixteen) {
   EXPECT_EQ(pane[1].colour, kBlack);
 }
 
-TEST_F(ReportLogTest, DumpHexLineHoldsLongRunsAndPrefixOnlyForNoBytes) {
+TEST_P(ReportLogTest, DumpHexLineHoldsLongRunsAndPrefixOnlyForNoBytes) {
   std::vector<uint8_t> big(20000);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i);
   DumpHexLine(big.data(), "sequrity(%d)=", run_.ctx, 20000, 20000, false);
@@ -128,7 +150,7 @@ TEST_F(ReportLogTest, DumpHexLineHoldsLongRunsAndPrefixOnlyForNoBytes) {
 
 // The hand-made formatting of hex lines against what snprintf makes of the
 // same prefix formats, across the sixteen-byte blocks of the hex pairs.
-TEST_F(ReportLogTest, DumpHexLineWritesWhatSnprintfWouldForEveryPrefixForm) {
+TEST_P(ReportLogTest, DumpHexLineWritesWhatSnprintfWouldForEveryPrefixForm) {
   std::vector<uint8_t> bytes(70);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 37 + 11);
   const char* formats[] = {"%04x ", "sequrity(%d)=", "\"a%%b\"=hex(3):", "%5d|", "%x:"};
